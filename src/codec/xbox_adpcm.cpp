@@ -1,0 +1,197 @@
+#include "codec/xbox_adpcm.hpp"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+namespace imabox {
+
+const std::uint16_t kADPCMStepTable[kMaxStepIndex + 1] = {
+    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,   21,    23,
+    25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,   73,    80,
+    88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,  253,   279,
+    307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,  876,   963,
+    1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749, 3024,  3327,
+    3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493, 10442, 11487,
+    12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+
+const std::int8_t kADPCMIndexTable[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
+
+namespace {
+
+std::uint8_t AdjustIndex(std::uint8_t index, unsigned code) {
+    return static_cast<std::uint8_t>(
+        std::clamp<int>(index + kADPCMIndexTable[code & 7], 0, kMaxStepIndex));
+}
+
+std::int16_t ClampSample(std::int32_t value) {
+    return static_cast<std::int16_t>(std::clamp<std::int32_t>(value, -32768, 32767));
+}
+
+void PutLE16(std::uint8_t* out, std::uint16_t value) {
+    out[0] = static_cast<std::uint8_t>(value);
+    out[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+}  // namespace
+
+unsigned ADPCMEncodeSample(ADPCMChannelState& state, std::int16_t sample) {
+    const std::int32_t step = kADPCMStepTable[state.index];
+    std::int32_t diff = step >> 3;
+    std::int32_t delta = std::int32_t{sample} - state.predictor;
+    unsigned code = 0;
+    if (delta < 0) {
+        code = 8;
+        delta = -delta;
+    }
+    if (delta > step) {
+        code |= 4;
+        delta -= step;
+        diff += step;
+    }
+    const std::int32_t half = step >> 1;
+    if (delta > half) {
+        code |= 2;
+        delta -= half;
+        diff += half;
+    }
+    const std::int32_t quarter = half >> 1;
+    if (delta > quarter) {
+        code |= 1;
+        diff += quarter;
+    }
+    state.predictor = ClampSample((code & 8) ? state.predictor - diff : state.predictor + diff);
+    state.index = AdjustIndex(state.index, code);
+    return code;
+}
+
+std::int16_t ADPCMDecodeSample(ADPCMChannelState& state, unsigned code) {
+    code &= 0x0F;
+    const std::int32_t step = kADPCMStepTable[state.index];
+    state.index = AdjustIndex(state.index, code);
+    std::int32_t diff = step >> 3;
+    if (code & 4)
+        diff += step;
+    if (code & 2)
+        diff += step >> 1;
+    if (code & 1)
+        diff += step >> 2;
+    state.predictor = ClampSample((code & 8) ? state.predictor - diff : state.predictor + diff);
+    return state.predictor;
+}
+
+std::size_t ADPCMEncodeRun(ADPCMChannelState& state, std::span<std::uint8_t> out,
+                           std::size_t bitOffset, std::span<const std::int16_t> samples) {
+    std::size_t byte = bitOffset / 8;
+    bool high = (bitOffset & 4) != 0;
+    std::size_t written = 0;
+    for (const std::int16_t sample : samples) {
+        if (byte >= out.size())
+            break;
+        const unsigned code = ADPCMEncodeSample(state, sample);
+        if (high) {
+            out[byte] = static_cast<std::uint8_t>((code << 4) | (out[byte] & 0x0F));
+            ++byte;
+        } else {
+            out[byte] = static_cast<std::uint8_t>(code);
+        }
+        high = !high;
+        ++written;
+    }
+    return written * 4;
+}
+
+std::size_t ADPCMDecodeRun(ADPCMChannelState& state, std::span<std::int16_t> out,
+                           std::span<const std::uint8_t> in, std::size_t bitOffset,
+                           std::size_t bitCount) {
+    std::size_t byte = bitOffset / 8;
+    bool high = (bitOffset & 4) != 0;
+    const std::size_t count = std::min(bitCount / 4, out.size());
+    std::size_t decoded = 0;
+    for (; decoded < count && byte < in.size(); ++decoded) {
+        if (high) {
+            out[decoded] = ADPCMDecodeSample(state, in[byte] >> 4);
+            ++byte;
+        } else {
+            out[decoded] = ADPCMDecodeSample(state, in[byte]);
+        }
+        high = !high;
+    }
+    return decoded * 2;
+}
+
+namespace {
+
+// Whole blocks that fit both the PCM and the ADPCM span.
+std::uint64_t FittingBlocks(std::size_t pcmSamples, std::size_t adpcmBytes, unsigned channels,
+                            std::uint64_t frames) {
+    if (channels == 0)
+        return 0;
+    const std::uint64_t blocks = XBoxADPCMBlockCount(frames);
+    const std::uint64_t pcmBlocks = pcmSamples / (std::uint64_t{kFramesPerBlock} * channels);
+    const std::uint64_t adpcmBlocks =
+        adpcmBytes / (std::uint64_t{kBlockBytesPerChannel} * channels);
+    return std::min({blocks, pcmBlocks, adpcmBlocks});
+}
+
+}  // namespace
+
+void XBoxADPCMEncodeBlocks(std::span<const std::int16_t> pcm, std::span<std::uint8_t> out,
+                           unsigned channels, std::uint64_t frames) {
+    const std::uint64_t blocks = FittingBlocks(pcm.size(), out.size(), channels, frames);
+    if (blocks == 0)
+        return;
+    std::vector<ADPCMChannelState> states(channels);
+    const std::int16_t* in = pcm.data();
+    std::uint8_t* dst = out.data();
+    std::array<std::int16_t, 8> scratch;
+    for (std::uint64_t b = 0; b < blocks; ++b) {
+        for (unsigned c = 0; c < channels; ++c) {
+            states[c].predictor = in[c];
+            PutLE16(dst, static_cast<std::uint16_t>(in[c]));
+            PutLE16(dst + 2, states[c].index);
+            dst += 4;
+        }
+        in += channels;
+        for (unsigned g = 0; g < 8; ++g) {
+            for (unsigned c = 0; c < channels; ++c) {
+                for (unsigned k = 0; k < 8; ++k)
+                    scratch[k] = in[k * channels + c];
+                ADPCMEncodeRun(states[c], std::span<std::uint8_t>(dst, 4), 0, scratch);
+                dst += 4;
+            }
+            in += 8 * channels;
+        }
+    }
+}
+
+void XBoxADPCMDecodeBlocks(std::span<const std::uint8_t> in, std::span<std::int16_t> pcm,
+                           unsigned channels, std::uint64_t frames) {
+    const std::uint64_t blocks = FittingBlocks(pcm.size(), in.size(), channels, frames);
+    if (blocks == 0)
+        return;
+    std::vector<ADPCMChannelState> states(channels);
+    const std::uint8_t* src = in.data();
+    std::int16_t* out = pcm.data();
+    std::array<std::int16_t, 8> scratch;
+    for (std::uint64_t b = 0; b < blocks; ++b) {
+        for (unsigned c = 0; c < channels; ++c) {
+            states[c].predictor = static_cast<std::int16_t>(src[0] | (src[1] << 8));
+            states[c].index = std::min<std::uint8_t>(src[2], kMaxStepIndex);
+            out[c] = states[c].predictor;
+            src += 4;
+        }
+        out += channels;
+        for (unsigned g = 0; g < 8; ++g) {
+            for (unsigned c = 0; c < channels; ++c) {
+                ADPCMDecodeRun(states[c], scratch, std::span<const std::uint8_t>(src, 4), 0, 32);
+                for (unsigned k = 0; k < 8; ++k)
+                    out[k * channels + c] = scratch[k];
+                src += 4;
+            }
+            out += 8 * channels;
+        }
+    }
+}
+
+}  // namespace imabox

@@ -1,0 +1,63 @@
+// Xbox ADPCM codec: IMA ADPCM sample coding and the 36-byte-per-channel block framing.
+//
+// A block holds 65 frames per channel. Each channel starts with a 4-byte header (frame 0 as a
+// signed 16-bit sample, the step index, a zero byte); then come eight groups, each one 4-byte word
+// per channel with the codes of 8 frames, earlier frame in the low nibble.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace imabox {
+
+inline constexpr unsigned kFramesPerBlock = 65;        // 1 header sample + 64 coded samples
+inline constexpr unsigned kBlockBytesPerChannel = 36;  // 4 header bytes + 32 code bytes
+inline constexpr unsigned kMaxStepIndex = 88;
+
+struct ADPCMChannelState {
+    std::int16_t predictor = 0;  // last reconstructed sample
+    std::uint8_t index = 0;      // step index, always 0..88 after an update
+};
+
+// The 89-entry IMA step-size table and the index-adjustment table (indexed by code & 7).
+extern const std::uint16_t kADPCMStepTable[kMaxStepIndex + 1];
+extern const std::int8_t kADPCMIndexTable[8];
+
+// Codes one sample; returns its 4-bit code and updates the state.
+unsigned ADPCMEncodeSample(ADPCMChannelState& state, std::int16_t sample);
+
+// Decodes the low 4 bits of code; returns the reconstructed sample and updates the state.
+std::int16_t ADPCMDecodeSample(ADPCMChannelState& state, unsigned code);
+
+// Codes every sample of `samples` into nibbles starting at byte bitOffset / 8 of `out` (high
+// nibble first when bit 2 of bitOffset is set). A low-nibble store writes the whole byte; a
+// high-nibble store keeps the low nibble. Returns the number of code bits written.
+// `out` must hold the nibbles written; the run stops early rather than write past it.
+std::size_t ADPCMEncodeRun(ADPCMChannelState& state, std::span<std::uint8_t> out,
+                           std::size_t bitOffset, std::span<const std::int16_t> samples);
+
+// Decodes bitCount / 4 codes starting at byte bitOffset / 8 of `in` (high nibble first when bit 2
+// of bitOffset is set) into `out`. Returns the number of output bytes (2 per sample). Stops early
+// when either span runs out.
+std::size_t ADPCMDecodeRun(ADPCMChannelState& state, std::span<std::int16_t> out,
+                           std::span<const std::uint8_t> in, std::size_t bitOffset,
+                           std::size_t bitCount);
+
+// Number of blocks for a frame count: ceil(frames / 65), 0 for no frames.
+constexpr std::uint64_t XBoxADPCMBlockCount(std::uint64_t frames) {
+    return frames == 0 ? 0 : (frames - 1) / kFramesPerBlock + 1;
+}
+
+// Codes interleaved PCM frames into consecutive blocks. The step index starts at 0 and carries
+// from block to block; the predictor restarts at each block's frame 0. Only whole blocks that fit
+// both spans are coded (callers pass frames as a multiple of 65 with matching spans).
+void XBoxADPCMEncodeBlocks(std::span<const std::int16_t> pcm, std::span<std::uint8_t> out,
+                           unsigned channels, std::uint64_t frames);
+
+// Decodes consecutive blocks into interleaved PCM frames. Each block stands alone. A header step
+// index above 88 is clamped to 88. Only whole blocks that fit both spans are decoded.
+void XBoxADPCMDecodeBlocks(std::span<const std::uint8_t> in, std::span<std::int16_t> pcm,
+                           unsigned channels, std::uint64_t frames);
+
+}  // namespace imabox

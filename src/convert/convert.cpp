@@ -1,0 +1,236 @@
+// The conversion pipeline behind XBoxAudio and the C++ API: read the headers, read the whole
+// payload into memory, code it in one pass, then write a fresh header and the coded payload.
+#include <bit>
+#include <cinttypes>
+#include <cstdio>
+#include <limits>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "codec/xbox_adpcm.hpp"
+#include "convert/file_io.hpp"
+#include "imabox/convert.hpp"
+#include "wave/wave_header.hpp"
+
+namespace imabox {
+namespace {
+
+constexpr std::uint64_t kMaxRiffSize = std::numeric_limits<std::uint32_t>::max();
+
+void Print(const ConsoleSink& console, std::string_view text) {
+    if (console)
+        console(text);
+}
+
+template <class... Args>
+std::string Format(const char* format, Args... args) {
+    char text[96];
+    const int n = std::snprintf(text, sizeof text, format, args...);
+    return std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+// PCM samples are little-endian in files; swap them in place on a big-endian host.
+void SwapSamplesToFileOrder(std::span<std::int16_t> samples) {
+    if constexpr (std::endian::native == std::endian::big) {
+        for (auto& s : samples) {
+            const auto u = static_cast<std::uint16_t>(s);
+            s = static_cast<std::int16_t>((u >> 8) | (u << 8));
+        }
+    }
+}
+
+std::span<std::uint8_t> AsBytes(std::span<std::int16_t> samples) {
+    return {reinterpret_cast<std::uint8_t*>(samples.data()), samples.size_bytes()};
+}
+
+// The coded result: a fresh header and the payload that follows it.
+struct Coded {
+    ConvertSummary summary;
+    std::vector<std::uint8_t> header;
+    std::vector<std::int16_t> pcm;    // payload of PCM output
+    std::vector<std::uint8_t> adpcm;  // payload of Xbox ADPCM output
+
+    std::span<const std::uint8_t> Payload() {
+        if (summary.output == Encoding::PCM16)
+            return AsBytes(pcm);
+        return adpcm;
+    }
+};
+
+Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info, const ConsoleSink& console,
+                       Coded coded) {
+    const unsigned channels = info.channels;
+    std::uint64_t frames = coded.summary.inputFrames;
+    const std::uint64_t pad = (kFramesPerBlock - frames % kFramesPerBlock) % kFramesPerBlock;
+    if (pad != 0) {
+        Print(console, Format("Allocating extra size: %" PRIu64 "\n", pad));
+        frames += pad;
+    }
+    const std::uint64_t blocks = frames / kFramesPerBlock;
+    const std::uint64_t outBytes = blocks * kBlockBytesPerChannel * channels;
+    if (outBytes + kXBoxADPCMHeaderBytes - 8 > kMaxRiffSize) {
+        return Error{"Output too large for a WAVE file!"};
+    }
+
+    std::vector<std::int16_t> pcm(frames * channels);  // zero-filled: padding and missing data
+    const std::span<std::uint8_t> pcmBytes = AsBytes(pcm);
+    source.Read(pcmBytes.first(std::min<std::uint64_t>(info.dataSize, pcmBytes.size())));
+    if (source.Failed())
+        return Error{"Could not read input file!"};
+    SwapSamplesToFileOrder(pcm);
+
+    coded.adpcm.resize(outBytes);
+    XBoxADPCMEncodeBlocks(pcm, coded.adpcm, channels, frames);
+    const auto header = BuildXBoxADPCMWaveHeader(info.channels, info.sampleRate,
+                                                 static_cast<std::uint32_t>(outBytes));
+    coded.header.assign(header.begin(), header.end());
+    coded.summary.output = Encoding::XboxADPCM;
+    coded.summary.paddingFrames = pad;
+    coded.summary.blocks = blocks;
+    coded.summary.outputDataBytes = outBytes;
+    return coded;
+}
+
+Expected<Coded> Decode(WaveSource& source, const WaveHeaderInfo& info, Coded coded) {
+    const unsigned channels = info.channels;
+    const std::uint64_t blocks = info.dataSize / (std::uint64_t{kBlockBytesPerChannel} * channels);
+    const std::uint64_t frames = blocks * kFramesPerBlock;
+    const std::uint64_t outBytes = frames * channels * 2;
+    if (outBytes + kPCMHeaderBytes - 8 > kMaxRiffSize) {
+        return Error{"Output too large for a WAVE file!"};
+    }
+
+    std::vector<std::uint8_t> adpcm(info.dataSize);  // zero-filled: missing data decodes from 0
+    source.Read(adpcm);
+    if (source.Failed())
+        return Error{"Could not read input file!"};
+
+    coded.pcm.resize(frames * channels);
+    XBoxADPCMDecodeBlocks(adpcm, coded.pcm, channels, frames);
+    SwapSamplesToFileOrder(coded.pcm);
+    const auto header =
+        BuildPCMWaveHeader(info.channels, info.sampleRate, static_cast<std::uint32_t>(outBytes));
+    coded.header.assign(header.begin(), header.end());
+    coded.summary.output = Encoding::PCM16;
+    coded.summary.blocks = blocks;
+    coded.summary.outputDataBytes = outBytes;
+    return coded;
+}
+
+// Reads the headers and the payload from `source` and codes it.
+Expected<Coded> Code(WaveSource& source, const ConvertOptions& options) {
+    const ConsoleSink& console = options.console;
+    const Expected<WaveHeaderInfo> read = ReadWaveHeaders(source, console);
+    if (!read)
+        return read.error();
+    const WaveHeaderInfo& info = read.value();
+    if (info.channels == 0)
+        return Error{"Incorrect channel count!"};
+
+    Coded coded;
+    coded.summary.channels = info.channels;
+    coded.summary.sampleRate = info.sampleRate;
+    // The same count in both directions, although Xbox ADPCM data is not 2 bytes per sample.
+    coded.summary.inputFrames = info.dataSize / (2u * info.channels);
+    Print(console,
+          Format("Number of samples per channel: %" PRIu64 "\n", coded.summary.inputFrames));
+
+    try {
+        if (info.formatTag == kFormatPCM) {
+            coded.summary.input = Encoding::PCM16;
+            return Encode(source, info, console, std::move(coded));
+        }
+        coded.summary.input = Encoding::XboxADPCM;
+        return Decode(source, info, std::move(coded));
+    } catch (const std::bad_alloc&) {
+        return Error{"Out of memory!"};
+    } catch (const std::length_error&) {
+        return Error{"Out of memory!"};
+    }
+}
+
+std::string_view DoneMessage(Encoding output) {
+    return output == Encoding::XboxADPCM ? "Converting to Xbox ADPCM - DONE!\n"
+                                         : "Converting to PCM - DONE!\n";
+}
+
+}  // namespace
+
+Expected<ConvertSummary> ConvertFile(const std::filesystem::path& input,
+                                     const std::filesystem::path& output,
+                                     const ConvertOptions& options) {
+    Expected<Coded> coded = Error{""};
+    {
+        const FileHandle in = OpenFile(input, "rb");
+        if (!in)
+            return Error{"Could not open input file!"};
+        FileWaveSource source(in.get());
+        coded = Code(source, options);
+    }  // the input is closed before the output is opened
+    if (!coded)
+        return coded.error();
+
+    FileHandle out = OpenFile(output, "wb");
+    if (!out)
+        return Error{"Could not create output file!"};
+    const bool written =
+        WriteAll(out.get(), coded->header) && WriteAll(out.get(), coded->Payload());
+    if (!CloseFile(std::move(out)) || !written)
+        return Error{"Could not write output file!"};
+
+    Print(options.console, DoneMessage(coded->summary.output));
+    return coded->summary;
+}
+
+Expected<MemoryConversion> ConvertMemory(std::span<const std::uint8_t> input,
+                                         const ConvertOptions& options) {
+    MemoryWaveSource source(input);
+    Expected<Coded> coded = Code(source, options);
+    if (!coded)
+        return coded.error();
+    try {
+        MemoryConversion result;
+        result.summary = coded->summary;
+        result.file.reserve(coded->header.size() + coded->Payload().size());
+        result.file.assign(coded->header.begin(), coded->header.end());
+        const auto payload = coded->Payload();
+        result.file.insert(result.file.end(), payload.begin(), payload.end());
+        Print(options.console, DoneMessage(result.summary.output));
+        return result;
+    } catch (const std::bad_alloc&) {
+        return Error{"Out of memory!"};
+    }
+}
+
+Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
+    const FileHandle in = OpenFile(file, "rb");
+    if (!in)
+        return Error{"Could not open input file!"};
+    FileWaveSource source(in.get());
+    const Expected<WaveHeaderInfo> read = ReadWaveHeaders(source, nullptr);
+    if (!read)
+        return read.error();
+    const WaveHeaderInfo& h = read.value();
+    if (h.channels == 0)
+        return Error{"Incorrect channel count!"};
+
+    WaveInfo info;
+    info.channels = h.channels;
+    info.sampleRate = h.sampleRate;
+    info.dataBytes = h.dataSize;
+    if (h.formatTag == kFormatXBoxADPCM) {
+        info.encoding = Encoding::XboxADPCM;
+        info.blocks = h.dataSize / (std::uint64_t{kBlockBytesPerChannel} * h.channels);
+        info.frames = info.blocks * kFramesPerBlock;
+    } else {
+        info.encoding = Encoding::PCM16;
+        info.frames = h.dataSize / (2u * h.channels);
+    }
+    if (h.sampleRate != 0) {
+        info.durationSeconds = static_cast<double>(info.frames) / h.sampleRate;
+    }
+    return info;
+}
+
+}  // namespace imabox

@@ -1,0 +1,47 @@
+// The exported converter: a thin wrapper over the C++ API that prints to standard output and ends
+// the process on failure.
+#include "imabox/xbox_audio.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string_view>
+
+#include "convert/fatal_error.hpp"
+#include "convert/wide_path.hpp"
+#include "imabox/convert.hpp"
+
+namespace imabox {
+
+void FatalError(const char* message) {
+    std::printf("ERROR: %s\n", message);
+    std::fflush(stdout);
+    std::_Exit(-1);
+}
+
+}  // namespace imabox
+
+namespace {
+
+void PrintToStdout(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+}  // namespace
+
+extern "C" IMABOX_API int32_t XBoxAudio(const wchar_t* inputPath, const wchar_t* outputPath) {
+    using namespace imabox;
+    try {
+        PrintToStdout(kBanner);
+        const auto result = ConvertFile(WidePathToFilesystem(inputPath),
+                                        WidePathToFilesystem(outputPath), {PrintToStdout});
+        if (!result)
+            FatalError(result.error().message.c_str());
+        std::fflush(stdout);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        FatalError("Out of memory!");
+    } catch (...) {
+        FatalError("Unexpected internal error!");
+    }
+}

@@ -1,0 +1,47 @@
+// imabox convert IN OUT: the same console text and result as the library's XBoxAudio.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "commands.hpp"
+#include "imabox/convert.hpp"
+
+namespace imabox::tool {
+namespace {
+
+// XBoxAudio's failure status, -1, as POSIX reports it.
+constexpr int kConvertFailed = 255;
+
+void PrintToStdout(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+int RunConvert(const std::string& input, const std::string& output) {
+    PrintToStdout(kBanner);
+    const auto result = ConvertFile(input, output, {PrintToStdout});
+    if (!result) {
+        std::printf("ERROR: %s\n", result.error().message.c_str());
+        std::fflush(stdout);
+        return kConvertFailed;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void AddConvertCommand(CLI::App& app, CommandList& commands) {
+    struct Args {
+        std::string input, output;
+    };
+    auto args = std::make_shared<Args>();
+    CLI::App* cmd = app.add_subcommand(
+        "convert",
+        "Convert 16-bit PCM WAVE to Xbox ADPCM or back (the input's format decides); "
+        "exit status 255 on failure");
+    cmd->add_option("input", args->input, "WAVE file to read")->required();
+    cmd->add_option("output", args->output, "WAVE file to write")->required();
+    commands.push_back({cmd, [args] { return RunConvert(args->input, args->output); }});
+}
+
+}  // namespace imabox::tool
