@@ -1,0 +1,211 @@
+// AVX2 lane kernels: eight lanes per vector, two vectors in flight so that the step-table gather
+// of one hides behind the arithmetic of the other. Compiled with -mavx2; only called after a
+// run-time check. Everything here stays in this file (see xbox_adpcm_kernels.hpp): no inline or
+// template code from other headers.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/xbox_adpcm_kernels.hpp"
+
+namespace imabox::kernels {
+namespace {
+
+constexpr unsigned kVectors = 2;
+constexpr unsigned kLanes = 8 * kVectors;
+constexpr unsigned kFrames = 65;
+constexpr unsigned kBlockBytes = 36;
+
+inline void StoreHeader(std::uint8_t* p, std::int32_t sample, std::int32_t index) {
+    const auto s = static_cast<std::uint16_t>(sample);
+    p[0] = static_cast<std::uint8_t>(s);
+    p[1] = static_cast<std::uint8_t>(s >> 8);
+    p[2] = static_cast<std::uint8_t>(index);
+    p[3] = 0;
+}
+
+inline void Store32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+inline std::uint32_t Load32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+           (std::uint32_t{p[3]} << 24);
+}
+
+}  // namespace
+
+void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::uint64_t blocks) {
+    const Tables& t = GetTables();
+    const std::size_t blockSamples = std::size_t{kFrames} * channels;
+    const std::size_t blockBytes = std::size_t{kBlockBytes} * channels;
+    const std::size_t groupBytes = 4 * std::size_t{channels};
+
+    const __m256i adjust = _mm256_setr_epi32(-1, -1, -1, -1, 2, 4, 6, 8);
+    const __m256i lowest = _mm256_set1_epi32(-32768);
+    const __m256i highest = _mm256_set1_epi32(32767);
+    const __m256i maxIndex = _mm256_set1_epi32(88);
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i two = _mm256_set1_epi32(2);
+    const __m256i four = _mm256_set1_epi32(4);
+    const __m256i eight = _mm256_set1_epi32(8);
+
+    for (unsigned first = 0; first < count; first += kLanes) {
+        EncodeLane* l = lanes + first;
+        const unsigned active = count - first < kLanes ? count - first : kLanes;
+        // Idle lanes repeat lane 0's input and store nothing.
+        const std::int16_t* src[kLanes];
+        alignas(32) std::int32_t index[kLanes];
+        for (unsigned n = 0; n < kLanes; ++n) {
+            src[n] = n < active ? l[n].pcm : l[0].pcm;
+            index[n] = n < active ? l[n].index : l[0].index;
+        }
+        __m256i idx[kVectors];
+        for (unsigned v = 0; v < kVectors; ++v)
+            idx[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(index + 8 * v));
+
+        alignas(32) std::int32_t x[kFrames][kLanes];
+        alignas(32) std::uint32_t words[kLanes];
+        for (std::uint64_t b = 0; b < blocks; ++b) {
+            const std::size_t pcmOffset = b * blockSamples;
+            const std::size_t outOffset = b * blockBytes;
+            for (unsigned n = 0; n < kLanes; ++n) {
+                const std::int16_t* p = src[n] + pcmOffset;
+                for (unsigned f = 0; f < kFrames; ++f)
+                    x[f][n] = p[f * std::size_t{channels}];
+            }
+            for (unsigned v = 0; v < kVectors; ++v)
+                _mm256_store_si256(reinterpret_cast<__m256i*>(index + 8 * v), idx[v]);
+            for (unsigned n = 0; n < active; ++n)
+                StoreHeader(l[n].out + outOffset, x[0][n], index[n]);
+
+            __m256i pred[kVectors];
+            for (unsigned v = 0; v < kVectors; ++v)
+                pred[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(&x[0][8 * v]));
+            for (unsigned g = 0; g < 8; ++g) {
+                __m256i word[kVectors] = {zero, zero};
+                for (unsigned k = 0; k < 8; ++k) {
+                    for (unsigned v = 0; v < kVectors; ++v) {
+                        const __m256i sample = _mm256_load_si256(
+                            reinterpret_cast<const __m256i*>(&x[1 + 8 * g + k][8 * v]));
+                        const __m256i step = _mm256_i32gather_epi32(t.step, idx[v], 4);
+                        const __m256i half = _mm256_srli_epi32(step, 1);
+                        const __m256i quarter = _mm256_srli_epi32(step, 2);
+                        const __m256i d = _mm256_sub_epi32(sample, pred[v]);
+                        const __m256i sign = _mm256_srai_epi32(d, 31);
+                        __m256i m = _mm256_abs_epi32(d);
+                        const __m256i c2 = _mm256_cmpgt_epi32(m, step);
+                        const __m256i s2 = _mm256_and_si256(c2, step);
+                        m = _mm256_sub_epi32(m, s2);
+                        const __m256i c1 = _mm256_cmpgt_epi32(m, half);
+                        const __m256i s1 = _mm256_and_si256(c1, half);
+                        m = _mm256_sub_epi32(m, s1);
+                        const __m256i c0 = _mm256_cmpgt_epi32(m, quarter);
+                        const __m256i s0 = _mm256_and_si256(c0, quarter);
+                        const __m256i diff =
+                            _mm256_add_epi32(_mm256_add_epi32(_mm256_srli_epi32(step, 3), s2),
+                                             _mm256_add_epi32(s1, s0));
+                        const __m256i signedDiff =
+                            _mm256_sub_epi32(_mm256_xor_si256(diff, sign), sign);
+                        pred[v] = _mm256_min_epi32(
+                            _mm256_max_epi32(_mm256_add_epi32(pred[v], signedDiff), lowest),
+                            highest);
+                        const __m256i magnitude = _mm256_or_si256(
+                            _mm256_and_si256(c2, four),
+                            _mm256_or_si256(_mm256_and_si256(c1, two), _mm256_and_si256(c0, one)));
+                        idx[v] = _mm256_min_epi32(
+                            _mm256_max_epi32(_mm256_add_epi32(idx[v], _mm256_permutevar8x32_epi32(
+                                                                          adjust, magnitude)),
+                                             zero),
+                            maxIndex);
+                        const __m256i code =
+                            _mm256_or_si256(magnitude, _mm256_and_si256(sign, eight));
+                        // Earlier samples end up in the lower nibbles after all eight shifts.
+                        word[v] = _mm256_or_si256(_mm256_srli_epi32(word[v], 4),
+                                                  _mm256_slli_epi32(code, 28));
+                    }
+                }
+                for (unsigned v = 0; v < kVectors; ++v)
+                    _mm256_store_si256(reinterpret_cast<__m256i*>(words + 8 * v), word[v]);
+                for (unsigned n = 0; n < active; ++n)
+                    Store32(l[n].out + outOffset + groupBytes * (g + 1), words[n]);
+            }
+        }
+        for (unsigned v = 0; v < kVectors; ++v)
+            _mm256_store_si256(reinterpret_cast<__m256i*>(index + 8 * v), idx[v]);
+        for (unsigned n = 0; n < active; ++n)
+            l[n].index = static_cast<std::uint8_t>(index[n]);
+    }
+}
+
+void DecodeJobsAVX2(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
+                    std::uint64_t firstJob, std::uint64_t endJob) {
+    const Tables& t = GetTables();
+    const std::size_t groupBytes = 4 * std::size_t{channels};
+    const std::size_t stride = channels;
+    const __m256i lowest = _mm256_set1_epi32(-32768);
+    const __m256i highest = _mm256_set1_epi32(32767);
+    const __m256i nibble = _mm256_set1_epi32(15);
+    const __m256i stateMask = _mm256_set1_epi32(kDecodeStateMask);
+
+    alignas(32) std::int32_t pred0[kLanes], state0[kLanes];
+    alignas(32) std::uint32_t words[kLanes];
+    alignas(32) std::int32_t y[64][kLanes];
+    const std::uint8_t* in[kLanes];
+    std::int16_t* out[kLanes];
+
+    std::uint64_t job = firstJob;
+    for (; job < endJob; job += kLanes) {
+        // A short last batch repeats its first job in the idle lanes and stores only the rest.
+        const unsigned active =
+            endJob - job < kLanes ? static_cast<unsigned>(endJob - job) : kLanes;
+        for (unsigned n = 0; n < kLanes; ++n) {
+            const std::uint64_t j = job + (n < active ? n : 0);
+            const std::uint64_t block = j / channels;
+            const unsigned c = static_cast<unsigned>(j % channels);
+            in[n] = adpcm + block * kBlockBytes * channels + 4 * c;
+            out[n] = pcm + block * kFrames * channels + c;
+            pred0[n] = static_cast<std::int16_t>(in[n][0] | (in[n][1] << 8));
+            state0[n] = (in[n][2] < 88 ? in[n][2] : 88) * 16;
+        }
+        __m256i pred[kVectors], state[kVectors];
+        for (unsigned v = 0; v < kVectors; ++v) {
+            pred[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(pred0 + 8 * v));
+            state[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(state0 + 8 * v));
+        }
+        for (unsigned g = 0; g < 8; ++g) {
+            for (unsigned n = 0; n < kLanes; ++n)
+                words[n] = Load32(in[n] + groupBytes * (g + 1));
+            __m256i word[kVectors];
+            for (unsigned v = 0; v < kVectors; ++v)
+                word[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(words + 8 * v));
+            for (unsigned k = 0; k < 8; ++k) {
+                for (unsigned v = 0; v < kVectors; ++v) {
+                    const __m256i code = _mm256_and_si256(word[v], nibble);
+                    word[v] = _mm256_srli_epi32(word[v], 4);
+                    const __m256i e =
+                        _mm256_i32gather_epi32(t.decode, _mm256_add_epi32(state[v], code), 4);
+                    pred[v] = _mm256_min_epi32(
+                        _mm256_max_epi32(
+                            _mm256_add_epi32(pred[v], _mm256_srai_epi32(e, kDecodeShift)), lowest),
+                        highest);
+                    state[v] = _mm256_and_si256(e, stateMask);
+                    _mm256_store_si256(reinterpret_cast<__m256i*>(&y[8 * g + k][8 * v]), pred[v]);
+                }
+            }
+        }
+        for (unsigned n = 0; n < active; ++n) {
+            std::int16_t* o = out[n];
+            o[0] = static_cast<std::int16_t>(pred0[n]);
+            for (unsigned f = 0; f < 64; ++f)
+                o[(f + 1) * stride] = static_cast<std::int16_t>(y[f][n]);
+        }
+    }
+}
+
+}  // namespace imabox::kernels

@@ -1,0 +1,48 @@
+// The lane kernels behind the fast block coders, one set per instruction set. Internal to the
+// codec: xbox_adpcm_fast.cpp chooses among them at run time.
+//
+// This header declares only plain data and functions. The AVX2 file is compiled with -mavx2, so
+// it must not instantiate any inline or template code that other files also use: the linker could
+// keep its AVX2 copy for everyone.
+#pragma once
+
+#include <cstdint>
+
+namespace imabox::kernels {
+
+inline constexpr int kDecodeShift = 11;
+inline constexpr std::int32_t kDecodeStateMask = 0x7FF;
+
+struct Tables {
+    // The step table widened to 32 bits, for vector gathers.
+    std::int32_t step[89];
+    // The decoding table, one entry per (step index, code) at [index * 16 + code]: the signed
+    // difference the code adds to the predictor times 2048, plus the next step index times 16.
+    // So `entry >> kDecodeShift` is the difference and `entry & kDecodeStateMask` the next row.
+    std::int32_t decode[89 * 16];
+};
+
+// Built from the codec's tables on first use.
+const Tables& GetTables();
+
+// One channel's run of consecutive blocks, encoded by one lane.
+struct EncodeLane {
+    const std::int16_t* pcm;  // frame 0 of the first block, at this lane's channel
+    std::uint8_t* out;        // this channel's header in the first block
+    std::uint8_t index;       // step index at the start; the index at the end on return
+};
+
+// Encodes `blocks` blocks for each of `count` lanes. Every block spans 65 * channels samples and
+// 36 * channels bytes.
+void EncodeLanesPortable(EncodeLane* lanes, unsigned count, unsigned channels,
+                         std::uint64_t blocks);
+void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::uint64_t blocks);
+
+// Decodes jobs [firstJob, endJob), where job j is channel j % channels of block j / channels.
+// `adpcm` and `pcm` point at block 0 of the stream.
+void DecodeJobsPortable(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
+                        std::uint64_t firstJob, std::uint64_t endJob);
+void DecodeJobsAVX2(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
+                    std::uint64_t firstJob, std::uint64_t endJob);
+
+}  // namespace imabox::kernels
