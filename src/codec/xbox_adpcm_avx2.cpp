@@ -145,65 +145,28 @@ void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::
 
 void DecodeJobsAVX2(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
                     std::uint64_t firstJob, std::uint64_t endJob) {
-    const Tables& t = GetTables();
-    const std::size_t groupBytes = 4 * std::size_t{channels};
+    static_assert(kDecodeBatch == 8, "one vector per batch");
     const std::size_t stride = channels;
     const __m256i lowest = _mm256_set1_epi32(-32768);
     const __m256i highest = _mm256_set1_epi32(32767);
-    const __m256i nibble = _mm256_set1_epi32(15);
-    const __m256i stateMask = _mm256_set1_epi32(kDecodeStateMask);
-
-    alignas(32) std::int32_t pred0[kLanes], state0[kLanes];
-    alignas(32) std::uint32_t words[kLanes];
-    alignas(32) std::int32_t y[64][kLanes];
-    const std::uint8_t* in[kLanes];
-    std::int16_t* out[kLanes];
-
-    std::uint64_t job = firstJob;
-    for (; job < endJob; job += kLanes) {
-        // A short last batch repeats its first job in the idle lanes and stores only the rest.
+    DecodeBatch batch;
+    for (std::uint64_t job = firstJob; job < endJob; job += kDecodeBatch) {
         const unsigned active =
-            endJob - job < kLanes ? static_cast<unsigned>(endJob - job) : kLanes;
-        for (unsigned n = 0; n < kLanes; ++n) {
-            const std::uint64_t j = job + (n < active ? n : 0);
-            const std::uint64_t block = j / channels;
-            const unsigned c = static_cast<unsigned>(j % channels);
-            in[n] = adpcm + block * kBlockBytes * channels + 4 * c;
-            out[n] = pcm + block * kFrames * channels + c;
-            pred0[n] = static_cast<std::int16_t>(in[n][0] | (in[n][1] << 8));
-            state0[n] = (in[n][2] < 88 ? in[n][2] : 88) * 16;
-        }
-        __m256i pred[kVectors], state[kVectors];
-        for (unsigned v = 0; v < kVectors; ++v) {
-            pred[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(pred0 + 8 * v));
-            state[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(state0 + 8 * v));
-        }
-        for (unsigned g = 0; g < 8; ++g) {
-            for (unsigned n = 0; n < kLanes; ++n)
-                words[n] = Load32(in[n] + groupBytes * (g + 1));
-            __m256i word[kVectors];
-            for (unsigned v = 0; v < kVectors; ++v)
-                word[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(words + 8 * v));
-            for (unsigned k = 0; k < 8; ++k) {
-                for (unsigned v = 0; v < kVectors; ++v) {
-                    const __m256i code = _mm256_and_si256(word[v], nibble);
-                    word[v] = _mm256_srli_epi32(word[v], 4);
-                    const __m256i e =
-                        _mm256_i32gather_epi32(t.decode, _mm256_add_epi32(state[v], code), 4);
-                    pred[v] = _mm256_min_epi32(
-                        _mm256_max_epi32(
-                            _mm256_add_epi32(pred[v], _mm256_srai_epi32(e, kDecodeShift)), lowest),
-                        highest);
-                    state[v] = _mm256_and_si256(e, stateMask);
-                    _mm256_store_si256(reinterpret_cast<__m256i*>(&y[8 * g + k][8 * v]), pred[v]);
-                }
-            }
+            endJob - job < kDecodeBatch ? static_cast<unsigned>(endJob - job) : kDecodeBatch;
+        LoadDecodeBatch(adpcm, pcm, channels, job, active, batch);
+        __m256i pred = _mm256_load_si256(reinterpret_cast<const __m256i*>(batch.pred));
+        for (unsigned k = 0; k < 64; ++k) {
+            auto* row = reinterpret_cast<__m256i*>(batch.entries[k]);
+            const __m256i diff = _mm256_srai_epi32(_mm256_load_si256(row), kDecodeShift);
+            pred =
+                _mm256_min_epi32(_mm256_max_epi32(_mm256_add_epi32(pred, diff), lowest), highest);
+            _mm256_store_si256(row, pred);
         }
         for (unsigned n = 0; n < active; ++n) {
-            std::int16_t* o = out[n];
-            o[0] = static_cast<std::int16_t>(pred0[n]);
-            for (unsigned f = 0; f < 64; ++f)
-                o[(f + 1) * stride] = static_cast<std::int16_t>(y[f][n]);
+            std::int16_t* out = batch.out[n];
+            out[0] = static_cast<std::int16_t>(batch.pred[n]);
+            for (unsigned k = 0; k < 64; ++k)
+                out[(k + 1) * stride] = static_cast<std::int16_t>(batch.entries[k][n]);
         }
     }
 }

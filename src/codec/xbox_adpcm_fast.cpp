@@ -157,59 +157,61 @@ void EncodeLanesPortable(EncodeLane* lanes, unsigned count, unsigned channels,
     }
 }
 
-void DecodeJobsPortable(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
-                        std::uint64_t firstJob, std::uint64_t endJob) {
+void LoadDecodeBatch(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
+                     std::uint64_t job, unsigned active, DecodeBatch& batch) {
     const Tables& t = GetTables();
     const std::size_t groupBytes = 4 * std::size_t{channels};
-    const std::size_t stride = channels;
-    const auto inAt = [&](std::uint64_t job) {
-        return adpcm + (job / channels) * kBlockBytesPerChannel * channels + 4 * (job % channels);
-    };
-    const auto outAt = [&](std::uint64_t job) {
-        return pcm + (job / channels) * kFramesPerBlock * channels + job % channels;
-    };
-    std::uint64_t job = firstJob;
-    for (; job + kPortableLanes <= endJob; job += kPortableLanes) {
-        std::array<const std::uint8_t*, kPortableLanes> in;
-        std::array<std::int16_t*, kPortableLanes> out;
-        std::array<std::int32_t, kPortableLanes> pred, state;
-        for (unsigned n = 0; n < kPortableLanes; ++n) {
-            in[n] = inAt(job + n);
-            out[n] = outAt(job + n);
-            pred[n] = static_cast<std::int16_t>(in[n][0] | (in[n][1] << 8));
-            state[n] = std::min<std::int32_t>(in[n][2], kMaxStepIndex) * 16;
-            out[n][0] = static_cast<std::int16_t>(pred[n]);
-        }
+    const std::uint8_t* in[kDecodeBatch];
+    std::int32_t state[kDecodeBatch];
+    for (unsigned n = 0; n < kDecodeBatch; ++n) {
+        const std::uint64_t j = job + (n < active ? n : 0);
+        const std::uint64_t block = j / channels;
+        const auto c = static_cast<unsigned>(j % channels);
+        in[n] = adpcm + block * kBlockBytesPerChannel * channels + 4 * c;
+        batch.out[n] = pcm + block * kFramesPerBlock * channels + c;
+        batch.pred[n] = static_cast<std::int16_t>(in[n][0] | (in[n][1] << 8));
+        state[n] = std::min<std::int32_t>(in[n][2], kMaxStepIndex) * 16;
+    }
+    // Four jobs at a time, so that four table-lookup chains overlap.
+    for (unsigned half = 0; half < kDecodeBatch; half += 4) {
         for (unsigned g = 0; g < 8; ++g) {
-            std::array<std::uint32_t, kPortableLanes> word;
-            for (unsigned n = 0; n < kPortableLanes; ++n)
-                word[n] = Load32(in[n] + groupBytes * (g + 1));
+            std::uint32_t word[4];
+            for (unsigned n = 0; n < 4; ++n)
+                word[n] = Load32(in[half + n] + groupBytes * (g + 1));
             for (unsigned k = 0; k < 8; ++k) {
-                const std::size_t at = (1 + 8 * g + k) * stride;
 #pragma GCC unroll 4
-                for (unsigned n = 0; n < kPortableLanes; ++n) {
-                    const std::int32_t e = t.decode[state[n] + ((word[n] >> (4 * k)) & 15)];
-                    pred[n] = ClampSample(pred[n] + (e >> kDecodeShift));
-                    state[n] = e & kDecodeStateMask;
-                    out[n][at] = static_cast<std::int16_t>(pred[n]);
+                for (unsigned n = 0; n < 4; ++n) {
+                    const std::int32_t e = t.decode[state[half + n] + (word[n] & 15)];
+                    word[n] >>= 4;
+                    batch.entries[8 * g + k][half + n] = e;
+                    state[half + n] = e & kDecodeStateMask;
                 }
             }
         }
     }
-    for (; job < endJob; ++job) {
-        const std::uint8_t* in = inAt(job);
-        std::int16_t* out = outAt(job);
-        std::int32_t pred = static_cast<std::int16_t>(in[0] | (in[1] << 8));
-        std::int32_t state = std::min<std::int32_t>(in[2], kMaxStepIndex) * 16;
-        out[0] = static_cast<std::int16_t>(pred);
-        for (unsigned g = 0; g < 8; ++g) {
-            const std::uint32_t word = Load32(in + groupBytes * (g + 1));
-            for (unsigned k = 0; k < 8; ++k) {
-                const std::int32_t e = t.decode[state + ((word >> (4 * k)) & 15)];
-                pred = ClampSample(pred + (e >> kDecodeShift));
-                state = e & kDecodeStateMask;
-                out[(1 + 8 * g + k) * stride] = static_cast<std::int16_t>(pred);
+}
+
+void DecodeJobsPortable(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
+                        std::uint64_t firstJob, std::uint64_t endJob) {
+    const std::size_t stride = channels;
+    DecodeBatch batch;
+    for (std::uint64_t job = firstJob; job < endJob; job += kDecodeBatch) {
+        const auto active =
+            static_cast<unsigned>(std::min<std::uint64_t>(kDecodeBatch, endJob - job));
+        LoadDecodeBatch(adpcm, pcm, channels, job, active, batch);
+        std::int32_t pred[kDecodeBatch];
+        std::copy_n(batch.pred, kDecodeBatch, pred);
+        for (unsigned k = 0; k < 64; ++k) {
+            for (unsigned n = 0; n < kDecodeBatch; ++n) {
+                pred[n] = ClampSample(pred[n] + (batch.entries[k][n] >> kDecodeShift));
+                batch.entries[k][n] = pred[n];
             }
+        }
+        for (unsigned n = 0; n < active; ++n) {
+            std::int16_t* out = batch.out[n];
+            out[0] = static_cast<std::int16_t>(batch.pred[n]);
+            for (unsigned k = 0; k < 64; ++k)
+                out[(k + 1) * stride] = static_cast<std::int16_t>(batch.entries[k][n]);
         }
     }
 }

@@ -38,6 +38,24 @@ void EncodeLanesPortable(EncodeLane* lanes, unsigned count, unsigned channels,
                          std::uint64_t blocks);
 void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::uint64_t blocks);
 
+// Decoding runs in batches of kDecodeBatch (block, channel) jobs and in two passes. The first
+// follows each job's step index through the table, which is the only serial dependency, and keeps
+// the table entries; the second adds up the differences with clamping, side by side across the
+// jobs, and stores the samples.
+inline constexpr unsigned kDecodeBatch = 8;
+
+struct DecodeBatch {
+    std::int16_t* out[kDecodeBatch];              // frame 0 of each job
+    alignas(32) std::int32_t pred[kDecodeBatch];  // the header samples
+    // entries[k][n]: the table entry of code k of job n; the second pass overwrites it with the
+    // decoded sample.
+    alignas(32) std::int32_t entries[64][kDecodeBatch];
+};
+
+// First pass over jobs [job, job + active), active <= kDecodeBatch; the other lanes repeat `job`.
+void LoadDecodeBatch(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
+                     std::uint64_t job, unsigned active, DecodeBatch& batch);
+
 // Decodes jobs [firstJob, endJob), where job j is channel j % channels of block j / channels.
 // `adpcm` and `pcm` point at block 0 of the stream.
 void DecodeJobsPortable(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
