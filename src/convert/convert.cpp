@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "codec/xbox_adpcm.hpp"
+#include "codec/xbox_adpcm_parallel.hpp"
 #include "convert/file_io.hpp"
 #include "imabox/convert.hpp"
 #include "wave/wave_header.hpp"
@@ -58,8 +59,9 @@ struct Coded {
     }
 };
 
-Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info, const ConsoleSink& console,
-                       Coded coded) {
+Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info,
+                       const ConvertOptions& options, Coded coded) {
+    const ConsoleSink& console = options.console;
     const unsigned channels = info.channels;
     std::uint64_t frames = coded.summary.inputFrames;
     const std::uint64_t pad = (kFramesPerBlock - frames % kFramesPerBlock) % kFramesPerBlock;
@@ -81,7 +83,7 @@ Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info, const Con
     SwapSamplesToFileOrder(pcm);
 
     coded.adpcm.resize(outBytes);
-    XBoxADPCMEncodeBlocks(pcm, coded.adpcm, channels, frames);
+    XBoxADPCMEncodeBlocksParallel(pcm, coded.adpcm, channels, frames, options.threads);
     const auto header = BuildXBoxADPCMWaveHeader(info.channels, info.sampleRate,
                                                  static_cast<std::uint32_t>(outBytes));
     coded.header.assign(header.begin(), header.end());
@@ -92,7 +94,8 @@ Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info, const Con
     return coded;
 }
 
-Expected<Coded> Decode(WaveSource& source, const WaveHeaderInfo& info, Coded coded) {
+Expected<Coded> Decode(WaveSource& source, const WaveHeaderInfo& info,
+                       const ConvertOptions& options, Coded coded) {
     const unsigned channels = info.channels;
     const std::uint64_t blocks = info.dataSize / (std::uint64_t{kBlockBytesPerChannel} * channels);
     const std::uint64_t frames = blocks * kFramesPerBlock;
@@ -107,7 +110,7 @@ Expected<Coded> Decode(WaveSource& source, const WaveHeaderInfo& info, Coded cod
         return Error{"Could not read input file!"};
 
     coded.pcm.resize(frames * channels);
-    XBoxADPCMDecodeBlocks(adpcm, coded.pcm, channels, frames);
+    XBoxADPCMDecodeBlocksParallel(adpcm, coded.pcm, channels, frames, options.threads);
     SwapSamplesToFileOrder(coded.pcm);
     const auto header =
         BuildPCMWaveHeader(info.channels, info.sampleRate, static_cast<std::uint32_t>(outBytes));
@@ -139,10 +142,10 @@ Expected<Coded> Code(WaveSource& source, const ConvertOptions& options) {
     try {
         if (info.formatTag == kFormatPCM) {
             coded.summary.input = Encoding::PCM16;
-            return Encode(source, info, console, std::move(coded));
+            return Encode(source, info, options, std::move(coded));
         }
         coded.summary.input = Encoding::XboxADPCM;
-        return Decode(source, info, std::move(coded));
+        return Decode(source, info, options, std::move(coded));
     } catch (const std::bad_alloc&) {
         return Error{"Out of memory!"};
     } catch (const std::length_error&) {
