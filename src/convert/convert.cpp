@@ -11,6 +11,7 @@
 #include "codec/xbox_adpcm.hpp"
 #include "codec/xbox_adpcm_parallel.hpp"
 #include "convert/file_io.hpp"
+#include "convert/payload_buffer.hpp"
 #include "imabox/convert.hpp"
 #include "wave/wave_header.hpp"
 
@@ -49,8 +50,8 @@ std::span<std::uint8_t> AsBytes(std::span<std::int16_t> samples) {
 struct Coded {
     ConvertSummary summary;
     std::vector<std::uint8_t> header;
-    std::vector<std::int16_t> pcm;    // payload of PCM output
-    std::vector<std::uint8_t> adpcm;  // payload of Xbox ADPCM output
+    PayloadBuffer<std::int16_t> pcm;    // payload of PCM output
+    PayloadBuffer<std::uint8_t> adpcm;  // payload of Xbox ADPCM output
 
     std::span<const std::uint8_t> Payload() {
         if (summary.output == Encoding::PCM16)
@@ -75,11 +76,14 @@ Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info,
         return Error{"Output too large for a WAVE file!"};
     }
 
-    std::vector<std::int16_t> pcm(frames * channels);  // zero-filled: padding and missing data
+    PayloadBuffer<std::int16_t> pcm(frames * channels);
     const std::span<std::uint8_t> pcmBytes = AsBytes(pcm);
-    source.Read(pcmBytes.first(std::min<std::uint64_t>(info.dataSize, pcmBytes.size())));
+    const std::size_t got =
+        source.Read(pcmBytes.first(std::min<std::uint64_t>(info.dataSize, pcmBytes.size())));
     if (source.Failed())
         return Error{"Could not read input file!"};
+    // Padding and declared data the file does not hold are silence.
+    std::fill(pcmBytes.begin() + static_cast<std::ptrdiff_t>(got), pcmBytes.end(), 0);
     SwapSamplesToFileOrder(pcm);
 
     coded.adpcm.resize(outBytes);
@@ -104,10 +108,12 @@ Expected<Coded> Decode(WaveSource& source, const WaveHeaderInfo& info,
         return Error{"Output too large for a WAVE file!"};
     }
 
-    std::vector<std::uint8_t> adpcm(info.dataSize);  // zero-filled: missing data decodes from 0
-    source.Read(adpcm);
+    PayloadBuffer<std::uint8_t> adpcm(info.dataSize);
+    const std::size_t got = source.Read(adpcm);
     if (source.Failed())
         return Error{"Could not read input file!"};
+    // Declared data the file does not hold decodes from zero bytes.
+    std::fill(adpcm.begin() + static_cast<std::ptrdiff_t>(got), adpcm.end(), 0);
 
     coded.pcm.resize(frames * channels);
     XBoxADPCMDecodeBlocksParallel(adpcm, coded.pcm, channels, frames, options.threads);
