@@ -33,7 +33,8 @@ if [ -z "${IMABOX:-}" ]; then
   IMABOX=build/compare/imabox
 fi
 
-work=$(mktemp -d)
+# tmpfs when there is one, so that disk write-back does not time the tools instead.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then work=$(mktemp -d -p /dev/shm); else work=$(mktemp -d); fi
 trap 'rm -rf "$work"' EXIT
 in=$work/input.wav
 # Music-like material: a slow sweep on the left, pink noise on the right, both with a tremolo.
@@ -64,7 +65,7 @@ measure() {
 }
 
 threads=$(nproc)
-echo "Input: $(stat -c %s "$in") bytes of PCM; $runs runs each; $threads cores; $(date -u +%FT%TZ)" >&2
+echo "Input: $(stat -c %s "$in") bytes of PCM; $runs runs each; $threads cores; $(date -u +%FT%TZ); load:$(cut -d" " -f1-3 /proc/loadavg)" >&2
 measure "cp" cp "$in" "$work/copy.wav"
 measure "imabox encode" "$IMABOX" convert "$in" "$work/out.xbox.wav"
 measure "imabox encode --threads 1" "$IMABOX" convert --threads 1 "$in" "$work/out1.xbox.wav"

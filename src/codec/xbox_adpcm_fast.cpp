@@ -11,23 +11,33 @@ namespace kernels {
 
 namespace {
 
+// The difference a code adds to the predictor, and the step index after it.
+void DecodeCode(unsigned index, unsigned code, std::int32_t& difference, unsigned& next) {
+    const std::int32_t step = kADPCMStepTable[index];
+    std::int32_t diff = step >> 3;
+    if (code & 4)
+        diff += step;
+    if (code & 2)
+        diff += step >> 1;
+    if (code & 1)
+        diff += step >> 2;
+    difference = (code & 8) ? -diff : diff;
+    next = static_cast<unsigned>(
+        std::clamp<int>(static_cast<int>(index) + kADPCMIndexTable[code & 7], 0, kMaxStepIndex));
+}
+
 Tables BuildTables() {
     Tables t{};
     for (unsigned index = 0; index <= kMaxStepIndex; ++index) {
-        const std::int32_t step = kADPCMStepTable[index];
-        t.step[index] = step;
-        for (unsigned code = 0; code < 16; ++code) {
-            std::int32_t diff = step >> 3;
-            if (code & 4)
-                diff += step;
-            if (code & 2)
-                diff += step >> 1;
-            if (code & 1)
-                diff += step >> 2;
-            const std::int32_t next =
-                std::clamp<std::int32_t>(index + kADPCMIndexTable[code & 7], 0, kMaxStepIndex);
-            t.decode[index * 16 + code] =
-                ((code & 8) ? -diff : diff) * (1 << kDecodeShift) + next * 16;
+        t.step[index] = kADPCMStepTable[index];
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            std::int32_t first, second;
+            unsigned middle, next;
+            DecodeCode(index, byte & 15, first, middle);
+            DecodeCode(middle, byte >> 4, second, next);
+            std::int32_t* entry = t.decode + 2 * (index * 256 + byte);
+            entry[0] = first * (1 << kDecodeShift) + static_cast<std::int32_t>(middle * 256);
+            entry[1] = second * (1 << kDecodeShift) + static_cast<std::int32_t>(next * 256);
         }
     }
     return t;
@@ -170,21 +180,19 @@ void LoadDecodeBatch(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned chan
         in[n] = adpcm + block * kBlockBytesPerChannel * channels + 4 * c;
         batch.out[n] = pcm + block * kFramesPerBlock * channels + c;
         batch.pred[n] = static_cast<std::int16_t>(in[n][0] | (in[n][1] << 8));
-        state[n] = std::min<std::int32_t>(in[n][2], kMaxStepIndex) * 16;
+        state[n] = std::min<std::int32_t>(in[n][2], kMaxStepIndex) * 256;
     }
-    // Four jobs at a time, so that four table-lookup chains overlap.
+    // Four jobs at a time, so that four table-lookup chains overlap; one lookup per byte.
     for (unsigned half = 0; half < kDecodeBatch; half += 4) {
         for (unsigned g = 0; g < 8; ++g) {
-            std::uint32_t word[4];
-            for (unsigned n = 0; n < 4; ++n)
-                word[n] = Load32(in[half + n] + groupBytes * (g + 1));
-            for (unsigned k = 0; k < 8; ++k) {
+            const std::size_t at = groupBytes * (g + 1);
+            for (unsigned b = 0; b < 4; ++b) {
 #pragma GCC unroll 4
                 for (unsigned n = 0; n < 4; ++n) {
-                    const std::int32_t e = t.decode[state[half + n] + (word[n] & 15)];
-                    word[n] >>= 4;
-                    batch.entries[8 * g + k][half + n] = e;
-                    state[half + n] = e & kDecodeStateMask;
+                    const std::int32_t* e = t.decode + 2 * (state[half + n] + in[half + n][at + b]);
+                    batch.entries[8 * g + 2 * b][half + n] = e[0];
+                    batch.entries[8 * g + 2 * b + 1][half + n] = e[1];
+                    state[half + n] = e[1] & kDecodeStateMask;
                 }
             }
         }

@@ -10,16 +10,18 @@
 
 namespace imabox::kernels {
 
-inline constexpr int kDecodeShift = 11;
-inline constexpr std::int32_t kDecodeStateMask = 0x7FF;
+inline constexpr int kDecodeShift = 15;
+inline constexpr std::int32_t kDecodeStateMask = 0x7FFF;
 
 struct Tables {
     // The step table widened to 32 bits, for vector gathers.
     std::int32_t step[89];
-    // The decoding table, one entry per (step index, code) at [index * 16 + code]: the signed
-    // difference the code adds to the predictor times 2048, plus the next step index times 16.
-    // So `entry >> kDecodeShift` is the difference and `entry & kDecodeStateMask` the next row.
-    std::int32_t decode[89 * 16];
+    // The decoding table, two codes (one byte) at a time: for step index i and byte b, the entries
+    // of the low and then the high nibble at [2 * (i * 256 + b)] and [2 * (i * 256 + b) + 1].
+    // An entry is the signed difference its code adds to the predictor times 32768, plus the
+    // step index after the code times 256. So `entry >> kDecodeShift` is the difference and
+    // `entry & kDecodeStateMask` is i * 256 for the next byte.
+    std::int32_t decode[89 * 256 * 2];
 };
 
 // Built from the codec's tables on first use.
