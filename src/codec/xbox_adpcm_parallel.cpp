@@ -1,6 +1,7 @@
 #include "codec/xbox_adpcm_parallel.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <functional>
 #include <system_error>
 #include <thread>
@@ -45,9 +46,16 @@ void RunAll(std::uint64_t n, const std::function<void(std::uint64_t)>& work) {
             failed[r] = 1;
         }
     }
-    work(0);
+    std::exception_ptr failure;
+    try {
+        work(0);
+    } catch (...) {
+        failure = std::current_exception();  // reported once every thread has finished
+    }
     for (std::thread& t : threads)
         t.join();
+    if (failure)
+        std::rethrow_exception(failure);
     for (std::uint64_t r = 1; r < n; ++r) {
         if (failed[r])
             work(r);
