@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <random>
 #include <thread>
@@ -272,21 +273,27 @@ TEST_F(SoundRecorderTest, StopRacingAStreamOfBuffersLosesAndTearsNothing) {
         TestWaveInReset();
         const auto path = dir_ / ("race" + std::to_string(round) + ".wav");
         ASSERT_EQ(StartRecording(path), 999);
-        std::thread feeder([&input, seed = random()] {
+        std::atomic<std::size_t> fed{0};
+        std::thread feeder([&input, &fed, seed = random()] {
             std::mt19937 pieces(seed);
-            std::size_t at = 0;
-            while (at < input.size()) {
+            while (fed.load() < input.size()) {
+                const std::size_t at = fed.load();
                 const std::size_t n =
                     std::min<std::size_t>(input.size() - at, 2 * (1 + pieces() % 12000));
                 TestWaveInFeed(std::span(input).subspan(at, n));
-                at += n;
+                fed.store(at + n);
+                // Uneven pauses, so that Stop meets the stream at different points.
+                std::this_thread::sleep_for(std::chrono::microseconds(pieces() % 300));
             }
         });
-        std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+        // Stop somewhere in the stream, while the capture thread is busy with it.
+        const auto target = static_cast<std::int32_t>(random() % 40);
+        while (RecordedSeconds() < target)
+            std::this_thread::yield();
         const std::int32_t seconds = StopRecording();
         feeder.join();
 
-        ASSERT_GE(seconds, 0);
+        ASSERT_GE(seconds, target);
         ASSERT_LE(seconds, 40);
         const auto file = ReadBytes(path);
         ExpectRecordingOf(file, static_cast<std::uint32_t>(seconds));
