@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # imabox record on the test ALSA configurations: the recorded file, its conversion, the message
-# and status when there is no capture device, and a stop by SIGINT.
+# and status when there is no capture device, and stops by SIGINT and SIGTERM.
 # Usage: record_cli_test.sh IMABOX ALSA_TEST_DIR
 set -euo pipefail
 imabox=$1
@@ -37,20 +37,32 @@ ALSA_CONFIG_PATH="$alsa/capture-file.conf" "$imabox" record "$work/missing/x.wav
 [ "$status" -eq 1 ] || fail "status $status for an unwritable path"
 grep -q "cannot create" "$work/err" || fail "message: $(cat "$work/err")"
 
-# SIGINT ends the recording cleanly. The device here delivers faster than real time, so the
-# limit keeps the file small if the signal comes late; either way the file must be whole.
-ALSA_CONFIG_PATH="$alsa/capture-file.conf" "$imabox" record "$work/sig.wav" --seconds 200 \
-  >"$work/out" 2>"$work/err" &
-pid=$!
-for _ in $(seq 100); do
-  grep -q "Recording" "$work/err" 2>/dev/null && break
-  sleep 0.05
+# SIGINT and SIGTERM end a recording cleanly. Here the file plugin reads its input from a pipe
+# that this script fills at the rate of real time, so the recorder runs as on a real device.
+mkfifo "$work/pipe"
+sed "s|infile \".*\"|infile \"$work/pipe\"|" "$alsa/capture-file.conf" >"$work/pipe.conf"
+exec 3<>"$work/pipe"
+(while :; do head -c 4000 "$alsa/capture-input.raw"; sleep 0.25; done) >&3 &
+writer=$!
+trap 'kill $writer 2>/dev/null; rm -rf "$work"' EXIT
+for signal in INT TERM; do
+  rm -f "$work/sig.wav" "$work/err"
+  ALSA_CONFIG_PATH="$work/pipe.conf" timeout 30 "$imabox" record "$work/sig.wav" \
+    >"$work/out" 2>"$work/err" &
+  pid=$!
+  for _ in $(seq 200); do
+    grep -q ": 2 s" "$work/err" 2>/dev/null && break
+    sleep 0.05
+  done
+  kill -"$signal" "$pid"
+  status=0
+  wait "$pid" || status=$?
+  [ "$status" -eq 0 ] || fail "status $status after SIG$signal"
+  seconds=$(sed -n 's/^Recorded \([0-9]*\) seconds\{0,1\} into .*/\1/p' "$work/out")
+  [ -n "$seconds" ] || fail "summary after SIG$signal: $(cat "$work/out")"
+  [ "$seconds" -ge 2 ] && [ "$seconds" -le 4 ] || fail "$seconds s after SIG$signal"
+  [ "$(stat -c %s "$work/sig.wav")" -eq $((44 + seconds * 16000)) ] ||
+    fail "size after SIG$signal"
+  "$imabox" info "$work/sig.wav" >/dev/null || fail "unreadable after SIG$signal"
 done
-kill -INT "$pid" 2>/dev/null || true
-status=0
-wait "$pid" || status=$?
-[ "$status" -eq 0 ] || fail "status $status after SIGINT"
-seconds=$(sed -n 's/^Recorded \([0-9]*\) seconds\{0,1\} into .*/\1/p' "$work/out")
-[ -n "$seconds" ] || fail "summary: $(cat "$work/out")"
-[ "$(stat -c %s "$work/sig.wav")" -eq $((44 + seconds * 16000)) ] || fail "size after SIGINT"
 echo "ok"

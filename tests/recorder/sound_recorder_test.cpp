@@ -160,6 +160,11 @@ struct DeviceFault {
     std::int32_t result;
 };
 
+void PrintTo(const DeviceFault& fault, std::ostream* out) {
+    *out << "open " << fault.faults.open << ", queue " << fault.faults.queue << ", start "
+         << fault.faults.start << " -> " << fault.result;
+}
+
 class SoundRecorderDeviceFaultTest : public SoundRecorderTest,
                                      public ::testing::WithParamInterface<DeviceFault> {};
 
