@@ -42,7 +42,8 @@ grep -q "cannot create" "$work/err" || fail "message: $(cat "$work/err")"
 mkfifo "$work/pipe"
 sed "s|infile \".*\"|infile \"$work/pipe\"|" "$alsa/capture-file.conf" >"$work/pipe.conf"
 exec 3<>"$work/pipe"
-(while :; do head -c 4000 "$alsa/capture-input.raw"; sleep 0.25; done) >&3 &
+# Bounded, so that it cannot outlive an aborted run by long.
+(for _ in $(seq 240); do head -c 4000 "$alsa/capture-input.raw"; sleep 0.25; done) >&3 &
 writer=$!
 trap 'kill $writer 2>/dev/null; rm -rf "$work"' EXIT
 for signal in INT TERM; do
