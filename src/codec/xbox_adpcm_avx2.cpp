@@ -37,6 +37,66 @@ inline std::uint32_t Load32(const std::uint8_t* p) {
            (std::uint32_t{p[3]} << 24);
 }
 
+inline const __m256i* Row(const DecodeBatch& batch, unsigned k) {
+    return reinterpret_cast<const __m256i*>(batch.entries[k]);
+}
+
+inline void Store128(std::int16_t* out, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+}
+
+// Mono: the eight lanes are eight consecutive blocks, each 64 samples in a row. Transposes 8 x 8
+// samples at a time and stores 16 bytes per block.
+void StoreMono(const DecodeBatch& batch) {
+    for (unsigned k = 0; k < 64; k += 8) {
+        // Rows are clamped already, so packing to 16 bits never saturates.
+        const __m256i q0 = _mm256_packs_epi32(_mm256_load_si256(Row(batch, k)),
+                                              _mm256_load_si256(Row(batch, k + 1)));
+        const __m256i q1 = _mm256_packs_epi32(_mm256_load_si256(Row(batch, k + 2)),
+                                              _mm256_load_si256(Row(batch, k + 3)));
+        const __m256i q2 = _mm256_packs_epi32(_mm256_load_si256(Row(batch, k + 4)),
+                                              _mm256_load_si256(Row(batch, k + 5)));
+        const __m256i q3 = _mm256_packs_epi32(_mm256_load_si256(Row(batch, k + 6)),
+                                              _mm256_load_si256(Row(batch, k + 7)));
+        const __m256i a0 = _mm256_unpacklo_epi16(q0, q1);
+        const __m256i a1 = _mm256_unpackhi_epi16(q0, q1);
+        const __m256i a2 = _mm256_unpacklo_epi16(q2, q3);
+        const __m256i a3 = _mm256_unpackhi_epi16(q2, q3);
+        const __m256i b0 = _mm256_unpacklo_epi16(a0, a1);
+        const __m256i b1 = _mm256_unpackhi_epi16(a0, a1);
+        const __m256i b2 = _mm256_unpacklo_epi16(a2, a3);
+        const __m256i b3 = _mm256_unpackhi_epi16(a2, a3);
+        // Lane n of the batch gets samples k .. k + 7: the low 128 bits hold lanes 0-3, the high
+        // ones lanes 4-7.
+        const __m256i c[4] = {_mm256_unpacklo_epi64(b0, b2), _mm256_unpackhi_epi64(b0, b2),
+                              _mm256_unpacklo_epi64(b1, b3), _mm256_unpackhi_epi64(b1, b3)};
+        for (unsigned n = 0; n < 4; ++n) {
+            Store128(batch.out[n] + 1 + k, _mm256_castsi256_si128(c[n]));
+            Store128(batch.out[n + 4] + 1 + k, _mm256_extracti128_si256(c[n], 1));
+        }
+    }
+}
+
+// Stereo: lanes 2m and 2m + 1 are the left and right channel of block m. Stores four frames
+// (16 bytes) per block at a time.
+void StoreStereo(const DecodeBatch& batch) {
+    for (unsigned k = 0; k < 64; k += 4) {
+        const __m256i p01 = _mm256_packs_epi32(_mm256_load_si256(Row(batch, k)),
+                                               _mm256_load_si256(Row(batch, k + 1)));
+        const __m256i p23 = _mm256_packs_epi32(_mm256_load_si256(Row(batch, k + 2)),
+                                               _mm256_load_si256(Row(batch, k + 3)));
+        const __m256i t0 = _mm256_unpacklo_epi32(p01, p23);
+        const __m256i t1 = _mm256_unpackhi_epi32(p01, p23);
+        const __m256i u0 = _mm256_unpacklo_epi32(t0, t1);  // blocks 0 (low) and 2 (high)
+        const __m256i u1 = _mm256_unpackhi_epi32(t0, t1);  // blocks 1 and 3
+        const std::size_t at = 2 * (k + 1);
+        Store128(batch.out[0] + at, _mm256_castsi256_si128(u0));
+        Store128(batch.out[2] + at, _mm256_castsi256_si128(u1));
+        Store128(batch.out[4] + at, _mm256_extracti128_si256(u0, 1));
+        Store128(batch.out[6] + at, _mm256_extracti128_si256(u1, 1));
+    }
+}
+
 }  // namespace
 
 void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::uint64_t blocks) {
@@ -162,11 +222,18 @@ void DecodeJobsAVX2(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned chann
                 _mm256_min_epi32(_mm256_max_epi32(_mm256_add_epi32(pred, diff), lowest), highest);
             _mm256_store_si256(row, pred);
         }
-        for (unsigned n = 0; n < active; ++n) {
-            std::int16_t* out = batch.out[n];
-            out[0] = static_cast<std::int16_t>(batch.pred[n]);
-            for (unsigned k = 0; k < 64; ++k)
-                out[(k + 1) * stride] = static_cast<std::int16_t>(batch.entries[k][n]);
+        for (unsigned n = 0; n < active; ++n)
+            batch.out[n][0] = static_cast<std::int16_t>(batch.pred[n]);
+        if (active == kDecodeBatch && channels == 1) {
+            StoreMono(batch);
+        } else if (active == kDecodeBatch && channels == 2 && job % 2 == 0) {
+            StoreStereo(batch);  // a batch starts at an even job: lanes 2m, 2m + 1 share a block
+        } else {
+            for (unsigned n = 0; n < active; ++n) {
+                std::int16_t* out = batch.out[n];
+                for (unsigned k = 0; k < 64; ++k)
+                    out[(k + 1) * stride] = static_cast<std::int16_t>(batch.entries[k][n]);
+            }
         }
     }
 }
