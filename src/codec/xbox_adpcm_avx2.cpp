@@ -97,6 +97,78 @@ void StoreStereo(const DecodeBatch& batch) {
     }
 }
 
+// Fills x[f][n] = sample f of lane n for a block, 16 lanes.
+using LaneSamples = std::int32_t[kFrames][kLanes];
+
+inline __m128i Load128(const std::int16_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+inline void StoreWidened(std::int32_t* out, __m128i v) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(out), _mm256_cvtepi16_epi32(v));
+}
+
+// Mono: each lane's 65 samples lie in a row. Transposes 8 lanes x 8 samples at a time.
+void LoadMono(const std::int16_t* const* src, std::size_t offset, LaneSamples& x) {
+    for (unsigned n = 0; n < kLanes; ++n)
+        x[0][n] = src[n][offset];
+    for (unsigned g = 0; g < kLanes; g += 8) {
+        const std::int16_t* p[8];
+        for (unsigned n = 0; n < 8; ++n)
+            p[n] = src[g + n] + offset;
+        for (unsigned f = 1; f < kFrames; f += 8) {
+            const __m128i a0 = _mm_unpacklo_epi16(Load128(p[0] + f), Load128(p[1] + f));
+            const __m128i a1 = _mm_unpackhi_epi16(Load128(p[0] + f), Load128(p[1] + f));
+            const __m128i a2 = _mm_unpacklo_epi16(Load128(p[2] + f), Load128(p[3] + f));
+            const __m128i a3 = _mm_unpackhi_epi16(Load128(p[2] + f), Load128(p[3] + f));
+            const __m128i a4 = _mm_unpacklo_epi16(Load128(p[4] + f), Load128(p[5] + f));
+            const __m128i a5 = _mm_unpackhi_epi16(Load128(p[4] + f), Load128(p[5] + f));
+            const __m128i a6 = _mm_unpacklo_epi16(Load128(p[6] + f), Load128(p[7] + f));
+            const __m128i a7 = _mm_unpackhi_epi16(Load128(p[6] + f), Load128(p[7] + f));
+            const __m128i b0 = _mm_unpacklo_epi32(a0, a2);  // samples 0, 1 of lanes 0-3
+            const __m128i b1 = _mm_unpackhi_epi32(a0, a2);  // 2, 3
+            const __m128i b2 = _mm_unpacklo_epi32(a1, a3);  // 4, 5
+            const __m128i b3 = _mm_unpackhi_epi32(a1, a3);  // 6, 7
+            const __m128i b4 = _mm_unpacklo_epi32(a4, a6);  // the same for lanes 4-7
+            const __m128i b5 = _mm_unpackhi_epi32(a4, a6);
+            const __m128i b6 = _mm_unpacklo_epi32(a5, a7);
+            const __m128i b7 = _mm_unpackhi_epi32(a5, a7);
+            StoreWidened(&x[f][g], _mm_unpacklo_epi64(b0, b4));
+            StoreWidened(&x[f + 1][g], _mm_unpackhi_epi64(b0, b4));
+            StoreWidened(&x[f + 2][g], _mm_unpacklo_epi64(b1, b5));
+            StoreWidened(&x[f + 3][g], _mm_unpackhi_epi64(b1, b5));
+            StoreWidened(&x[f + 4][g], _mm_unpacklo_epi64(b2, b6));
+            StoreWidened(&x[f + 5][g], _mm_unpackhi_epi64(b2, b6));
+            StoreWidened(&x[f + 6][g], _mm_unpacklo_epi64(b3, b7));
+            StoreWidened(&x[f + 7][g], _mm_unpackhi_epi64(b3, b7));
+        }
+    }
+}
+
+// Stereo with lanes 2m, 2m + 1 the left and right channel of one segment: a frame is one 32-bit
+// pair, so four segments x four frames transpose as 32-bit elements.
+void LoadStereo(const std::int16_t* const* src, std::size_t offset, LaneSamples& x) {
+    for (unsigned n = 0; n < kLanes; ++n)
+        x[0][n] = src[n][offset];
+    for (unsigned g = 0; g < kLanes; g += 8) {
+        const std::int16_t* p[4];
+        for (unsigned m = 0; m < 4; ++m)
+            p[m] = src[g + 2 * m] + offset;
+        for (unsigned f = 1; f < kFrames; f += 4) {
+            const __m128i r0 = Load128(p[0] + 2 * f), r1 = Load128(p[1] + 2 * f);
+            const __m128i r2 = Load128(p[2] + 2 * f), r3 = Load128(p[3] + 2 * f);
+            const __m128i a0 = _mm_unpacklo_epi32(r0, r1);
+            const __m128i a1 = _mm_unpackhi_epi32(r0, r1);
+            const __m128i a2 = _mm_unpacklo_epi32(r2, r3);
+            const __m128i a3 = _mm_unpackhi_epi32(r2, r3);
+            StoreWidened(&x[f][g], _mm_unpacklo_epi64(a0, a2));
+            StoreWidened(&x[f + 1][g], _mm_unpackhi_epi64(a0, a2));
+            StoreWidened(&x[f + 2][g], _mm_unpacklo_epi64(a1, a3));
+            StoreWidened(&x[f + 3][g], _mm_unpackhi_epi64(a1, a3));
+        }
+    }
+}
+
 }  // namespace
 
 void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::uint64_t blocks) {
@@ -128,16 +200,26 @@ void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::
         __m256i idx[kVectors];
         for (unsigned v = 0; v < kVectors; ++v)
             idx[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(index + 8 * v));
+        // Stereo lanes usually come in pairs: left and right of the same segment.
+        bool stereoPairs = channels == 2;
+        for (unsigned n = 0; n < kLanes; n += 2)
+            stereoPairs = stereoPairs && src[n + 1] == src[n] + 1;
 
         alignas(32) std::int32_t x[kFrames][kLanes];
         alignas(32) std::uint32_t words[kLanes];
         for (std::uint64_t b = 0; b < blocks; ++b) {
             const std::size_t pcmOffset = b * blockSamples;
             const std::size_t outOffset = b * blockBytes;
-            for (unsigned n = 0; n < kLanes; ++n) {
-                const std::int16_t* p = src[n] + pcmOffset;
-                for (unsigned f = 0; f < kFrames; ++f)
-                    x[f][n] = p[f * std::size_t{channels}];
+            if (channels == 1) {
+                LoadMono(src, pcmOffset, x);
+            } else if (stereoPairs) {
+                LoadStereo(src, pcmOffset, x);
+            } else {
+                for (unsigned n = 0; n < kLanes; ++n) {
+                    const std::int16_t* p = src[n] + pcmOffset;
+                    for (unsigned f = 0; f < kFrames; ++f)
+                        x[f][n] = p[f * std::size_t{channels}];
+                }
             }
             for (unsigned v = 0; v < kVectors; ++v)
                 _mm256_store_si256(reinterpret_cast<__m256i*>(index + 8 * v), idx[v]);
