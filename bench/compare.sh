@@ -43,38 +43,47 @@ sox -q -n -r 44100 -b 16 -c 2 "$in" synth 600 sine 110-1760 pinknoise tremolo 0.
 ffmpeg -v error -y -i "$in" -c:a adpcm_ima_wav "$work/ref.ff.wav"
 sox -q "$in" -e ima-adpcm "$work/ref.sox.wav"
 
-# measure NAME COMMAND...: runs COMMAND $runs times; keeps the median seconds and the peak memory.
-declare -A seconds memory
-measure() {
-  local name=$1
-  shift
-  local times=() peak=0 t0 t1 kb
-  for ((i = 0; i < runs; i++)); do
-    cat "$in" "$work"/ref.*.wav >/dev/null  # everything in the page cache
-    t0=$(date +%s%N)
-    /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null 2>&1
-    t1=$(date +%s%N)
-    times+=("$(( (t1 - t0) / 1000 ))")
-    kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time.txt")
-    [ "$kb" -gt "$peak" ] && peak=$kb
-  done
-  seconds[$name]=$(printf '%s\n' "${times[@]}" | sort -n | awk '{v[NR] = $1} END {
-    printf "%.3f", (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) / 1e6 }')
-  memory[$name]=$peak
-  printf '  %-28s %8s s  %7.1f MiB\n' "$name" "${seconds[$name]}" "$(awk -v k="$peak" 'BEGIN {print k / 1024}')" >&2
+# The commands, by name. Runs go round-robin (run 1 of every command, then run 2, ...) so that a
+# busy spell of the machine hits all of them alike.
+names=("cp" "imabox encode" "imabox encode --threads 1" "ffmpeg encode" "sox encode"
+       "imabox decode" "imabox decode --threads 1" "ffmpeg decode" "sox decode")
+run_command() {
+  case $1 in
+    "cp") cp "$in" "$work/copy.wav" ;;
+    "imabox encode") "$IMABOX" convert "$in" "$work/out.xbox.wav" ;;
+    "imabox encode --threads 1") "$IMABOX" convert --threads 1 "$in" "$work/out1.xbox.wav" ;;
+    "ffmpeg encode") ffmpeg -v error -y -i "$in" -c:a adpcm_ima_wav "$work/out.ff.wav" ;;
+    "sox encode") sox -q "$in" -e ima-adpcm "$work/out.sox.wav" ;;
+    "imabox decode") "$IMABOX" convert "$work/ref.xbox.wav" "$work/back.wav" ;;
+    "imabox decode --threads 1") "$IMABOX" convert --threads 1 "$work/ref.xbox.wav" "$work/back1.wav" ;;
+    "ffmpeg decode") ffmpeg -v error -y -i "$work/ref.ff.wav" -c:a pcm_s16le "$work/back.ff.wav" ;;
+    "sox decode") sox -q "$work/ref.sox.wav" -e signed-integer -b 16 "$work/back.sox.wav" ;;
+  esac
 }
+export -f run_command
+export in work IMABOX
 
 threads=$(nproc)
 echo "Input: $(stat -c %s "$in") bytes of PCM; $runs runs each; $threads cores; $(date -u +%FT%TZ); load:$(cut -d" " -f1-3 /proc/loadavg)" >&2
-measure "cp" cp "$in" "$work/copy.wav"
-measure "imabox encode" "$IMABOX" convert "$in" "$work/out.xbox.wav"
-measure "imabox encode --threads 1" "$IMABOX" convert --threads 1 "$in" "$work/out1.xbox.wav"
-measure "ffmpeg encode" ffmpeg -v error -y -i "$in" -c:a adpcm_ima_wav "$work/out.ff.wav"
-measure "sox encode" sox -q "$in" -e ima-adpcm "$work/out.sox.wav"
-measure "imabox decode" "$IMABOX" convert "$work/ref.xbox.wav" "$work/back.wav"
-measure "imabox decode --threads 1" "$IMABOX" convert --threads 1 "$work/ref.xbox.wav" "$work/back1.wav"
-measure "ffmpeg decode" ffmpeg -v error -y -i "$work/ref.ff.wav" -c:a pcm_s16le "$work/back.ff.wav"
-measure "sox decode" sox -q "$work/ref.sox.wav" -e signed-integer -b 16 "$work/back.sox.wav"
+declare -A times peak seconds memory
+for ((i = 0; i < runs; i++)); do
+  for name in "${names[@]}"; do
+    cat "$in" "$work"/ref.*.wav >/dev/null  # everything in the page cache
+    t0=$(date +%s%N)
+    /usr/bin/time -v -o "$work/time.txt" bash -c 'run_command "$1"' _ "$name" >/dev/null 2>&1
+    t1=$(date +%s%N)
+    times[$name]+="$(( (t1 - t0) / 1000 )) "
+    kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time.txt")
+    [ "$kb" -gt "${peak[$name]:-0}" ] && peak[$name]=$kb
+  done
+done
+for name in "${names[@]}"; do
+  seconds[$name]=$(printf '%s\n' ${times[$name]} | sort -n | awk '{v[NR] = $1} END {
+    printf "%.3f", (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) / 1e6 }')
+  memory[$name]=${peak[$name]}
+  printf '  %-28s %8s s  %7.1f MiB\n' "$name" "${seconds[$name]}" "$(awk -v k="${peak[$name]}" 'BEGIN {print k / 1024}')" >&2
+done
+echo "Load at the end:$(cut -d" " -f1-3 /proc/loadavg)" >&2
 
 cmp -s "$work/out.xbox.wav" "$work/out1.xbox.wav" || { echo "thread counts disagree" >&2; exit 1; }
 cmp -s "$work/back.wav" "$work/back1.wav" || { echo "thread counts disagree" >&2; exit 1; }
@@ -88,8 +97,7 @@ budget=$(( (pcm + adpcm) / 1024 + 8192 ))
 echo
 echo "| Command | Median time (s) | Peak memory (MiB) |"
 echo "|---|---:|---:|"
-for name in "cp" "imabox encode" "imabox encode --threads 1" "ffmpeg encode" "sox encode" \
-            "imabox decode" "imabox decode --threads 1" "ffmpeg decode" "sox decode"; do
+for name in "${names[@]}"; do
   echo "| \`$name\` | ${seconds[$name]} | $(mib "${memory[$name]}") |"
 done
 echo

@@ -1,6 +1,7 @@
 #include "codec/xbox_adpcm_parallel.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <system_error>
@@ -10,8 +11,13 @@
 namespace imabox {
 namespace {
 
+// More ranges than threads: a thread the system leaves waiting holds up the others by one short
+// range at most, since the rest take the remaining ranges.
+constexpr std::uint64_t kRangesPerThread = 8;
+
 struct Split {
     std::uint64_t ranges;
+    unsigned workers;              // threads, the caller's included
     std::uint64_t blocksPerRange;  // the last range also takes the remainder
     std::uint64_t First(std::uint64_t r) const { return r * blocksPerRange; }
     std::uint64_t Count(std::uint64_t r, std::uint64_t blocks) const {
@@ -19,44 +25,58 @@ struct Split {
     }
 };
 
-Split SplitBlocks(std::uint64_t blocks, unsigned threads, std::uint64_t minBlocksPerThread) {
-    std::uint64_t ranges = ResolveThreadCount(threads);
-    ranges = std::min(ranges, blocks / std::max<std::uint64_t>(minBlocksPerThread, 1));
+Split SplitBlocks(std::uint64_t blocks, unsigned threads, std::uint64_t minBlocksPerRange) {
+    const unsigned workers = ResolveThreadCount(threads);
+    if (workers == 1)
+        return {1, 1, blocks};  // all on the caller's thread, in one piece
+    std::uint64_t ranges = std::uint64_t{workers} * kRangesPerThread;
+    ranges = std::min(ranges, blocks / std::max<std::uint64_t>(minBlocksPerRange, 1));
     ranges = std::max<std::uint64_t>(ranges, 1);
-    return {ranges, blocks / ranges};
+    return {ranges, static_cast<unsigned>(std::min<std::uint64_t>(workers, ranges)),
+            blocks / ranges};
 }
 
-// Runs work(0) .. work(n - 1), all but work(0) on threads of their own, work(0) on the caller's.
-// Work whose thread cannot be started, or that fails on its thread, is done again on the caller's
-// thread, where a failure reaches the caller.
-void RunAll(std::uint64_t n, const std::function<void(std::uint64_t)>& work) {
+// Runs work(0) .. work(ranges - 1) on `workers` threads, the caller's among them, each taking the
+// next range not yet taken. If threads cannot be started, fewer do the work. Ranges that fail on
+// another thread are done again on the caller's, where a failure reaches the caller.
+void RunAll(std::uint64_t ranges, unsigned workers,
+            const std::function<void(std::uint64_t)>& work) {
+    std::atomic<std::uint64_t> next{0};
+    std::vector<char> failed(ranges, 0);
+    const auto drain = [&](bool caller) {
+        for (std::uint64_t r = next++; r < ranges; r = next++) {
+            if (caller) {
+                work(r);
+                continue;
+            }
+            try {
+                work(r);
+            } catch (...) {
+                failed[r] = 1;
+            }
+        }
+    };
     std::vector<std::thread> threads;
-    std::vector<char> failed(n, 0);
-    threads.reserve(n);
-    for (std::uint64_t r = 1; r < n; ++r) {
+    threads.reserve(workers);
+    for (unsigned w = 1; w < workers; ++w) {
         try {
-            threads.emplace_back([&work, &failed, r] {
-                try {
-                    work(r);
-                } catch (...) {
-                    failed[r] = 1;
-                }
-            });
+            threads.emplace_back(drain, false);
         } catch (const std::system_error&) {
-            failed[r] = 1;
+            break;
         }
     }
     std::exception_ptr failure;
     try {
-        work(0);
+        drain(true);
     } catch (...) {
-        failure = std::current_exception();  // reported once every thread has finished
+        next = ranges;  // the others stop after their current range
+        failure = std::current_exception();
     }
     for (std::thread& t : threads)
         t.join();
     if (failure)
         std::rethrow_exception(failure);
-    for (std::uint64_t r = 1; r < n; ++r) {
+    for (std::uint64_t r = 0; r < ranges; ++r) {
         if (failed[r])
             work(r);
     }
@@ -73,11 +93,11 @@ unsigned ResolveThreadCount(unsigned requested) {
 void XBoxADPCMEncodeBlocksParallel(std::span<const std::int16_t> pcm, std::span<std::uint8_t> out,
                                    unsigned channels, std::uint64_t frames, unsigned threads,
                                    const ADPCMEncodeTuning& tuning,
-                                   std::uint64_t minBlocksPerThread) {
+                                   std::uint64_t minBlocksPerRange) {
     const std::uint64_t blocks = XBoxADPCMFittingBlocks(pcm.size(), out.size(), channels, frames);
     if (blocks == 0)
         return;
-    const Split split = SplitBlocks(blocks, threads, minBlocksPerThread);
+    const Split split = SplitBlocks(blocks, threads, minBlocksPerRange);
     // indices[r * channels + c]: channel c's starting index for range r (a guess for r > 0), and
     // after the run, the index that run ended with.
     std::vector<std::uint8_t> guesses(split.ranges * channels, 0);
@@ -90,7 +110,7 @@ void XBoxADPCMEncodeBlocksParallel(std::span<const std::int16_t> pcm, std::span<
             XBoxADPCMGuessIndices(pcm.data(), channels, split.First(r) - 1, guess);
     }
     std::vector<std::uint8_t> ends = guesses;
-    RunAll(split.ranges, [&](std::uint64_t r) {
+    RunAll(split.ranges, split.workers, [&](std::uint64_t r) {
         XBoxADPCMEncodeBlockRange(
             pcm.data(), out.data(), channels, split.First(r), split.Count(r, blocks),
             std::span<std::uint8_t>(ends.data() + r * channels, channels), tuning);
@@ -105,12 +125,12 @@ void XBoxADPCMEncodeBlocksParallel(std::span<const std::int16_t> pcm, std::span<
 
 void XBoxADPCMDecodeBlocksParallel(std::span<const std::uint8_t> in, std::span<std::int16_t> pcm,
                                    unsigned channels, std::uint64_t frames, unsigned threads,
-                                   ADPCMKernel kernel, std::uint64_t minBlocksPerThread) {
+                                   ADPCMKernel kernel, std::uint64_t minBlocksPerRange) {
     const std::uint64_t blocks = XBoxADPCMFittingBlocks(pcm.size(), in.size(), channels, frames);
     if (blocks == 0)
         return;
-    const Split split = SplitBlocks(blocks, threads, minBlocksPerThread);
-    RunAll(split.ranges, [&](std::uint64_t r) {
+    const Split split = SplitBlocks(blocks, threads, minBlocksPerRange);
+    RunAll(split.ranges, split.workers, [&](std::uint64_t r) {
         XBoxADPCMDecodeBlockRange(in.data(), pcm.data(), channels, split.First(r),
                                   split.Count(r, blocks), kernel);
     });
