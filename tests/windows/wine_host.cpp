@@ -4,7 +4,8 @@
 //   wine_host write-inputs DIR [FILE...]     writes the test inputs and DIR/manifest.txt
 //   wine_host convert name|ordinal IN OUT    one XBoxAudio call; exits with its status
 //   wine_host match-linux INPUTS REF OUT     every input converted both ways matches REF
-//   wine_host <check> DIR                    exports, resources, fault, wide-paths, load-unload
+//   wine_host <check> [DIR]                  exports, resources, fault, wide-paths, load-unload,
+//                                            recorder
 //
 // Each check prints what it found and exits with 0 only when everything held.
 #include <windows.h>
@@ -509,6 +510,69 @@ int CheckLoadUnload(const fs::path& dir) {
     return g_failures == 0 ? 0 : 1;
 }
 
+#if IMABOX_HAS_RECORDER
+using RecorderStartFn = std::int32_t(__cdecl*)(const wchar_t*);
+using RecorderStopFn = std::int32_t(__cdecl*)();
+
+std::uint32_t Get32(const Bytes& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+           (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+// A recording of `seconds` whole seconds: the 44-byte 8000 Hz mono 16-bit PCM header, then the
+// samples.
+void CheckRecording(const fs::path& path, std::int32_t seconds, const std::string& label) {
+    const Bytes b = ReadBytes(path);
+    const std::uint32_t data = static_cast<std::uint32_t>(seconds) * 16000;
+    Check(b.size() == 44 + data, label + ": file size " + std::to_string(b.size()));
+    if (b.size() < 44)
+        return;
+    Check(std::memcmp(b.data(), "RIFF", 4) == 0 && std::memcmp(b.data() + 8, "WAVEfmt ", 8) == 0 &&
+              std::memcmp(b.data() + 36, "data", 4) == 0,
+          label + ": chunk ids");
+    Check(Get32(b, 4) == 36 + data && Get32(b, 40) == data, label + ": riff and data sizes");
+    Check(Get32(b, 16) == 16 && Get32(b, 20) == 0x00010001u && Get32(b, 24) == 8000 &&
+              Get32(b, 28) == 16000 && Get32(b, 32) == 0x00100002u,
+          label + ": fmt chunk 16-bit mono 8000 Hz PCM");
+}
+
+// The recorder on whatever waveform-audio input Wine offers. Without a sound device Start fails
+// with a device code and Stop closes the file as a recording of 0 seconds; with one, the
+// recording holds whole seconds.
+int CheckRecorder(const fs::path& dir) {
+    fs::create_directories(dir);
+    HMODULE module = LoadImabox();
+    if (module == nullptr)
+        return 1;
+    const auto start = Resolve<RecorderStartFn>(module, ByOrdinal(3));
+    const auto stop = Resolve<RecorderStopFn>(module, ByOrdinal(2));
+    Check(start != nullptr && stop != nullptr, "recorder functions resolve by ordinal");
+    if (start == nullptr || stop == nullptr)
+        return 1;
+    const fs::path path = dir / L"recording\u4e2d.wav";
+    for (int round = 0; round < 2; ++round) {
+        const std::string label = "round " + std::to_string(round);
+        fs::remove(path);
+        const std::int32_t started = start(path.c_str());
+        std::printf("%s: Start returned %d\n", label.c_str(), static_cast<int>(started));
+        Check(started == 999 || started == 1 || started == 2 || started == 3,
+              label + ": Start returns 999 or a device failure code");
+        if (started == 999)
+            Sleep(1500);
+        const std::int32_t seconds = stop();
+        std::printf("%s: Stop returned %d\n", label.c_str(), static_cast<int>(seconds));
+        Check(started == 999 ? seconds >= 0 && seconds <= 2 : seconds == 0,
+              label + ": Stop returns the whole seconds written");
+        CheckRecording(path, seconds, label);
+    }
+    // A recording is an input for the converter.
+    const ChildResult child = RunConvert(L"name", path, dir / "recording.xbox.wav");
+    Check(child.exitCode == 0, "the recording converts:\n" + child.output);
+    FreeLibrary(module);
+    return g_failures == 0 ? 0 : 1;
+}
+#endif
+
 int Usage() {
     std::printf(
         "usage: wine_host write-inputs|convert|match-linux|exports|resources|fault|"
@@ -539,5 +603,9 @@ int wmain(int argc, wchar_t** argv) {
         return CheckWidePaths(args[0]);
     if (mode == L"load-unload" && args.size() == 1)
         return CheckLoadUnload(args[0]);
+#if IMABOX_HAS_RECORDER
+    if (mode == L"recorder" && args.size() == 1)
+        return CheckRecorder(args[0]);
+#endif
     return Usage();
 }
