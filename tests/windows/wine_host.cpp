@@ -68,17 +68,21 @@ std::string WithoutCarriageReturns(std::string text) {
     return text;
 }
 
-fs::path HostFolder() {
+fs::path HostPath() {
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
         const DWORD n =
             GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (n < buffer.size()) {
             buffer.resize(n);
-            return fs::path(buffer).parent_path();
+            return fs::path(buffer);
         }
         buffer.resize(buffer.size() * 2);
     }
+}
+
+fs::path HostFolder() {
+    return HostPath().parent_path();
 }
 
 // imabox.dll from the host's own folder, never from the system's search path.
@@ -103,8 +107,8 @@ const char* ByOrdinal(WORD ordinal) {
 // ---- Child processes ----------------------------------------------------------------------
 
 struct ChildResult {
-    std::string output;  // standard output, as the child wrote it (CR LF line ends)
-    DWORD exitCode = 0;
+    std::string output;             // standard output, as the child wrote it (CR LF line ends)
+    DWORD exitCode = STILL_ACTIVE;  // until the child has ended
     bool started = false;
 };
 
@@ -115,8 +119,7 @@ std::wstring QuoteArgument(const std::wstring& arg) {
 // Runs this host again with `args`, capturing its standard output through a pipe.
 ChildResult RunHost(const std::vector<std::wstring>& args) {
     ChildResult result;
-    std::wstring self(MAX_PATH * 4, L'\0');
-    self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+    const std::wstring self = HostPath().wstring();
     std::wstring commandLine = QuoteArgument(self);
     for (const std::wstring& arg : args)
         commandLine += L" " + QuoteArgument(arg);
