@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   libasound2-dev libsndfile1-dev sox
   clang-format
+  g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
 )
 
 missing=()
