@@ -307,14 +307,25 @@ std::uint8_t XBoxADPCMSearchBlock(std::span<const std::int16_t, 65> x, unsigned 
         if (s.beam[n].cost < s.beam[best].cost)
             best = n;
     }
-    if (s.beam[best].cost >= plainError)
-        return usePlain();
-    error = s.beam[best].cost;
     unsigned n = best;
     for (unsigned k = kCodes; k-- > 0;) {
         codes[k] = s.code[k][n];
         n = s.parent[k][n];
     }
+    // Measure the chosen codes as a decoder will play them, so the comparison with the plain
+    // coding never rests on the search's own bookkeeping.
+    std::int32_t p = x[0];
+    unsigned index = s.beam[best].start;
+    std::uint64_t measured = 0;
+    for (unsigned k = 0; k < kCodes; ++k) {
+        p = Clamp16(p + t.diff[index][codes[k]]);
+        index = t.next[index][codes[k]];
+        if (k + 1 < valid)
+            measured += Square(x[k + 1] - p);
+    }
+    if (measured >= plainError)
+        return usePlain();
+    error = measured;
     return s.beam[best].start;
 }
 
