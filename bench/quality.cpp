@@ -4,6 +4,8 @@
 //       encodes IN at each quality level from FIRST to LAST (default 0..9) on one thread and
 //       prints "level SNR_dB speed_x_realtime" lines; speed is audio duration over processor
 //       time, the best of REPEAT runs.
+//   imabox_quality search IN.wav STRIDE KEEP WIDTH RADIUS
+//       the same for explicit search parameters (see XBoxADPCMSearchLevel), for tuning.
 //   imabox_quality compare REFERENCE.wav DECODED.wav
 //       prints the SNR of DECODED against REFERENCE over their common length.
 #include <algorithm>
@@ -13,6 +15,8 @@
 #include <ctime>
 #include <string>
 
+#include "codec/xbox_adpcm.hpp"
+#include "codec/xbox_adpcm_search.hpp"
 #include "imabox/transcode.hpp"
 
 namespace {
@@ -65,6 +69,23 @@ int Levels(const WaveAudio& input, int first, int last, int repeat) {
     return 0;
 }
 
+int Search(const WaveAudio& input, const XBoxADPCMSearchLevel& level) {
+    const unsigned channels = input.channels;
+    const std::uint64_t frames = XBoxADPCMBlockCount(input.frames()) * kFramesPerBlock;
+    std::vector<std::int16_t> pcm(input.samples);
+    pcm.resize(frames * channels);
+    std::vector<std::uint8_t> coded(frames / kFramesPerBlock * kBlockBytesPerChannel * channels);
+    const std::clock_t start = std::clock();
+    XBoxADPCMEncodeBlocksSearch(pcm, coded, channels, frames, input.frames(), level);
+    const double took = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+    WaveAudio decoded = input;
+    decoded.samples.assign(pcm.size(), 0);
+    XBoxADPCMDecodeBlocks(coded, decoded.samples, channels, frames);
+    std::printf("%.3f %.1f\n", Snr(input, decoded),
+                static_cast<double>(input.frames()) / input.sampleRate / took);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,12 +96,19 @@ int main(int argc, char** argv) {
         const int repeat = argc > 5 ? std::max(1, std::atoi(argv[5])) : 3;
         return Levels(Load(argv[2]), first, last, repeat);
     }
+    if (mode == "search" && argc == 7) {
+        const XBoxADPCMSearchLevel level{
+            static_cast<unsigned>(std::atoi(argv[3])), static_cast<unsigned>(std::atoi(argv[4])),
+            static_cast<unsigned>(std::atoi(argv[5])), static_cast<unsigned>(std::atoi(argv[6]))};
+        return Search(Load(argv[2]), level);
+    }
     if (mode == "compare" && argc == 4) {
         std::printf("%.3f\n", Snr(Load(argv[2]), Load(argv[3])));
         return 0;
     }
     std::fprintf(stderr,
                  "usage: imabox_quality levels IN.wav [FIRST LAST [REPEAT]]\n"
+                 "       imabox_quality search IN.wav STRIDE KEEP WIDTH RADIUS\n"
                  "       imabox_quality compare REFERENCE.wav DECODED.wav\n");
     return 2;
 }

@@ -7,6 +7,12 @@
 
 #include "codec/xbox_adpcm.hpp"
 
+#if defined(__GNUC__)
+#define IMABOX_INLINE __attribute__((always_inline))
+#else
+#define IMABOX_INLINE
+#endif
+
 namespace imabox {
 namespace {
 
@@ -97,12 +103,13 @@ std::uint64_t PlainError(const CodeTables& t, std::span<const std::int16_t, 65> 
 
 struct Node {
     std::uint64_t cost;
-    std::int32_t predictor;
+    std::int16_t predictor;
     std::uint8_t index;
     std::uint8_t start;    // the block's start index this path came from
     std::uint16_t parent;  // slot in the previous beam
     std::uint8_t code;     // code that led here
 };
+static_assert(sizeof(Node) == 16);
 
 // Per-thread scratch for the search: the candidate list, the back pointers and a hash of the
 // states seen in the current step (stamped, so it never needs clearing).
@@ -218,7 +225,7 @@ std::uint8_t XBoxADPCMSearchBlock(std::span<const std::int16_t, 65> x, unsigned 
         const bool counts = k + 1 < valid;
         ++s.generation;
         unsigned count = 0;
-        const auto offer = [&](const Node& from, unsigned parent, unsigned code) {
+        const auto offer = [&](const Node& from, unsigned parent, unsigned code) IMABOX_INLINE {
             const std::int32_t p = Clamp16(from.predictor + t.diff[from.index][code]);
             const std::uint8_t index = t.next[from.index][code];
             const std::uint64_t cost = from.cost + (counts ? Square(target - p) : 0);
@@ -230,7 +237,7 @@ std::uint8_t XBoxADPCMSearchBlock(std::span<const std::int16_t, 65> x, unsigned 
                     Node& seen = s.candidates[s.hash[h].slot];
                     if (cost < seen.cost) {
                         seen.cost = cost;
-                        seen.predictor = p;
+                        seen.predictor = static_cast<std::int16_t>(p);
                         seen.start = from.start;
                         seen.parent = static_cast<std::uint16_t>(parent);
                         seen.code = static_cast<std::uint8_t>(code);
@@ -240,12 +247,9 @@ std::uint8_t XBoxADPCMSearchBlock(std::span<const std::int16_t, 65> x, unsigned 
                 h = (h + 1) & hashMask;
             }
             s.hash[h] = {s.generation, key, count};
-            s.candidates[count++] = {cost,
-                                     p,
-                                     index,
-                                     from.start,
-                                     static_cast<std::uint16_t>(parent),
-                                     static_cast<std::uint8_t>(code)};
+            s.candidates[count++] = {
+                cost,       static_cast<std::int16_t>(p),       index,
+                from.start, static_cast<std::uint16_t>(parent), static_cast<std::uint8_t>(code)};
         };
         for (unsigned n = 0; n < beamSize; ++n) {
             const Node& from = s.beam[n];
