@@ -116,6 +116,11 @@ class Reporter {
         ShowProgress();
     }
 
+    void Start() {
+        const std::lock_guard lock(mutex_);
+        ShowProgress();
+    }
+
     void Summary(const char* verb) {
         const std::lock_guard lock(mutex_);
         ClearProgress();
@@ -173,6 +178,7 @@ int RunBatch(const BatchArgs& args) {
         args.jobs != 0 ? args.jobs : std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, jobs.size()));
     Reporter reporter(jobs.size(), args.quiet);
+    reporter.Start();
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
         for (std::size_t i = next++; i < jobs.size(); i = next++) {
