@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     AddConvertCommand(app, commands);
     AddInfoCommand(app, commands);
     AddRecordCommand(app, commands);
+    AddEncodeCommands(app, commands);
 
     CLI11_PARSE(app, argc, argv);
     for (const Command& command : commands) {
