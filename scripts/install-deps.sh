@@ -6,8 +6,9 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  libasound2-dev libsndfile1-dev sox
+  libasound2-dev libsndfile1-dev sox ffmpeg python3
   clang-format
+  g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
 )
 
 missing=()

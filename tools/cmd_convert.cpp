@@ -10,8 +10,12 @@
 namespace imabox::tool {
 namespace {
 
-// XBoxAudio's failure status, -1, as POSIX reports it.
+// XBoxAudio's failure status: -1, which POSIX reports as 255.
+#if defined(_WIN32)
+constexpr int kConvertFailed = -1;
+#else
 constexpr int kConvertFailed = 255;
+#endif
 
 void PrintToStdout(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);

@@ -1,6 +1,10 @@
 // imabox record OUT [--seconds N]: records the default audio input into a 16-bit mono 8000 Hz
 // PCM WAVE file, whole seconds only, until N seconds are in the file or SIGINT/SIGTERM arrives.
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <csignal>
@@ -22,11 +26,16 @@ extern "C" void RequestStop(int) {
 }
 
 void InstallStopHandlers() {
+#if defined(_WIN32)
+    std::signal(SIGINT, RequestStop);
+    std::signal(SIGTERM, RequestStop);
+#else
     struct sigaction action {};
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+#endif
 }
 
 // The progress line: rewritten in place on a terminal, one line per second otherwise.
@@ -51,7 +60,11 @@ int RunRecord(const std::string& file, int limitSeconds) {
         return 1;
     }
 
+#if defined(_WIN32)
+    const bool terminal = _isatty(_fileno(stderr)) != 0;
+#else
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
+#endif
     int shown = -1;
     while (g_stopRequested == 0) {
         const int seconds = RecordedSeconds();

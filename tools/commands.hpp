@@ -17,5 +17,7 @@ using CommandList = std::vector<Command>;
 void AddConvertCommand(CLI::App& app, CommandList& commands);
 void AddInfoCommand(CLI::App& app, CommandList& commands);
 void AddRecordCommand(CLI::App& app, CommandList& commands);
+// encode and decode.
+void AddEncodeCommands(CLI::App& app, CommandList& commands);
 
 }  // namespace imabox::tool

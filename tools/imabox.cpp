@@ -13,11 +13,14 @@ int main(int argc, char** argv) {
     CLI::App app{"imabox: Xbox ADPCM audio (IMA ADPCM in 36-byte blocks per channel)", "imabox"};
     app.set_version_flag("--version", std::string("imabox ") + IMABOX_VERSION);
     app.require_subcommand(1);
+    // Paths such as /data/in.wav are valid on Windows too: never read them as "/option".
+    app.allow_windows_style_options(false);
 
     CommandList commands;
     AddConvertCommand(app, commands);
     AddInfoCommand(app, commands);
     AddRecordCommand(app, commands);
+    AddEncodeCommands(app, commands);
 
     CLI11_PARSE(app, argc, argv);
     for (const Command& command : commands) {

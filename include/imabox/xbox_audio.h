@@ -11,7 +11,8 @@
 
 #if defined(_WIN32)
 #if defined(IMABOX_BUILDING_LIBRARY)
-#define IMABOX_API __declspec(dllexport)
+/* imabox.dll's exports and their ordinals come from its module-definition file alone. */
+#define IMABOX_API
 #else
 #define IMABOX_API __declspec(dllimport)
 #endif

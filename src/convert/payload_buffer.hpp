@@ -31,16 +31,16 @@ struct PayloadAllocator {
             throw std::bad_array_new_length();
         const std::size_t bytes = n * sizeof(T);
         void* p = nullptr;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
         if (bytes >= kHugePage) {
             const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
             p = std::aligned_alloc(kHugePage, rounded);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
             if (p)
                 madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
-#endif
-        } else {
-            p = std::malloc(bytes == 0 ? 1 : bytes);
         }
+#endif
+        if (!p)
+            p = std::malloc(bytes == 0 ? 1 : bytes);
         if (!p)
             throw std::bad_alloc();
         return static_cast<T*>(p);

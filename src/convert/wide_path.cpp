@@ -5,6 +5,8 @@
 #include <string>
 
 namespace imabox {
+
+#if !defined(_WIN32)
 namespace {
 
 void AppendUTF8(std::string& out, std::uint32_t cp) {
@@ -28,11 +30,14 @@ void AppendUTF8(std::string& out, std::uint32_t cp) {
 }
 
 }  // namespace
+#endif
 
 std::filesystem::path WidePathToFilesystem(const wchar_t* path) {
     if (path == nullptr)
         return {};
 #if defined(_WIN32)
+    // Kept as UTF-16 and opened with the wide open: narrowing to the ANSI code page would lose
+    // (or best-fit onto other names) every character that page cannot hold.
     return std::filesystem::path(std::wstring(path));
 #else
     std::string utf8;

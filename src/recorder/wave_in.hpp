@@ -7,8 +7,11 @@
 
 #if defined(_WIN32)
 
-#include <mmsystem.h>
+// mmsystem.h needs the types of windows.h first.
+// clang-format off
 #include <windows.h>
+#include <mmsystem.h>
+// clang-format on
 
 #else
 

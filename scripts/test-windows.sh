@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Cross-builds imabox.dll and imabox.exe with mingw-w64 and runs their tests under Wine through
+# CTest, comparing the DLL's outputs with those of the Linux build's tool.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+linux_tool=${IMABOX_LINUX_TOOL:-build/test/imabox}
+if [ ! -x "$linux_tool" ]; then
+  cmake -S . -B build/linux-ref -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMABOX_BUILD_TESTS=OFF
+  cmake --build build/linux-ref -j "$jobs" --target imabox_cli
+  linux_tool=build/linux-ref/imabox
+fi
+
+cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMABOX_WERROR=ON \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake \
+  -DIMABOX_REFERENCE_TOOL="$(realpath "$linux_tool")"
+cmake --build build/windows -j "$jobs"
+ctest --test-dir build/windows --output-on-failure -j "$jobs"

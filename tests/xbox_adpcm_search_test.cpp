@@ -1,0 +1,178 @@
+// The optimizing encoder: level 0 is the plain encoder, every level is a valid stream whose
+// error the search predicts exactly, and no block is ever worse than the plain encoder's.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "codec/xbox_adpcm.hpp"
+#include "codec/xbox_adpcm_search.hpp"
+
+namespace imabox {
+namespace {
+
+// Test signals, interleaved, a whole number of blocks long.
+std::vector<std::int16_t> Signal(int kind, unsigned channels, unsigned blocks) {
+    std::mt19937 rng(1234 + kind);
+    std::normal_distribution<double> noise(0, 1);
+    std::vector<std::int16_t> pcm(std::size_t{blocks} * 65 * channels);
+    double phase = 0;
+    for (std::size_t i = 0; i < pcm.size(); ++i) {
+        const double t = double(i / channels);
+        double v = 0;
+        switch (kind) {
+            case 0:  // speech-like: a chirp with noise and a varying envelope
+                phase += 0.02 + 0.5 * (t / double(pcm.size() / channels));
+                v = 9000 * std::sin(phase) * (0.3 + 0.7 * std::abs(std::sin(t / 300))) +
+                    800 * noise(rng);
+                break;
+            case 1:  // white noise
+                v = 6000 * noise(rng);
+                break;
+            case 2:  // full-scale square wave: clamping at both ends
+                v = (int(t / 23) % 2) ? 32767 : -32768;
+                break;
+            case 3:  // bursts after silence
+                v = (int(t / 200) % 3 == 2) ? 20000 * std::sin(t * 0.3) : 0;
+                break;
+        }
+        pcm[i] = static_cast<std::int16_t>(std::clamp(std::lround(v), -32768l, 32767l));
+    }
+    return pcm;
+}
+
+// Squared error per (block, channel) of a coded stream against the input.
+std::vector<std::uint64_t> BlockErrors(const std::vector<std::int16_t>& pcm,
+                                       const std::vector<std::uint8_t>& coded, unsigned channels) {
+    std::vector<std::int16_t> decoded(pcm.size());
+    XBoxADPCMDecodeBlocks(coded, decoded, channels, pcm.size() / channels);
+    std::vector<std::uint64_t> errors(pcm.size() / 65, 0);  // one per (block, channel)
+    for (std::size_t i = 0; i < pcm.size(); ++i) {
+        const std::int64_t e = std::int64_t{pcm[i]} - decoded[i];
+        const std::size_t frame = i / channels;
+        errors[(frame / 65) * channels + i % channels] += static_cast<std::uint64_t>(e * e);
+    }
+    return errors;
+}
+
+double Snr(const std::vector<std::int16_t>& pcm, const std::vector<std::uint64_t>& errors) {
+    double signal = 0, noise = 0;
+    for (const std::int16_t s : pcm)
+        signal += double(s) * s;
+    for (const std::uint64_t e : errors)
+        noise += double(e);
+    return 10 * std::log10(signal / noise);
+}
+
+std::vector<std::uint8_t> Encode(const std::vector<std::int16_t>& pcm, unsigned channels,
+                                 int quality) {
+    const std::uint64_t frames = pcm.size() / channels;
+    std::vector<std::uint8_t> out(frames / 65 * 36 * channels, 0xAA);
+    XBoxADPCMEncodeBlocksSearch(pcm, out, channels, frames, frames, quality);
+    return out;
+}
+
+TEST(XBoxADPCMSearch, QualityZeroIsThePlainEncoderByteForByte) {
+    for (const unsigned channels : {1u, 2u, 5u}) {
+        const auto pcm = Signal(0, channels, 7);
+        std::vector<std::uint8_t> plain(7 * 36 * channels);
+        XBoxADPCMEncodeBlocks(pcm, plain, channels, 7 * 65);
+        EXPECT_EQ(Encode(pcm, channels, 0), plain);
+    }
+}
+
+TEST(XBoxADPCMSearch, NoBlockIsWorseThanThePlainEncoderAtAnyLevel) {
+    for (int kind = 0; kind < 4; ++kind) {
+        for (const unsigned channels : {1u, 2u}) {
+            const auto pcm = Signal(kind, channels, 12);
+            const auto plain = BlockErrors(pcm, Encode(pcm, channels, 0), channels);
+            for (int q = 1; q <= kXBoxADPCMMaxQuality; ++q) {
+                SCOPED_TRACE("signal " + std::to_string(kind) + ", " + std::to_string(channels) +
+                             " channels, quality " + std::to_string(q));
+                const auto coded = Encode(pcm, channels, q);
+                const auto errors = BlockErrors(pcm, coded, channels);
+                for (std::size_t b = 0; b < errors.size(); ++b)
+                    ASSERT_LE(errors[b], plain[b]) << "block/channel " << b;
+                // Headers: frame 0 exact, a valid step index, a zero reserved byte.
+                for (std::size_t block = 0; block < 12; ++block) {
+                    for (unsigned c = 0; c < channels; ++c) {
+                        const std::uint8_t* h = &coded[block * 36 * channels + 4 * c];
+                        EXPECT_EQ(static_cast<std::int16_t>(h[0] | (h[1] << 8)),
+                                  pcm[block * 65 * channels + c]);
+                        EXPECT_LE(h[2], kMaxStepIndex);
+                        EXPECT_EQ(h[3], 0);
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(XBoxADPCMSearch, SearchingLowersTheErrorMarkedly) {
+    const auto pcm = Signal(0, 1, 200);
+    const double plain = Snr(pcm, BlockErrors(pcm, Encode(pcm, 1, 0), 1));
+    const double q1 = Snr(pcm, BlockErrors(pcm, Encode(pcm, 1, 1), 1));
+    const double q5 = Snr(pcm, BlockErrors(pcm, Encode(pcm, 1, 5), 1));
+    const double q9 = Snr(pcm, BlockErrors(pcm, Encode(pcm, 1, 9), 1));
+    EXPECT_GT(q1, plain + 0.3);
+    EXPECT_GT(q5, plain + 1.5);
+    EXPECT_GT(q9, q5);
+}
+
+// The error the search reports is the error a decoder gets from the codes it chose.
+TEST(XBoxADPCMSearch, ReportedErrorMatchesTheDecodedCodes) {
+    const auto pcm = Signal(1, 1, 30);
+    for (int q = 1; q <= kXBoxADPCMMaxQuality; q += 2) {
+        std::uint8_t plainIndex = 0;
+        for (unsigned block = 0; block < 30; ++block) {
+            std::span<const std::int16_t, 65> x(&pcm[block * 65], 65);
+            for (const unsigned valid : {65u, 20u}) {
+                std::uint8_t index = plainIndex;
+                std::array<std::uint8_t, 64> codes;
+                std::uint64_t error = 0;
+                const std::uint8_t start =
+                    XBoxADPCMSearchBlock(x, valid, index, XBoxADPCMSearchLevelFor(q), codes, error);
+                ADPCMChannelState state{x[0], start};
+                std::uint64_t measured = 0;
+                for (unsigned k = 0; k < 64; ++k) {
+                    const std::int64_t e = x[k + 1] - ADPCMDecodeSample(state, codes[k]);
+                    if (k + 1 < valid)
+                        measured += static_cast<std::uint64_t>(e * e);
+                }
+                EXPECT_EQ(error, measured) << "quality " << q << ", block " << block;
+                if (valid == 65) {
+                    // Hands on the index the plain encoder ends the block with.
+                    ADPCMChannelState plain{x[0], plainIndex};
+                    for (unsigned k = 1; k < 65; ++k)
+                        ADPCMEncodeSample(plain, x[k]);
+                    EXPECT_EQ(index, plain.index);
+                    plainIndex = index;
+                }
+            }
+        }
+    }
+}
+
+// Fill after the last real frame does not count: searched on its 5 real frames, the last block
+// codes them better than when the fill's error counts too.
+TEST(XBoxADPCMSearch, FillFramesDoNotCount) {
+    auto pcm = Signal(1, 1, 2);
+    for (std::size_t i = 70; i < 130; ++i)
+        pcm[i] = static_cast<std::int16_t>(i % 2 ? 30000 : -30000);  // hard-to-code fill
+    const auto realError = [&](std::uint64_t validFrames) {
+        std::vector<std::uint8_t> coded(72);
+        XBoxADPCMEncodeBlocksSearch(pcm, coded, 1, 130, validFrames, 5);
+        std::vector<std::int16_t> decoded(130);
+        XBoxADPCMDecodeBlocks(coded, decoded, 1, 130);
+        std::int64_t error = 0;
+        for (std::size_t i = 66; i < 70; ++i)
+            error += (pcm[i] - decoded[i]) * std::int64_t{pcm[i] - decoded[i]};
+        return error;
+    };
+    EXPECT_LT(realError(70), realError(130));
+}
+
+}  // namespace
+}  // namespace imabox
