@@ -21,9 +21,9 @@ void PrintToStdout(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
-int RunConvert(const std::string& input, const std::string& output) {
+int RunConvert(const std::string& input, const std::string& output, unsigned threads) {
     PrintToStdout(kBanner);
-    const auto result = ConvertFile(input, output, {PrintToStdout});
+    const auto result = ConvertFile(input, output, {PrintToStdout, threads});
     if (!result) {
         std::printf("ERROR: %s\n", result.error().message.c_str());
         std::fflush(stdout);
@@ -37,6 +37,7 @@ int RunConvert(const std::string& input, const std::string& output) {
 void AddConvertCommand(CLI::App& app, CommandList& commands) {
     struct Args {
         std::string input, output;
+        unsigned threads = 0;
     };
     auto args = std::make_shared<Args>();
     CLI::App* cmd = app.add_subcommand(
@@ -45,7 +46,13 @@ void AddConvertCommand(CLI::App& app, CommandList& commands) {
         "exit status 255 on failure");
     cmd->add_option("input", args->input, "WAVE file to read")->required();
     cmd->add_option("output", args->output, "WAVE file to write")->required();
-    commands.push_back({cmd, [args] { return RunConvert(args->input, args->output); }});
+    cmd->add_option("--threads", args->threads,
+                    "Threads that code the payload (0: one per processor core); the output is "
+                    "the same for any count")
+        ->capture_default_str()
+        ->check(CLI::Range(0u, 1024u));
+    commands.push_back(
+        {cmd, [args] { return RunConvert(args->input, args->output, args->threads); }});
 }
 
 }  // namespace imabox::tool

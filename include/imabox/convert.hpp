@@ -30,6 +30,9 @@ enum class Encoding { PCM16, XboxADPCM };
 
 struct ConvertOptions {
     ConsoleSink console;  // empty: silent
+    // Threads that code the payload: 0 uses one per processor core, 1 keeps all the work on the
+    // calling thread. The output is the same byte for byte whatever the count.
+    unsigned threads = 0;
 };
 
 struct ConvertSummary {

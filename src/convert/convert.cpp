@@ -9,7 +9,9 @@
 #include <utility>
 
 #include "codec/xbox_adpcm.hpp"
+#include "codec/xbox_adpcm_parallel.hpp"
 #include "convert/file_io.hpp"
+#include "convert/payload_buffer.hpp"
 #include "imabox/convert.hpp"
 #include "wave/wave_header.hpp"
 
@@ -48,8 +50,8 @@ std::span<std::uint8_t> AsBytes(std::span<std::int16_t> samples) {
 struct Coded {
     ConvertSummary summary;
     std::vector<std::uint8_t> header;
-    std::vector<std::int16_t> pcm;    // payload of PCM output
-    std::vector<std::uint8_t> adpcm;  // payload of Xbox ADPCM output
+    PayloadBuffer<std::int16_t> pcm;    // payload of PCM output
+    PayloadBuffer<std::uint8_t> adpcm;  // payload of Xbox ADPCM output
 
     std::span<const std::uint8_t> Payload() {
         if (summary.output == Encoding::PCM16)
@@ -58,8 +60,9 @@ struct Coded {
     }
 };
 
-Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info, const ConsoleSink& console,
-                       Coded coded) {
+Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info,
+                       const ConvertOptions& options, Coded coded) {
+    const ConsoleSink& console = options.console;
     const unsigned channels = info.channels;
     std::uint64_t frames = coded.summary.inputFrames;
     const std::uint64_t pad = (kFramesPerBlock - frames % kFramesPerBlock) % kFramesPerBlock;
@@ -73,15 +76,18 @@ Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info, const Con
         return Error{"Output too large for a WAVE file!"};
     }
 
-    std::vector<std::int16_t> pcm(frames * channels);  // zero-filled: padding and missing data
+    PayloadBuffer<std::int16_t> pcm(frames * channels);
     const std::span<std::uint8_t> pcmBytes = AsBytes(pcm);
-    source.Read(pcmBytes.first(std::min<std::uint64_t>(info.dataSize, pcmBytes.size())));
+    const std::size_t got =
+        source.Read(pcmBytes.first(std::min<std::uint64_t>(info.dataSize, pcmBytes.size())));
     if (source.Failed())
         return Error{"Could not read input file!"};
+    // Padding and declared data the file does not hold are silence.
+    std::fill(pcmBytes.begin() + static_cast<std::ptrdiff_t>(got), pcmBytes.end(), 0);
     SwapSamplesToFileOrder(pcm);
 
     coded.adpcm.resize(outBytes);
-    XBoxADPCMEncodeBlocks(pcm, coded.adpcm, channels, frames);
+    XBoxADPCMEncodeBlocksParallel(pcm, coded.adpcm, channels, frames, options.threads);
     const auto header = BuildXBoxADPCMWaveHeader(info.channels, info.sampleRate,
                                                  static_cast<std::uint32_t>(outBytes));
     coded.header.assign(header.begin(), header.end());
@@ -92,7 +98,8 @@ Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info, const Con
     return coded;
 }
 
-Expected<Coded> Decode(WaveSource& source, const WaveHeaderInfo& info, Coded coded) {
+Expected<Coded> Decode(WaveSource& source, const WaveHeaderInfo& info,
+                       const ConvertOptions& options, Coded coded) {
     const unsigned channels = info.channels;
     const std::uint64_t blocks = info.dataSize / (std::uint64_t{kBlockBytesPerChannel} * channels);
     const std::uint64_t frames = blocks * kFramesPerBlock;
@@ -101,13 +108,15 @@ Expected<Coded> Decode(WaveSource& source, const WaveHeaderInfo& info, Coded cod
         return Error{"Output too large for a WAVE file!"};
     }
 
-    std::vector<std::uint8_t> adpcm(info.dataSize);  // zero-filled: missing data decodes from 0
-    source.Read(adpcm);
+    PayloadBuffer<std::uint8_t> adpcm(info.dataSize);
+    const std::size_t got = source.Read(adpcm);
     if (source.Failed())
         return Error{"Could not read input file!"};
+    // Declared data the file does not hold decodes from zero bytes.
+    std::fill(adpcm.begin() + static_cast<std::ptrdiff_t>(got), adpcm.end(), 0);
 
     coded.pcm.resize(frames * channels);
-    XBoxADPCMDecodeBlocks(adpcm, coded.pcm, channels, frames);
+    XBoxADPCMDecodeBlocksParallel(adpcm, coded.pcm, channels, frames, options.threads);
     SwapSamplesToFileOrder(coded.pcm);
     const auto header =
         BuildPCMWaveHeader(info.channels, info.sampleRate, static_cast<std::uint32_t>(outBytes));
@@ -139,10 +148,10 @@ Expected<Coded> Code(WaveSource& source, const ConvertOptions& options) {
     try {
         if (info.formatTag == kFormatPCM) {
             coded.summary.input = Encoding::PCM16;
-            return Encode(source, info, console, std::move(coded));
+            return Encode(source, info, options, std::move(coded));
         }
         coded.summary.input = Encoding::XboxADPCM;
-        return Decode(source, info, std::move(coded));
+        return Decode(source, info, options, std::move(coded));
     } catch (const std::bad_alloc&) {
         return Error{"Out of memory!"};
     } catch (const std::length_error&) {

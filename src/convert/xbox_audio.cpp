@@ -33,8 +33,9 @@ extern "C" IMABOX_API int32_t XBoxAudio(const wchar_t* inputPath, const wchar_t*
     using namespace imabox;
     try {
         PrintToStdout(kBanner);
+        // All the work stays on the caller's thread.
         const auto result = ConvertFile(WidePathToFilesystem(inputPath),
-                                        WidePathToFilesystem(outputPath), {PrintToStdout});
+                                        WidePathToFilesystem(outputPath), {PrintToStdout, 1});
         if (!result)
             FatalError(result.error().message.c_str());
         std::fflush(stdout);

@@ -1,0 +1,431 @@
+#include "codec/xbox_adpcm_fast.hpp"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "codec/xbox_adpcm_kernels.hpp"
+
+namespace imabox {
+namespace kernels {
+
+namespace {
+
+// The difference a code adds to the predictor, and the step index after it.
+void DecodeCode(unsigned index, unsigned code, std::int32_t& difference, unsigned& next) {
+    const std::int32_t step = kADPCMStepTable[index];
+    std::int32_t diff = step >> 3;
+    if (code & 4)
+        diff += step;
+    if (code & 2)
+        diff += step >> 1;
+    if (code & 1)
+        diff += step >> 2;
+    difference = (code & 8) ? -diff : diff;
+    next = static_cast<unsigned>(
+        std::clamp<int>(static_cast<int>(index) + kADPCMIndexTable[code & 7], 0, kMaxStepIndex));
+}
+
+Tables BuildTables() {
+    Tables t{};
+    for (unsigned index = 0; index <= kMaxStepIndex; ++index) {
+        t.step[index] = kADPCMStepTable[index];
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            std::int32_t first, second;
+            unsigned middle, next;
+            DecodeCode(index, byte & 15, first, middle);
+            DecodeCode(middle, byte >> 4, second, next);
+            std::int32_t* entry = t.decode + 2 * (index * 256 + byte);
+            entry[0] = first * (1 << kDecodeShift) + static_cast<std::int32_t>(middle * 256);
+            entry[1] = second * (1 << kDecodeShift) + static_cast<std::int32_t>(next * 256);
+        }
+    }
+    return t;
+}
+
+}  // namespace
+
+const Tables& GetTables() {
+    static const Tables tables = BuildTables();
+    return tables;
+}
+
+namespace {
+
+inline std::int32_t ClampSample(std::int32_t v) {
+    return std::min<std::int32_t>(std::max<std::int32_t>(v, -32768), 32767);
+}
+
+inline std::uint32_t Load32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+           (std::uint32_t{p[3]} << 24);
+}
+
+inline void Store32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+inline void StoreHeader(std::uint8_t* p, std::int16_t sample, std::uint8_t index) {
+    const auto s = static_cast<std::uint16_t>(sample);
+    p[0] = static_cast<std::uint8_t>(s);
+    p[1] = static_cast<std::uint8_t>(s >> 8);
+    p[2] = index;
+    p[3] = 0;
+}
+
+// One sample of the encoder without branches: the same code and state as ADPCMEncodeSample.
+inline std::uint32_t EncodeStep(const Tables& t, std::int32_t sample, std::int32_t& pred,
+                                std::int32_t& index) {
+    const std::int32_t step = t.step[index];
+    const std::int32_t half = step >> 1;
+    const std::int32_t quarter = step >> 2;
+    const std::int32_t d = sample - pred;
+    const std::int32_t sign = d >> 31;  // all ones below the predictor
+    std::int32_t m = (d ^ sign) - sign;
+    const std::int32_t c2 = -static_cast<std::int32_t>(m > step);
+    m -= step & c2;
+    const std::int32_t c1 = -static_cast<std::int32_t>(m > half);
+    m -= half & c1;
+    const std::int32_t c0 = -static_cast<std::int32_t>(m > quarter);
+    const std::int32_t diff = (step >> 3) + (step & c2) + (half & c1) + (quarter & c0);
+    pred = ClampSample(pred + ((diff ^ sign) - sign));
+    const std::uint32_t magnitude = static_cast<std::uint32_t>((c2 & 4) | (c1 & 2) | (c0 & 1));
+    index = std::min<std::int32_t>(std::max<std::int32_t>(index + kADPCMIndexTable[magnitude], 0),
+                                   kMaxStepIndex);
+    return magnitude | static_cast<std::uint32_t>(sign & 8);
+}
+
+// Encodes one channel of one block; returns the step index at its end. With kStore false only
+// the index is computed.
+template <bool kStore>
+std::uint8_t EncodeBlockChannel(const Tables& t, const std::int16_t* x, std::uint8_t* out,
+                                unsigned channels, std::uint8_t startIndex) {
+    std::int32_t pred = x[0];
+    std::int32_t index = startIndex;
+    if constexpr (kStore)
+        StoreHeader(out, x[0], startIndex);
+    const std::size_t stride = channels;
+    const std::size_t groupBytes = 4 * std::size_t{channels};
+    for (unsigned g = 0; g < 8; ++g) {
+        std::uint32_t word = 0;
+        for (unsigned k = 0; k < 8; ++k)
+            word |= EncodeStep(t, x[(1 + 8 * g + k) * stride], pred, index) << (4 * k);
+        if constexpr (kStore)
+            Store32(out + groupBytes * (g + 1), word);
+    }
+    return static_cast<std::uint8_t>(index);
+}
+
+constexpr unsigned kPortableLanes = 4;
+
+}  // namespace
+
+void EncodeLanesPortable(EncodeLane* lanes, unsigned count, unsigned channels,
+                         std::uint64_t blocks) {
+    const Tables& t = GetTables();
+    const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
+    const std::size_t blockBytes = std::size_t{kBlockBytesPerChannel} * channels;
+    const std::size_t groupBytes = 4 * std::size_t{channels};
+    unsigned first = 0;
+    // Whole groups of lanes interleaved, so that independent dependency chains overlap.
+    for (; first + kPortableLanes <= count; first += kPortableLanes) {
+        EncodeLane* l = lanes + first;
+        std::array<std::int32_t, kPortableLanes> pred, index;
+        for (unsigned n = 0; n < kPortableLanes; ++n)
+            index[n] = l[n].index;
+        for (std::uint64_t b = 0; b < blocks; ++b) {
+            const std::size_t pcmOffset = b * blockSamples;
+            const std::size_t outOffset = b * blockBytes;
+            for (unsigned n = 0; n < kPortableLanes; ++n) {
+                pred[n] = l[n].pcm[pcmOffset];
+                StoreHeader(l[n].out + outOffset, l[n].pcm[pcmOffset],
+                            static_cast<std::uint8_t>(index[n]));
+            }
+            for (unsigned g = 0; g < 8; ++g) {
+                std::array<std::uint32_t, kPortableLanes> word{};
+                for (unsigned k = 0; k < 8; ++k) {
+                    const std::size_t at = pcmOffset + (1 + 8 * g + k) * std::size_t{channels};
+#pragma GCC unroll 4
+                    for (unsigned n = 0; n < kPortableLanes; ++n)
+                        word[n] |= EncodeStep(t, l[n].pcm[at], pred[n], index[n]) << (4 * k);
+                }
+                for (unsigned n = 0; n < kPortableLanes; ++n)
+                    Store32(l[n].out + outOffset + groupBytes * (g + 1), word[n]);
+            }
+        }
+        for (unsigned n = 0; n < kPortableLanes; ++n)
+            l[n].index = static_cast<std::uint8_t>(index[n]);
+    }
+    for (; first < count; ++first) {
+        EncodeLane& l = lanes[first];
+        for (std::uint64_t b = 0; b < blocks; ++b)
+            l.index = EncodeBlockChannel<true>(t, l.pcm + b * blockSamples, l.out + b * blockBytes,
+                                               channels, l.index);
+    }
+}
+
+void LoadDecodeBatch(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
+                     std::uint64_t job, unsigned active, DecodeBatch& batch) {
+    const Tables& t = GetTables();
+    const std::size_t groupBytes = 4 * std::size_t{channels};
+    const std::uint8_t* in[kDecodeBatch];
+    std::int32_t state[kDecodeBatch];
+    for (unsigned n = 0; n < kDecodeBatch; ++n) {
+        const std::uint64_t j = job + (n < active ? n : 0);
+        const std::uint64_t block = j / channels;
+        const auto c = static_cast<unsigned>(j % channels);
+        in[n] = adpcm + block * kBlockBytesPerChannel * channels + 4 * c;
+        batch.out[n] = pcm + block * kFramesPerBlock * channels + c;
+        batch.pred[n] = static_cast<std::int16_t>(in[n][0] | (in[n][1] << 8));
+        state[n] = std::min<std::int32_t>(in[n][2], kMaxStepIndex) * 256;
+    }
+    // Four jobs at a time, so that four table-lookup chains overlap; one lookup per byte.
+    for (unsigned half = 0; half < kDecodeBatch; half += 4) {
+        for (unsigned g = 0; g < 8; ++g) {
+            const std::size_t at = groupBytes * (g + 1);
+            for (unsigned b = 0; b < 4; ++b) {
+#pragma GCC unroll 4
+                for (unsigned n = 0; n < 4; ++n) {
+                    const std::int32_t* e = t.decode + 2 * (state[half + n] + in[half + n][at + b]);
+                    batch.entries[8 * g + 2 * b][half + n] = e[0];
+                    batch.entries[8 * g + 2 * b + 1][half + n] = e[1];
+                    state[half + n] = e[1] & kDecodeStateMask;
+                }
+            }
+        }
+    }
+}
+
+void DecodeJobsPortable(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
+                        std::uint64_t firstJob, std::uint64_t endJob) {
+    const std::size_t stride = channels;
+    DecodeBatch batch;
+    for (std::uint64_t job = firstJob; job < endJob; job += kDecodeBatch) {
+        const auto active =
+            static_cast<unsigned>(std::min<std::uint64_t>(kDecodeBatch, endJob - job));
+        LoadDecodeBatch(adpcm, pcm, channels, job, active, batch);
+        std::int32_t pred[kDecodeBatch];
+        std::copy_n(batch.pred, kDecodeBatch, pred);
+        for (unsigned k = 0; k < 64; ++k) {
+            for (unsigned n = 0; n < kDecodeBatch; ++n) {
+                pred[n] = ClampSample(pred[n] + (batch.entries[k][n] >> kDecodeShift));
+                batch.entries[k][n] = pred[n];
+            }
+        }
+        for (unsigned n = 0; n < active; ++n) {
+            std::int16_t* out = batch.out[n];
+            out[0] = static_cast<std::int16_t>(batch.pred[n]);
+            for (unsigned k = 0; k < 64; ++k)
+                out[(k + 1) * stride] = static_cast<std::int16_t>(batch.entries[k][n]);
+        }
+    }
+}
+
+#if !defined(IMABOX_HAVE_AVX2_KERNELS)
+// Never chosen: ADPCMKernelSupported reports AVX2 as missing in builds without it.
+void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::uint64_t blocks) {
+    EncodeLanesPortable(lanes, count, channels, blocks);
+}
+void DecodeJobsAVX2(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
+                    std::uint64_t firstJob, std::uint64_t endJob) {
+    DecodeJobsPortable(adpcm, pcm, channels, firstJob, endJob);
+}
+#endif
+
+}  // namespace kernels
+
+using kernels::EncodeLane;
+
+namespace {
+
+bool CPUHasAVX2() {
+#if defined(IMABOX_HAVE_AVX2_KERNELS)
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+#else
+    return false;
+#endif
+}
+
+// Lanes the encoder wants side by side, for the segment split.
+unsigned EncodeLaneWidth(ADPCMKernel kernel) {
+    return kernel == ADPCMKernel::AVX2 ? 16 : kernels::kPortableLanes;
+}
+
+void EncodeLanes(ADPCMKernel kernel, EncodeLane* lanes, unsigned count, unsigned channels,
+                 std::uint64_t blocks) {
+    if (kernel == ADPCMKernel::AVX2)
+        kernels::EncodeLanesAVX2(lanes, count, channels, blocks);
+    else
+        kernels::EncodeLanesPortable(lanes, count, channels, blocks);
+}
+
+// Segments shorter than this are not worth a guess and a repair.
+constexpr std::uint64_t kMinSegmentBlocks = 8;
+
+}  // namespace
+
+std::uint64_t XBoxADPCMFittingBlocks(std::size_t pcmSamples, std::size_t adpcmBytes,
+                                     unsigned channels, std::uint64_t frames) {
+    if (channels == 0)
+        return 0;
+    const std::uint64_t pcmBlocks = pcmSamples / (std::uint64_t{kFramesPerBlock} * channels);
+    const std::uint64_t adpcmBlocks =
+        adpcmBytes / (std::uint64_t{kBlockBytesPerChannel} * channels);
+    return std::min({XBoxADPCMBlockCount(frames), pcmBlocks, adpcmBlocks});
+}
+
+bool ADPCMKernelSupported(ADPCMKernel kernel) {
+    return kernel != ADPCMKernel::AVX2 || CPUHasAVX2();
+}
+
+ADPCMKernel ADPCMResolveKernel(ADPCMKernel kernel) {
+    if (kernel == ADPCMKernel::Best)
+        return CPUHasAVX2() ? ADPCMKernel::AVX2 : ADPCMKernel::Portable;
+    if (!ADPCMKernelSupported(kernel))
+        return ADPCMKernel::Portable;
+    return kernel;
+}
+
+const char* ADPCMKernelName(ADPCMKernel kernel) {
+    switch (kernel) {
+        case ADPCMKernel::Best:
+            return "best";
+        case ADPCMKernel::Portable:
+            return "portable";
+        case ADPCMKernel::AVX2:
+            return "avx2";
+    }
+    return "?";
+}
+
+void XBoxADPCMGuessIndices(const std::int16_t* pcm, unsigned channels, std::uint64_t block,
+                           std::span<std::uint8_t> indices) {
+    const kernels::Tables& t = kernels::GetTables();
+    const std::int16_t* x = pcm + block * kFramesPerBlock * channels;
+    for (unsigned c = 0; c < channels; ++c)
+        indices[c] = kernels::EncodeBlockChannel<false>(t, x + c, nullptr, channels, 0);
+}
+
+void XBoxADPCMRepairBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, unsigned channels,
+                               std::uint64_t first, std::uint64_t count,
+                               std::span<const std::uint8_t> trueIndices,
+                               std::span<std::uint8_t> endIndices) {
+    const kernels::Tables& t = kernels::GetTables();
+    const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
+    const std::size_t blockBytes = std::size_t{kBlockBytesPerChannel} * channels;
+    for (unsigned c = 0; c < channels; ++c) {
+        std::uint8_t index = trueIndices[c];
+        std::uint64_t b = first;
+        for (; b < first + count; ++b) {
+            std::uint8_t* out = adpcm + b * blockBytes + 4 * c;
+            if (out[2] == index)
+                break;  // from here on the guessed run wrote what this one would
+            index = kernels::EncodeBlockChannel<true>(t, pcm + b * blockSamples + c, out, channels,
+                                                      index);
+        }
+        if (b == first + count)
+            endIndices[c] = index;
+    }
+}
+
+void XBoxADPCMEncodeBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, unsigned channels,
+                               std::uint64_t first, std::uint64_t count,
+                               std::span<std::uint8_t> indices, const ADPCMEncodeTuning& tuning) {
+    if (channels == 0 || count == 0)
+        return;
+    const ADPCMKernel kernel = ADPCMResolveKernel(tuning.kernel);
+    const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
+    const std::size_t blockBytes = std::size_t{kBlockBytesPerChannel} * channels;
+
+    // Segments per channel: enough lanes to fill the kernel, none shorter than kMinSegmentBlocks.
+    const unsigned width = EncodeLaneWidth(kernel);
+    std::uint64_t segments = (width + channels - 1) / channels;
+    if (tuning.segmentBlocks != 0)
+        segments = count / tuning.segmentBlocks;
+    else
+        segments = std::min(segments, count / kMinSegmentBlocks);
+    segments = std::max<std::uint64_t>(segments, 1);
+    const std::uint64_t segmentBlocks = count / segments;
+
+    std::vector<EncodeLane> lanes(segments * channels);
+    std::vector<std::uint8_t> guesses(segments * channels);
+    for (std::uint64_t s = 0; s < segments; ++s) {
+        const std::uint64_t start = first + s * segmentBlocks;
+        std::uint8_t* guess = guesses.data() + s * channels;
+        if (s == 0)
+            std::copy_n(indices.begin(), channels, guess);
+        else if (tuning.guessIndex >= 0)
+            std::fill_n(guess, channels,
+                        static_cast<std::uint8_t>(std::min<int>(tuning.guessIndex, kMaxStepIndex)));
+        else
+            XBoxADPCMGuessIndices(pcm, channels, start - 1, {guess, channels});
+        for (unsigned c = 0; c < channels; ++c)
+            lanes[s * channels + c] = {pcm + start * blockSamples + c,
+                                       adpcm + start * blockBytes + 4 * c, guess[c]};
+    }
+    for (std::size_t l = 0; l < lanes.size(); l += width) {
+        const auto n = static_cast<unsigned>(std::min<std::size_t>(width, lanes.size() - l));
+        EncodeLanes(kernel, lanes.data() + l, n, channels, segmentBlocks);
+    }
+
+    // Each segment's true starting index is where the one before it really ended.
+    std::vector<std::uint8_t> index(channels), end(channels);
+    for (unsigned c = 0; c < channels; ++c)
+        index[c] = lanes[c].index;
+    for (std::uint64_t s = 1; s < segments; ++s) {
+        for (unsigned c = 0; c < channels; ++c)
+            end[c] = lanes[s * channels + c].index;
+        XBoxADPCMRepairBlockRange(pcm, adpcm, channels, first + s * segmentBlocks, segmentBlocks,
+                                  index, end);
+        index = end;
+    }
+
+    // Blocks left over after the equal segments continue from the true index.
+    const std::uint64_t done = segments * segmentBlocks;
+    if (done < count) {
+        const std::uint64_t start = first + done;
+        for (unsigned c = 0; c < channels; ++c)
+            lanes[c] = {pcm + start * blockSamples + c, adpcm + start * blockBytes + 4 * c,
+                        index[c]};
+        for (unsigned c = 0; c < channels; c += width)
+            EncodeLanes(kernel, lanes.data() + c, std::min(width, channels - c), channels,
+                        count - done);
+        for (unsigned c = 0; c < channels; ++c)
+            index[c] = lanes[c].index;
+    }
+    std::copy_n(index.begin(), channels, indices.begin());
+}
+
+void XBoxADPCMDecodeBlockRange(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
+                               std::uint64_t first, std::uint64_t count, ADPCMKernel kernel) {
+    if (channels == 0 || count == 0)
+        return;
+    const std::uint64_t firstJob = first * channels;
+    const std::uint64_t endJob = (first + count) * channels;
+    if (ADPCMResolveKernel(kernel) == ADPCMKernel::AVX2)
+        kernels::DecodeJobsAVX2(adpcm, pcm, channels, firstJob, endJob);
+    else
+        kernels::DecodeJobsPortable(adpcm, pcm, channels, firstJob, endJob);
+}
+
+void XBoxADPCMEncodeBlocksFast(std::span<const std::int16_t> pcm, std::span<std::uint8_t> out,
+                               unsigned channels, std::uint64_t frames,
+                               const ADPCMEncodeTuning& tuning) {
+    const std::uint64_t blocks = XBoxADPCMFittingBlocks(pcm.size(), out.size(), channels, frames);
+    if (blocks == 0)
+        return;
+    std::vector<std::uint8_t> indices(channels, 0);
+    XBoxADPCMEncodeBlockRange(pcm.data(), out.data(), channels, 0, blocks, indices, tuning);
+}
+
+void XBoxADPCMDecodeBlocksFast(std::span<const std::uint8_t> in, std::span<std::int16_t> pcm,
+                               unsigned channels, std::uint64_t frames, ADPCMKernel kernel) {
+    const std::uint64_t blocks = XBoxADPCMFittingBlocks(pcm.size(), in.size(), channels, frames);
+    XBoxADPCMDecodeBlockRange(in.data(), pcm.data(), channels, 0, blocks, kernel);
+}
+
+}  // namespace imabox
