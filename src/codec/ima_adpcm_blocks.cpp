@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codec/xbox_adpcm.hpp"
+#include "codec/xbox_adpcm_fast.hpp"
 
 namespace imabox {
 
@@ -22,7 +23,7 @@ void IMAADPCMDecodeBlocks(std::span<const std::uint8_t> in, std::span<std::int16
     blocks = std::min<std::uint64_t>(
         {blocks, in.size() / blockAlign, pcm.size() / (std::uint64_t{framesPerBlock} * channels)});
     if (blockAlign == kBlockBytesPerChannel * channels) {
-        XBoxADPCMDecodeBlocks(in, pcm, channels, blocks * kFramesPerBlock);
+        XBoxADPCMDecodeBlocksFast(in, pcm, channels, blocks * kFramesPerBlock);
         return;
     }
     const unsigned words = (blockAlign / channels - 4) / 4;  // code words per channel

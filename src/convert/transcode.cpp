@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "codec/xbox_adpcm.hpp"
+#include "codec/xbox_adpcm_fast.hpp"
 #include "codec/xbox_adpcm_search.hpp"
 #include "convert/file_io.hpp"
 #include "wave/wave_header.hpp"
@@ -143,7 +144,7 @@ Expected<std::vector<std::uint8_t>> EncodeXBoxADPCMWave(const WaveAudio& audio,
         std::copy(header.begin(), header.end(), file.begin());
         const std::span<std::uint8_t> payload = std::span(file).subspan(kXBoxADPCMHeaderBytes);
         if (options.quality == 0)
-            XBoxADPCMEncodeBlocks(pcm, payload, channels, blocks * kFramesPerBlock);
+            XBoxADPCMEncodeBlocksFast(pcm, payload, channels, blocks * kFramesPerBlock);
         else
             XBoxADPCMEncodeBlocksSearch(pcm, payload, channels, blocks * kFramesPerBlock, frames,
                                         options.quality);
