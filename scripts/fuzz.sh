@@ -23,6 +23,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMABOX_WERRO
   -DIMABOX_FUZZ=ON -DIMABOX_BUILD_TESTS=OFF -DIMABOX_BUILD_TOOL=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target imabox_fuzz_targets
 
+[ -x /usr/lib/llvm-14/bin/llvm-symbolizer ] && export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$build/artifacts" "$build/logs"

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   libasound2-dev libsndfile1-dev sox
-  clang-format
+  clang-format clang-14 libclang-rt-14-dev llvm-14
 )
 
 missing=()
