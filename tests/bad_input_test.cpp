@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -351,6 +352,23 @@ TEST(BadInput, ChannelCounts) {
             ASSERT_EQ(decoded[65 * channels + c], samples[65 * channels + c]);
         }
     }
+}
+
+TEST(BadInput, ConverterFuzzCorpus) {
+    // The fuzz seeds and every input a fuzzer once broke the converter with, in every build.
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(IMABOX_FUZZ_CORPUS_DIR)) {
+        SCOPED_TRACE(entry.path().filename().string());
+        const Outcome o = Convert(test::ReadFileBytes(entry.path()));
+        EXPECT_EQ(Unsound(o), "");
+        if (o.result) {
+            const Outcome back = Convert(o.result->file);
+            EXPECT_TRUE(back.result) << back.error();
+            EXPECT_EQ(Unsound(back), "");
+        }
+        ++files;
+    }
+    EXPECT_GE(files, 20u);
 }
 
 }  // namespace
