@@ -10,7 +10,7 @@
 
 set(IMABOX_SANITIZE "" CACHE STRING "Sanitizers for every target (-fsanitize= list), e.g. address,undefined")
 option(IMABOX_FUZZ "Build the libFuzzer targets under fuzz/ (clang)" OFF)
-set(IMABOX_FUZZ_MAX_DATA_BYTES 1048576 CACHE STRING
+set(IMABOX_FUZZ_MAX_DATA_BYTES 65536 CACHE STRING
     "Largest declared data chunk the fuzz build converts")
 
 if(IMABOX_SANITIZE AND IMABOX_FUZZ)
