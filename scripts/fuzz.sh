@@ -10,6 +10,7 @@
 # crashing input into fuzz/corpus/<target>/ as regress-<what> once the fault is fixed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh
 
 seconds=${1:-60}
 shift || true

@@ -8,6 +8,7 @@
 #   scripts/test-sanitizers.sh [tsan|asan]...   (default: both)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh
 
 steps=("$@")
 [ ${#steps[@]} -gt 0 ] || steps=(tsan asan)
