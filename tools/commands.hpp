@@ -16,5 +16,6 @@ using CommandList = std::vector<Command>;
 
 void AddConvertCommand(CLI::App& app, CommandList& commands);
 void AddInfoCommand(CLI::App& app, CommandList& commands);
+void AddRecordCommand(CLI::App& app, CommandList& commands);
 
 }  // namespace imabox::tool

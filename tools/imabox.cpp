@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     CommandList commands;
     AddConvertCommand(app, commands);
     AddInfoCommand(app, commands);
+    AddRecordCommand(app, commands);
 
     CLI11_PARSE(app, argc, argv);
     for (const Command& command : commands) {

@@ -29,6 +29,22 @@ extern "C" {
  * the calling process with exit status -1 (255 as POSIX reports it): it does not return. */
 IMABOX_API int32_t XBoxAudio(const wchar_t* inputPath, const wchar_t* outputPath);
 
+/* Starts recording the default audio input (on Linux, ALSA's "default" capture PCM) into a new
+ * WAVE file at `path`, as 16-bit mono PCM at 8000 Hz, one whole second at a time. Returns:
+ *   999  recording has started;
+ *   1    the input device cannot be opened (there is none, or it is busy);
+ *   2    the device refused the capture buffer;
+ *   3    the device would not start;
+ *   4    the file cannot be created or written: nothing was started;
+ *   5    a recording is already open: it is left as it is.
+ * After 1, 2 or 3 the file exists and XBoxADPCMSoundRecorderStop makes it a valid empty
+ * recording. */
+IMABOX_API int32_t XBoxADPCMSoundRecorderStart(const wchar_t* path);
+
+/* Stops the recording and finishes its file. Returns the whole seconds in the file; the part of
+ * a second captured last is discarded. Returns 0, touching nothing, when no recording is open. */
+IMABOX_API int32_t XBoxADPCMSoundRecorderStop(void);
+
 #ifdef __cplusplus
 }
 #endif

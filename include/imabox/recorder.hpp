@@ -1,0 +1,40 @@
+// imabox C++ API for the sound recorder: the functions behind XBoxADPCMSoundRecorderStart and
+// XBoxADPCMSoundRecorderStop, with a native path, plus the progress of a running recording.
+//
+// The recorder captures the default audio input (ALSA's "default" capture PCM on Linux) as 16-bit
+// mono PCM at 8000 Hz into a WAVE file, one second at a time. There is one recorder per process.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+
+namespace imabox {
+
+// Results of StartRecording (and XBoxADPCMSoundRecorderStart).
+inline constexpr std::int32_t kRecorderStarted = 999;
+inline constexpr std::int32_t kRecorderDeviceOpenFailed = 1;   // no, or a busy, capture device
+inline constexpr std::int32_t kRecorderBufferQueueFailed = 2;  // the device refused the buffer
+inline constexpr std::int32_t kRecorderDeviceStartFailed = 3;  // the device would not start
+inline constexpr std::int32_t kRecorderFileFailed = 4;         // the file cannot be written
+inline constexpr std::int32_t kRecorderBusy = 5;               // a recording is already open
+
+// Creates `path` and starts recording into it. On 1, 2 or 3 the file holds its placeholder header
+// and still has to be finished by StopRecording, which makes it a valid empty recording. On 4
+// and 5 nothing changed: no device was touched and no other recording was disturbed.
+// With maxSeconds > 0 the file takes that many seconds at most, however fast the device
+// delivers; the capture runs on until StopRecording. 0 means no limit but the ~74 hours one WAVE
+// file can declare.
+std::int32_t StartRecording(const std::filesystem::path& path, std::uint32_t maxSeconds = 0);
+
+// Stops the recording, finishes the file's header and closes it. Returns the whole seconds in
+// the file; the part of a second captured last is discarded. Returns 0 when nothing is open.
+std::int32_t StopRecording();
+
+// The whole seconds written so far by the current (or the last) recording.
+std::int32_t RecordedSeconds();
+
+// A short description of a StartRecording result.
+std::string_view RecorderResultMessage(std::int32_t result);
+
+}  // namespace imabox
