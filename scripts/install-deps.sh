@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   libasound2-dev libsndfile1-dev sox ffmpeg python3
-  clang-format
+  clang-format clang-14 libclang-rt-14-dev llvm-14
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
 )
 

@@ -9,3 +9,5 @@ cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMABOX_WER
 cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
 scripts/test-windows.sh
+scripts/fuzz.sh 60             # each fuzz target for 60 s, after a replay of its seed corpus
+scripts/test-sanitizers.sh     # recorder tests under TSan, then the whole suite under ASan+UBSan

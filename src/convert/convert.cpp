@@ -136,6 +136,12 @@ Expected<Coded> Code(WaveSource& source, const ConvertOptions& options) {
     const WaveHeaderInfo& info = read.value();
     if (info.channels == 0)
         return Error{"Incorrect channel count!"};
+#ifdef IMABOX_FUZZ_MAX_DATA_BYTES
+    // Fuzz builds only: refuse, as a failed allocation would, what a tiny input declares in
+    // gigabytes.
+    if (info.dataSize > IMABOX_FUZZ_MAX_DATA_BYTES)
+        return Error{"Out of memory!"};
+#endif
 
     Coded coded;
     coded.summary.channels = info.channels;
