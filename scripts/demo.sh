@@ -2,7 +2,7 @@
 # Builds imabox (Release) and converts the bundled example to Xbox ADPCM and back.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh --build
 
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMABOX_BUILD_TESTS=OFF >/dev/null
 cmake --build build/release -j "$(nproc)" >/dev/null

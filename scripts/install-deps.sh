@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages imabox builds and tests with, when any is missing.
+#   scripts/install-deps.sh           everything the test suite needs (as .ci/run installs it)
+#   scripts/install-deps.sh --build   only what building the library and the tool needs
 # Runs as root (or through sudo when it is there).
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  libasound2-dev libsndfile1-dev sox ffmpeg python3
-  clang-format clang-14 libclang-rt-14-dev llvm-14
-  g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
-)
+packages=(build-essential cmake ninja-build pkg-config libcli11-dev libasound2-dev)
+if [ "${1:-}" != "--build" ]; then
+  packages+=(
+    libgtest-dev libgmock-dev libbenchmark-dev
+    libsndfile1-dev sox ffmpeg python3
+    clang-format clang-14 libclang-rt-14-dev llvm-14
+    g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -32,11 +32,6 @@ inline void Store32(std::uint8_t* p, std::uint32_t v) {
     p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
-inline std::uint32_t Load32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
 inline const __m256i* Row(const DecodeBatch& batch, unsigned k) {
     return reinterpret_cast<const __m256i*>(batch.entries[k]);
 }

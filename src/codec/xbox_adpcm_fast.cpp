@@ -56,11 +56,6 @@ inline std::int32_t ClampSample(std::int32_t v) {
     return std::min<std::int32_t>(std::max<std::int32_t>(v, -32768), 32767);
 }
 
-inline std::uint32_t Load32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
 inline void Store32(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);

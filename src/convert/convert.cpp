@@ -27,9 +27,12 @@ void Print(const ConsoleSink& console, std::string_view text) {
 
 template <class... Args>
 std::string Format(const char* format, Args... args) {
-    char text[96];
-    const int n = std::snprintf(text, sizeof text, format, args...);
-    return std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const int n = std::snprintf(nullptr, 0, format, args...);
+    if (n <= 0)
+        return {};
+    std::string text(static_cast<std::size_t>(n), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, args...);
+    return text;
 }
 
 // PCM samples are little-endian in files; swap them in place on a big-endian host.
