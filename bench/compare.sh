@@ -26,7 +26,7 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 if [ -z "${IMABOX:-}" ]; then
-  scripts/install-deps.sh
+  scripts/install-deps.sh --build
   cmake -S . -B build/compare -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMABOX_BUILD_TESTS=OFF \
     -DIMABOX_BUILD_BENCH=OFF >/dev/null
   cmake --build build/compare -j "$(nproc)" --target imabox_cli >/dev/null

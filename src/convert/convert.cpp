@@ -1,8 +1,10 @@
 // The conversion pipeline behind XBoxAudio and the C++ API: read the headers, read the whole
 // payload into memory, code it in one pass, then write a fresh header and the coded payload.
+#include <algorithm>
 #include <bit>
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <new>
 #include <string>
@@ -49,17 +51,46 @@ std::span<std::uint8_t> AsBytes(std::span<std::int16_t> samples) {
     return {reinterpret_cast<std::uint8_t*>(samples.data()), samples.size_bytes()};
 }
 
-// The coded result: a fresh header and the payload that follows it.
+// A payload sink: takes the next bytes of the output file; false when they could not be stored.
+using ByteSink = std::function<bool(std::span<const std::uint8_t>)>;
+
+// Decoded PCM goes out in pieces of about this many bytes per thread, so the output never needs
+// a buffer of its own size and each piece is still in cache when it is written.
+constexpr std::uint64_t kDecodeChunkBytesPerThread = std::uint64_t{2} << 20;
+
+// The coded result: a fresh header and the payload that follows it. Xbox ADPCM output is coded in
+// full; PCM output keeps the Xbox ADPCM input and is decoded piece by piece as it is written.
 struct Coded {
     ConvertSummary summary;
     std::vector<std::uint8_t> header;
-    PayloadBuffer<std::int16_t> pcm;    // payload of PCM output
-    PayloadBuffer<std::uint8_t> adpcm;  // payload of Xbox ADPCM output
+    PayloadBuffer<std::uint8_t> adpcm;  // Xbox ADPCM: the output payload, or the input to decode
+    unsigned threads = 1;
 
-    std::span<const std::uint8_t> Payload() {
-        if (summary.output == Encoding::PCM16)
-            return AsBytes(pcm);
-        return adpcm;
+    // Hands the header and then the whole payload to `sink`.
+    bool Write(const ByteSink& sink) const {
+        if (!sink(header))
+            return false;
+        if (summary.output == Encoding::XboxADPCM)
+            return sink(adpcm);
+        const unsigned channels = summary.channels;
+        const std::uint64_t threadCount = ResolveThreadCount(threads);
+        const std::uint64_t blockPCMBytes = std::uint64_t{kFramesPerBlock} * channels * 2;
+        const std::uint64_t chunkBlocks =
+            std::max<std::uint64_t>(1, kDecodeChunkBytesPerThread * threadCount / blockPCMBytes);
+        const std::uint64_t blockADPCMBytes = std::uint64_t{kBlockBytesPerChannel} * channels;
+        PayloadBuffer<std::int16_t> pcm(std::min(chunkBlocks, summary.blocks) * kFramesPerBlock *
+                                        channels);
+        for (std::uint64_t block = 0; block < summary.blocks; block += chunkBlocks) {
+            const std::uint64_t n = std::min(chunkBlocks, summary.blocks - block);
+            const std::span<std::int16_t> out(pcm.data(), n * kFramesPerBlock * channels);
+            const std::span<const std::uint8_t> in(adpcm.data() + block * blockADPCMBytes,
+                                                   n * blockADPCMBytes);
+            XBoxADPCMDecodeBlocksParallel(in, out, channels, n * kFramesPerBlock, threads);
+            SwapSamplesToFileOrder(out);
+            if (!sink(AsBytes(out)))
+                return false;
+        }
+        return true;
     }
 };
 
@@ -118,9 +149,8 @@ Expected<Coded> Decode(WaveSource& source, const WaveHeaderInfo& info,
     // Declared data the file does not hold decodes from zero bytes.
     std::fill(adpcm.begin() + static_cast<std::ptrdiff_t>(got), adpcm.end(), 0);
 
-    coded.pcm.resize(frames * channels);
-    XBoxADPCMDecodeBlocksParallel(adpcm, coded.pcm, channels, frames, options.threads);
-    SwapSamplesToFileOrder(coded.pcm);
+    coded.adpcm = std::move(adpcm);
+    coded.threads = options.threads;
     const auto header =
         BuildPCMWaveHeader(info.channels, info.sampleRate, static_cast<std::uint32_t>(outBytes));
     coded.header.assign(header.begin(), header.end());
@@ -192,8 +222,14 @@ Expected<ConvertSummary> ConvertFile(const std::filesystem::path& input,
     FileHandle out = OpenFile(output, "wb");
     if (!out)
         return Error{"Could not create output file!"};
-    const bool written =
-        WriteAll(out.get(), coded->header) && WriteAll(out.get(), coded->Payload());
+    bool written = false;
+    try {
+        written = coded->Write(
+            [&](std::span<const std::uint8_t> bytes) { return WriteAll(out.get(), bytes); });
+    } catch (const std::bad_alloc&) {
+        CloseFile(std::move(out));
+        return Error{"Out of memory!"};
+    }
     if (!CloseFile(std::move(out)) || !written)
         return Error{"Could not write output file!"};
 
@@ -210,10 +246,11 @@ Expected<MemoryConversion> ConvertMemory(std::span<const std::uint8_t> input,
     try {
         MemoryConversion result;
         result.summary = coded->summary;
-        result.file.reserve(coded->header.size() + coded->Payload().size());
-        result.file.assign(coded->header.begin(), coded->header.end());
-        const auto payload = coded->Payload();
-        result.file.insert(result.file.end(), payload.begin(), payload.end());
+        result.file.reserve(coded->header.size() + coded->summary.outputDataBytes);
+        coded->Write([&](std::span<const std::uint8_t> bytes) {
+            result.file.insert(result.file.end(), bytes.begin(), bytes.end());
+            return true;
+        });
         Print(options.console, DoneMessage(result.summary.output));
         return result;
     } catch (const std::bad_alloc&) {
