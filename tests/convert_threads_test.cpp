@@ -63,6 +63,29 @@ TEST(ConvertThreads, EveryThreadCountWritesThePlainCodersBytes) {
     }
 }
 
+TEST(ConvertThreads, StreamsLongerThanOnePieceMatchThePlainCoder) {
+    // PCM is read and coded a few MiB at a time: cross several piece boundaries, in full and with
+    // a file that holds only part of its declared data (the rest codes as silence).
+    for (const unsigned channels : {1u, 2u}) {
+        const std::size_t frames = 40000 * kFramesPerBlock + 17;
+        const auto samples = Bursts(frames, channels);
+        const Bytes input = test::MakePCMWave(static_cast<std::uint16_t>(channels), 44100, samples);
+        Bytes truncated(input.begin(),
+                        input.begin() + static_cast<std::ptrdiff_t>(input.size() / 2));
+        std::vector<std::int16_t> present((truncated.size() - 44) / 2);
+        std::memcpy(present.data(), truncated.data() + 44, present.size() * 2);
+        present.resize(samples.size(), 0);
+        for (const unsigned threads : {1u, 2u}) {
+            const auto whole = ConvertMemory(input, {nullptr, threads});
+            ASSERT_TRUE(whole);
+            EXPECT_EQ(whole->file, PlainADPCMFile(samples, channels)) << channels << " " << threads;
+            const auto half = ConvertMemory(truncated, {nullptr, threads});
+            ASSERT_TRUE(half);
+            EXPECT_EQ(half->file, PlainADPCMFile(present, channels)) << channels << " " << threads;
+        }
+    }
+}
+
 TEST(ConvertThreads, ToolThreadsOptionChangesNoByte) {
     test::TempDir dir;
     const auto samples = Bursts(1500 * kFramesPerBlock, 2);

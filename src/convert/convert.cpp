@@ -5,12 +5,15 @@
 #include <cinttypes>
 #include <cstdio>
 #include <functional>
+#include <future>
 #include <limits>
 #include <new>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "codec/xbox_adpcm.hpp"
+#include "codec/xbox_adpcm_fast.hpp"
 #include "codec/xbox_adpcm_parallel.hpp"
 #include "convert/file_io.hpp"
 #include "convert/payload_buffer.hpp"
@@ -54,9 +57,10 @@ std::span<std::uint8_t> AsBytes(std::span<std::int16_t> samples) {
 // A payload sink: takes the next bytes of the output file; false when they could not be stored.
 using ByteSink = std::function<bool(std::span<const std::uint8_t>)>;
 
-// Decoded PCM goes out in pieces of about this many bytes per thread, so the output never needs
-// a buffer of its own size and each piece is still in cache when it is written.
-constexpr std::uint64_t kDecodeChunkBytesPerThread = std::uint64_t{2} << 20;
+// PCM is coded in pieces of about this many bytes (per thread, when decoding), so neither
+// direction needs a PCM buffer of the payload's size, and each piece is still in cache when it is
+// coded or written.
+constexpr std::uint64_t kPieceBytes = std::uint64_t{2} << 20;
 
 // The coded result: a fresh header and the payload that follows it. Xbox ADPCM output is coded in
 // full; PCM output keeps the Xbox ADPCM input and is decoded piece by piece as it is written.
@@ -76,7 +80,7 @@ struct Coded {
         const std::uint64_t threadCount = ResolveThreadCount(threads);
         const std::uint64_t blockPCMBytes = std::uint64_t{kFramesPerBlock} * channels * 2;
         const std::uint64_t chunkBlocks =
-            std::max<std::uint64_t>(1, kDecodeChunkBytesPerThread * threadCount / blockPCMBytes);
+            std::max<std::uint64_t>(1, kPieceBytes * threadCount / blockPCMBytes);
         const std::uint64_t blockADPCMBytes = std::uint64_t{kBlockBytesPerChannel} * channels;
         PayloadBuffer<std::int16_t> pcm(std::min(chunkBlocks, summary.blocks) * kFramesPerBlock *
                                         channels);
@@ -94,6 +98,62 @@ struct Coded {
     }
 };
 
+// Reads and encodes the PCM payload a few MiB at a time, carrying the step index from piece to
+// piece: the same bytes as coding the whole zero-padded payload at once, without a buffer of its
+// size. With `overlap`, the next piece is read on a second thread while this one is coded.
+// False on a read error.
+bool EncodeInPieces(WaveSource& source, std::uint64_t dataBytes, unsigned channels,
+                    std::uint64_t blocks, std::span<std::uint8_t> out, bool overlap) {
+    const std::uint64_t blockPCMBytes = std::uint64_t{kFramesPerBlock} * channels * 2;
+    const std::uint64_t pieceBlocks = std::max<std::uint64_t>(1, kPieceBytes / blockPCMBytes);
+    const std::size_t pieceSamples = std::min(pieceBlocks, blocks) * kFramesPerBlock * channels;
+    PayloadBuffer<std::int16_t> buffers[2] = {
+        PayloadBuffer<std::int16_t>(pieceSamples),
+        PayloadBuffer<std::int16_t>(overlap ? pieceSamples : 0)};
+    std::uint64_t unread = dataBytes;
+    // Fills buffer `slot` with the piece that starts at `block`: what the file holds, then silence.
+    auto readPiece = [&](std::uint64_t block, int slot) {
+        const std::uint64_t n = std::min(pieceBlocks, blocks - block);
+        const std::span<std::int16_t> piece(buffers[slot].data(), n * kFramesPerBlock * channels);
+        const std::span<std::uint8_t> bytes = AsBytes(piece);
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(unread, bytes.size()));
+        const std::size_t got = want == 0 ? 0 : source.Read(bytes.first(want));
+        unread = got < want ? 0 : unread - got;  // at the end of the file the rest is silence
+        std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(got), bytes.end(), 0);
+        SwapSamplesToFileOrder(piece);
+        return !source.Failed();
+    };
+
+    std::vector<std::uint8_t> indices(channels, 0);
+    int slot = 0;
+    if (blocks > 0 && !readPiece(0, slot))
+        return false;
+    for (std::uint64_t block = 0; block < blocks; block += pieceBlocks) {
+        const std::uint64_t next = block + pieceBlocks;
+        std::future<bool> reading;
+        if (next < blocks && overlap) {
+            try {
+                reading = std::async(std::launch::async, readPiece, next, slot ^ 1);
+            } catch (const std::system_error&) {
+                overlap = false;  // no thread to be had: read after coding instead
+            }
+        }
+        XBoxADPCMEncodeBlockRange(buffers[slot].data(),
+                                  out.data() + block * kBlockBytesPerChannel * channels, channels,
+                                  0, std::min(pieceBlocks, blocks - block), indices);
+        if (next >= blocks)
+            break;
+        if (reading.valid()) {
+            if (!reading.get())
+                return false;
+            slot ^= 1;
+        } else if (!readPiece(next, slot)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info,
                        const ConvertOptions& options, Coded coded) {
     const ConsoleSink& console = options.console;
@@ -110,18 +170,9 @@ Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info,
         return Error{"Output too large for a WAVE file!"};
     }
 
-    PayloadBuffer<std::int16_t> pcm(frames * channels);
-    const std::span<std::uint8_t> pcmBytes = AsBytes(pcm);
-    const std::size_t got =
-        source.Read(pcmBytes.first(std::min<std::uint64_t>(info.dataSize, pcmBytes.size())));
-    if (source.Failed())
-        return Error{"Could not read input file!"};
-    // Padding and declared data the file does not hold are silence.
-    std::fill(pcmBytes.begin() + static_cast<std::ptrdiff_t>(got), pcmBytes.end(), 0);
-    SwapSamplesToFileOrder(pcm);
-
     coded.adpcm.resize(outBytes);
-    XBoxADPCMEncodeBlocksParallel(pcm, coded.adpcm, channels, frames, options.threads);
+    if (!EncodeInPieces(source, info.dataSize, channels, blocks, coded.adpcm, options.threads != 1))
+        return Error{"Could not read input file!"};
     const auto header = BuildXBoxADPCMWaveHeader(info.channels, info.sampleRate,
                                                  static_cast<std::uint32_t>(outBytes));
     coded.header.assign(header.begin(), header.end());

@@ -1,7 +1,7 @@
 // Buffers for whole payloads. Their elements start uninitialised, since the converter fills every
 // byte it uses (reading, zero-filling what the file lacks, or coding into it), so a 100 MB buffer
-// is not written twice. On Linux, large buffers ask for transparent huge pages, which cuts the
-// page faults of their first touch by a factor of 512.
+// is not written twice. (They do not ask for transparent huge pages: on a machine whose memory is
+// fragmented, the kernel's compaction for them stalled conversions for a few hundred ms.)
 #pragma once
 
 #include <cstddef>
@@ -11,43 +11,26 @@
 #include <utility>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace imabox {
 
 template <class T>
 struct PayloadAllocator {
     using value_type = T;
-    static constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
     PayloadAllocator() = default;
     template <class U>
     PayloadAllocator(const PayloadAllocator<U>&) noexcept {}
 
     T* allocate(std::size_t n) {
-        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T) - kHugePage)
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T))
             throw std::bad_array_new_length();
         const std::size_t bytes = n * sizeof(T);
-        void* p = nullptr;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (bytes >= kHugePage) {
-            const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-            p = std::aligned_alloc(kHugePage, rounded);
-            if (p)
-                madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
-        }
-#endif
-        if (!p)
-            p = std::malloc(bytes == 0 ? 1 : bytes);
+        void* p = std::malloc(bytes == 0 ? 1 : bytes);
         if (!p)
             throw std::bad_alloc();
         return static_cast<T*>(p);
     }
-    void deallocate(T* p, std::size_t) noexcept {
-        std::free(p);
-    }
+    void deallocate(T* p, std::size_t) noexcept { std::free(p); }
 
     // Default-initialisation: no value written for trivial types.
     template <class U>
@@ -59,9 +42,7 @@ struct PayloadAllocator {
         ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
 
-    friend bool operator==(const PayloadAllocator&, const PayloadAllocator&) {
-        return true;
-    }
+    friend bool operator==(const PayloadAllocator&, const PayloadAllocator&) { return true; }
 };
 
 template <class T>
