@@ -77,23 +77,43 @@ struct Coded {
         if (summary.output == Encoding::XboxADPCM)
             return sink(adpcm);
         const unsigned channels = summary.channels;
-        const std::uint64_t threadCount = ResolveThreadCount(threads);
         const std::uint64_t blockPCMBytes = std::uint64_t{kFramesPerBlock} * channels * 2;
-        const std::uint64_t chunkBlocks =
-            std::max<std::uint64_t>(1, kPieceBytes * threadCount / blockPCMBytes);
         const std::uint64_t blockADPCMBytes = std::uint64_t{kBlockBytesPerChannel} * channels;
-        PayloadBuffer<std::int16_t> pcm(std::min(chunkBlocks, summary.blocks) * kFramesPerBlock *
-                                        channels);
-        for (std::uint64_t block = 0; block < summary.blocks; block += chunkBlocks) {
-            const std::uint64_t n = std::min(chunkBlocks, summary.blocks - block);
-            const std::span<std::int16_t> out(pcm.data(), n * kFramesPerBlock * channels);
+        const std::uint64_t pieceBlocks = std::max<std::uint64_t>(1, kPieceBytes / blockPCMBytes);
+        const std::size_t pieceSamples =
+            std::min(pieceBlocks, summary.blocks) * kFramesPerBlock * channels;
+        // With more than one thread allowed, a piece is written on a second thread while the
+        // next one is decoded.
+        bool overlap = threads != 1;
+        PayloadBuffer<std::int16_t> buffers[2] = {
+            PayloadBuffer<std::int16_t>(pieceSamples),
+            PayloadBuffer<std::int16_t>(overlap ? pieceSamples : 0)};
+        std::future<bool> writing;
+        int slot = 0;
+        for (std::uint64_t block = 0; block < summary.blocks; block += pieceBlocks) {
+            const std::uint64_t n = std::min(pieceBlocks, summary.blocks - block);
+            const std::span<std::int16_t> out(buffers[slot].data(), n * kFramesPerBlock * channels);
             const std::span<const std::uint8_t> in(adpcm.data() + block * blockADPCMBytes,
                                                    n * blockADPCMBytes);
-            XBoxADPCMDecodeBlocksParallel(in, out, channels, n * kFramesPerBlock, threads);
+            XBoxADPCMDecodeBlocksFast(in, out, channels, n * kFramesPerBlock);
             SwapSamplesToFileOrder(out);
+            if (writing.valid() && !writing.get())
+                return false;
+            if (overlap) {
+                try {
+                    writing = std::async(std::launch::async,
+                                         [&sink, bytes = AsBytes(out)] { return sink(bytes); });
+                    slot ^= 1;
+                    continue;
+                } catch (const std::system_error&) {
+                    overlap = false;  // no thread to be had: write on this one
+                }
+            }
             if (!sink(AsBytes(out)))
                 return false;
         }
+        if (writing.valid() && !writing.get())
+            return false;
         return true;
     }
 };
