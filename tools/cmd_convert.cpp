@@ -47,8 +47,8 @@ void AddConvertCommand(CLI::App& app, CommandList& commands) {
     cmd->add_option("input", args->input, "WAVE file to read")->required();
     cmd->add_option("output", args->output, "WAVE file to write")->required();
     cmd->add_option("--threads", args->threads,
-                    "Threads that code the payload (0: one per processor core); the output is "
-                    "the same for any count")
+                    "1: all work on one thread; otherwise file reading or writing runs on a "
+                    "second thread beside the coding. The output is the same either way")
         ->capture_default_str()
         ->check(CLI::Range(0u, 1024u));
     commands.push_back(

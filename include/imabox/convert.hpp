@@ -30,8 +30,9 @@ enum class Encoding { PCM16, XboxADPCM };
 
 struct ConvertOptions {
     ConsoleSink console;  // empty: silent
-    // Threads that code the payload: 0 uses one per processor core, 1 keeps all the work on the
-    // calling thread. The output is the same byte for byte whatever the count.
+    // 1 keeps all the work on the calling thread; any other value (0, the default, means "as the
+    // machine allows") lets the converter read or write on a second thread while it codes. The
+    // output is the same byte for byte either way.
     unsigned threads = 0;
 };
 
