@@ -35,10 +35,7 @@ void PutLE16(std::uint8_t* out, std::uint16_t value) {
 
 }  // namespace
 
-unsigned ADPCMEncodeSample(ADPCMChannelState& state, std::int16_t sample) {
-    const std::int32_t step = kADPCMStepTable[state.index];
-    std::int32_t diff = step >> 3;
-    std::int32_t delta = std::int32_t{sample} - state.predictor;
+unsigned ADPCMSampleCode(std::int32_t step, std::int32_t delta) {
     unsigned code = 0;
     if (delta < 0) {
         code = 8;
@@ -47,21 +44,22 @@ unsigned ADPCMEncodeSample(ADPCMChannelState& state, std::int16_t sample) {
     if (delta > step) {
         code |= 4;
         delta -= step;
-        diff += step;
     }
     const std::int32_t half = step >> 1;
     if (delta > half) {
         code |= 2;
         delta -= half;
-        diff += half;
     }
-    const std::int32_t quarter = half >> 1;
-    if (delta > quarter) {
+    if (delta > (half >> 1))
         code |= 1;
-        diff += quarter;
-    }
-    state.predictor = ClampSample((code & 8) ? state.predictor - diff : state.predictor + diff);
-    state.index = AdjustIndex(state.index, code);
+    return code;
+}
+
+unsigned ADPCMEncodeSample(ADPCMChannelState& state, std::int16_t sample) {
+    const unsigned code =
+        ADPCMSampleCode(kADPCMStepTable[state.index], std::int32_t{sample} - state.predictor);
+    // The encoder's state moves exactly as a decoder's does for the same code.
+    ADPCMDecodeSample(state, code);
     return code;
 }
 

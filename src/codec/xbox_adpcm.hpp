@@ -24,6 +24,10 @@ struct ADPCMChannelState {
 extern const std::uint16_t kADPCMStepTable[kMaxStepIndex + 1];
 extern const std::int8_t kADPCMIndexTable[8];
 
+// The code for a difference `delta` (sample - predictor) at step size `step`: sign in bit 3, then
+// whether the remaining difference exceeds step, step/2 and step/4 in turn (strictly greater).
+unsigned ADPCMSampleCode(std::int32_t step, std::int32_t delta);
+
 // Codes one sample; returns its 4-bit code and updates the state.
 unsigned ADPCMEncodeSample(ADPCMChannelState& state, std::int16_t sample);
 

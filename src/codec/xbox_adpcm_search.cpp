@@ -62,27 +62,6 @@ std::int32_t Clamp16(std::int32_t v) {
     return std::clamp<std::int32_t>(v, -32768, 32767);
 }
 
-// The code the plain encoder picks for a difference `delta` at step size `step`.
-unsigned PlainCode(std::int32_t step, std::int32_t delta) {
-    unsigned code = 0;
-    if (delta < 0) {
-        code = 8;
-        delta = -delta;
-    }
-    if (delta > step) {
-        code |= 4;
-        delta -= step;
-    }
-    const std::int32_t half = step >> 1;
-    if (delta > half) {
-        code |= 2;
-        delta -= half;
-    }
-    if (delta > (half >> 1))
-        code |= 1;
-    return code;
-}
-
 std::uint64_t Square(std::int32_t e) {
     return static_cast<std::uint64_t>(std::int64_t{e} * e);
 }
@@ -93,7 +72,7 @@ std::uint64_t PlainError(const CodeTables& t, std::span<const std::int16_t, 65> 
     std::int32_t p = x[0];
     std::uint64_t error = 0;
     for (unsigned k = 1; k < valid; ++k) {
-        const unsigned code = PlainCode(kADPCMStepTable[index], x[k] - p);
+        const unsigned code = ADPCMSampleCode(kADPCMStepTable[index], x[k] - p);
         p = Clamp16(p + t.diff[index][code]);
         index = t.next[index][code];
         error += Square(x[k] - p);
@@ -254,7 +233,7 @@ std::uint8_t XBoxADPCMSearchBlock(std::span<const std::int16_t, 65> x, unsigned 
         for (unsigned n = 0; n < beamSize; ++n) {
             const Node& from = s.beam[n];
             const std::int32_t delta = target - from.predictor;
-            const unsigned nearest = PlainCode(kADPCMStepTable[from.index], delta);
+            const unsigned nearest = ADPCMSampleCode(kADPCMStepTable[from.index], delta);
             const unsigned sign = nearest & 8;
             const int magnitude = static_cast<int>(nearest & 7);
             if (radius == 0) {
