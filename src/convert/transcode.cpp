@@ -68,9 +68,10 @@ std::filesystem::path TemporaryPath(const std::filesystem::path& output) {
     const std::uint64_t n = seed + 0x9E3779B97F4A7C15ull * ++counter;
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(n));
-    std::filesystem::path name = output.filename();
+    std::filesystem::path name = ".";
+    name += output.filename();
     name += suffix;
-    return output.parent_path() / ("." + name.string());
+    return output.parent_path() / name;
 }
 
 // Writes `bytes` to a temporary file beside `output` and renames it over `output`. The
