@@ -2,7 +2,7 @@
 # Measures the Xbox ADPCM encoder levels against ffmpeg's IMA ADPCM trellis encoder, on speech
 # (espeak-ng, resampled to 8000 and 22050 Hz) and music-like material (sox synth, 44.1 kHz
 # stereo), then plots SNR against speed. A manual script, not part of CI; it installs what it
-# needs. Results go to build/bench/quality.tsv and docs/encoder-quality.png.
+# needs. Results go to build/quality/quality.tsv and docs/encoder-quality.png.
 #
 # SNR is measured against the 16-bit input over the whole file. Speed is audio duration over
 # processor time on one thread. ffmpeg writes standard IMA ADPCM with 32 bytes per channel per
@@ -26,11 +26,11 @@ if [ ${#need[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMABOX_BUILD_TESTS=OFF >/dev/null
-cmake --build build/bench -j2 --target imabox_quality imabox_cli >/dev/null
-quality=build/bench/imabox_quality
-imabox=build/bench/imabox
-work=build/bench/inputs
+cmake -S . -B build/quality -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMABOX_BUILD_TESTS=OFF >/dev/null
+cmake --build build/quality -j2 --target imabox_quality imabox_cli >/dev/null
+quality=build/quality/imabox_quality
+imabox=build/quality/imabox
+work=build/quality/inputs
 mkdir -p "$work"
 
 text="Audio compression lets a game keep many voices in memory at once. \
@@ -44,7 +44,7 @@ sox -n -r 44100 -c 2 "$work/chords.wav" synth 8 pluck C3 pluck E3 pluck G3 pluck
 sox -n -r 44100 -c 2 "$work/lead.wav" synth 8 sine 220-880 square 110 vol 0.25
 sox -m "$work/chords.wav" "$work/lead.wav" "$work/music-44k-stereo.wav"
 
-out=build/bench/quality.tsv
+out=build/quality/quality.tsv
 echo -e "input\tencoder\tsnr_db\tspeed_x_realtime" >"$out"
 for input in speech-8k speech-22k music-44k-stereo; do
   wav="$work/$input.wav"
