@@ -4,7 +4,7 @@
 //       encodes IN at each quality level from FIRST to LAST (default 0..9) on one thread and
 //       prints "level SNR_dB speed_x_realtime" lines; speed is audio duration over processor
 //       time, the best of REPEAT runs.
-//   imabox_quality search IN.wav STRIDE KEEP WIDTH RADIUS
+//   imabox_quality search IN.wav STRIDE KEEP WIDTH RADIUS MERGE
 //       the same for explicit search parameters (see XBoxADPCMSearchLevel), for tuning.
 //   imabox_quality compare REFERENCE.wav DECODED.wav
 //       prints the SNR of DECODED against REFERENCE over their common length.
@@ -96,10 +96,11 @@ int main(int argc, char** argv) {
         const int repeat = argc > 5 ? std::max(1, std::atoi(argv[5])) : 3;
         return Levels(Load(argv[2]), first, last, repeat);
     }
-    if (mode == "search" && argc == 7) {
+    if (mode == "search" && argc == 8) {
         const XBoxADPCMSearchLevel level{
             static_cast<unsigned>(std::atoi(argv[3])), static_cast<unsigned>(std::atoi(argv[4])),
-            static_cast<unsigned>(std::atoi(argv[5])), static_cast<unsigned>(std::atoi(argv[6]))};
+            static_cast<unsigned>(std::atoi(argv[5])), static_cast<unsigned>(std::atoi(argv[6])),
+            static_cast<unsigned>(std::atoi(argv[7]))};
         return Search(Load(argv[2]), level);
     }
     if (mode == "compare" && argc == 4) {
@@ -108,7 +109,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: imabox_quality levels IN.wav [FIRST LAST [REPEAT]]\n"
-                 "       imabox_quality search IN.wav STRIDE KEEP WIDTH RADIUS\n"
+                 "       imabox_quality search IN.wav STRIDE KEEP WIDTH RADIUS MERGE\n"
                  "       imabox_quality compare REFERENCE.wav DECODED.wav\n");
     return 2;
 }

@@ -17,26 +17,40 @@ namespace imabox {
 namespace {
 
 constexpr unsigned kCodes = 64;     // coded samples per block and channel
-constexpr unsigned kMaxBeam = 256;  // states kept after a sample, at most
+constexpr unsigned kMaxBeam = 512;  // states kept after a sample, at most
 constexpr unsigned kMaxCandidates = kMaxBeam * 16;
 constexpr unsigned kScanLength = 25;  // samples a start index is judged on
-constexpr unsigned kHashSize = 8192;  // power of two, at least 2 * kMaxCandidates
+constexpr unsigned kHashBits = 14;
+constexpr unsigned kHashSize = 1u << kHashBits;  // at least 2 * kMaxCandidates
+constexpr unsigned kSlotBits = 13;               // candidate slots packed below the cost
+static_assert(kMaxCandidates <= (1u << kSlotBits) && 2 * kMaxCandidates <= kHashSize);
+constexpr unsigned kMaxMergeBits = 8;
+
+// The code of the j-th smallest predictor change: codes 15..8 subtract ever less, 0..7 add more.
+constexpr unsigned SortedCode(unsigned j) {
+    return j < 8 ? 15 - j : j - 8;
+}
 
 // Decoder arithmetic as tables: the signed predictor change and the next step index for every
 // (index, code) pair. They reproduce ADPCMDecodeSample exactly.
 struct CodeTables {
     std::int32_t diff[kMaxStepIndex + 1][16];
     std::uint8_t next[kMaxStepIndex + 1][16];
-    std::uint8_t mergeShift[kMaxStepIndex + 1];
+    // The 16 predictor changes of each index in ascending order (codes 15..8, then 0..7).
+    std::int32_t sorted[kMaxStepIndex + 1][16];
+    // Predictor ranges that count as one state: mergeShift[bits][index] is the shift that leaves
+    // step / 2^bits to step / 2^(bits + 1) predictor values in one range.
+    std::uint8_t mergeShift[kMaxMergeBits + 1][kMaxStepIndex + 1];
 
     CodeTables() {
         for (unsigned i = 0; i <= kMaxStepIndex; ++i) {
             const std::int32_t step = kADPCMStepTable[i];
-            // States whose predictors differ by less than about step / 32 behave alike.
-            unsigned shift = 0;
-            while ((step >> (shift + 1)) >= 16)
-                ++shift;
-            mergeShift[i] = static_cast<std::uint8_t>(shift);
+            for (unsigned bits = 0; bits <= kMaxMergeBits; ++bits) {
+                unsigned shift = 0;
+                while ((step >> (shift + 1)) >= (1 << bits))
+                    ++shift;
+                mergeShift[bits][i] = static_cast<std::uint8_t>(shift);
+            }
             for (unsigned code = 0; code < 16; ++code) {
                 std::int32_t d = step >> 3;
                 if (code & 4)
@@ -49,6 +63,8 @@ struct CodeTables {
                 next[i][code] = static_cast<std::uint8_t>(
                     std::clamp<int>(int(i) + kADPCMIndexTable[code & 7], 0, kMaxStepIndex));
             }
+            for (unsigned j = 0; j < 16; ++j)
+                sorted[i][j] = diff[i][SortedCode(j)];
         }
     }
 };
@@ -115,19 +131,21 @@ Scratch& ThreadScratch() {
 }  // namespace
 
 XBoxADPCMSearchLevel XBoxADPCMSearchLevelFor(int quality) {
-    // Bracketing (radius 0) tries two codes per state and buys the most per unit of time; wider
-    // beams and radii pay off only at the top levels.
+    // Measured on speech and music: bracketing (radius 0) with coarse merging buys the most per
+    // unit of time, and the beam stops growing once every distinct merged state fits. Finer
+    // merging pays off only with wider beams; trying the codes next to the bracket only at the
+    // top levels.
     static constexpr XBoxADPCMSearchLevel kLevels[kXBoxADPCMMaxQuality + 1] = {
-        {8, 1, 1, 0},    // 0: unused (plain encoder)
-        {8, 1, 2, 0},    // 1
-        {8, 2, 4, 0},    // 2
-        {4, 2, 6, 0},    // 3
-        {4, 3, 8, 0},    // 4
-        {4, 3, 12, 0},   // 5
-        {4, 3, 16, 1},   // 6
-        {2, 4, 32, 1},   // 7
-        {1, 6, 64, 2},   // 8
-        {1, 8, 128, 7},  // 9
+        {8, 1, 1, 0, 0},    // 0: unused (plain encoder)
+        {8, 1, 2, 0, 0},    // 1
+        {8, 1, 4, 0, 0},    // 2
+        {8, 1, 8, 0, 0},    // 3
+        {8, 1, 16, 0, 0},   // 4
+        {8, 1, 32, 0, 1},   // 5
+        {8, 1, 48, 0, 2},   // 6
+        {8, 3, 64, 1, 2},   // 7
+        {8, 3, 256, 1, 3},  // 8
+        {8, 3, 512, 1, 4},  // 9
     };
     return kLevels[std::clamp(quality, 1, kXBoxADPCMMaxQuality)];
 }
@@ -192,88 +210,74 @@ std::uint8_t XBoxADPCMSearchBlock(std::span<const std::int16_t, 65> x, unsigned 
     }
 
     const int radius = static_cast<int>(std::min(level.codeRadius, 7u));
+    const std::uint8_t* mergeShift = t.mergeShift[std::min(level.mergeBits, kMaxMergeBits)];
     // The smallest table at least four times the candidates of one step stays in L1 cache.
     const unsigned maxCandidates = std::max(width, beamSize) * (2 * unsigned(radius) + 2);
     unsigned hashBits = 6;
-    while ((1u << hashBits) < 4 * std::min(maxCandidates, kMaxCandidates) && hashBits < 13)
+    while ((1u << hashBits) < 4 * std::min(maxCandidates, kMaxCandidates) && hashBits < kHashBits)
         ++hashBits;
     const unsigned hashShift = 32 - hashBits;
-    const unsigned hashMask = (1u << hashBits) - 1;
     for (unsigned k = 0; k < kCodes; ++k) {
         const std::int32_t target = x[k + 1];
         const bool counts = k + 1 < valid;
-        ++s.generation;
+        if (++s.generation == 0) {  // stamps wrapped: forget them all
+            s.hash.fill({});
+            s.generation = 1;
+        }
         unsigned count = 0;
         const auto offer = [&](const Node& from, unsigned parent, unsigned code) IMABOX_INLINE {
             const std::int32_t p = Clamp16(from.predictor + t.diff[from.index][code]);
             const std::uint8_t index = t.next[from.index][code];
             const std::uint64_t cost = from.cost + (counts ? Square(target - p) : 0);
             const std::uint32_t key =
-                (static_cast<std::uint32_t>((p + 32768) >> t.mergeShift[index]) << 7) | index;
-            std::uint32_t h = (key * 2654435761u) >> hashShift;
-            while (s.hash[h].stamp == s.generation) {
-                if (s.hash[h].key == key) {
-                    Node& seen = s.candidates[s.hash[h].slot];
-                    if (cost < seen.cost) {
-                        seen.cost = cost;
-                        seen.predictor = static_cast<std::int16_t>(p);
-                        seen.start = from.start;
-                        seen.parent = static_cast<std::uint16_t>(parent);
-                        seen.code = static_cast<std::uint8_t>(code);
-                    }
-                    return;
-                }
-                h = (h + 1) & hashMask;
-            }
-            s.hash[h] = {s.generation, key, count};
-            s.candidates[count++] = {
+                (static_cast<std::uint32_t>((p + 32768) >> mergeShift[index]) << 7) | index;
+            Scratch::Entry& entry = s.hash[(key * 2654435761u) >> hashShift];
+            const Node node{
                 cost,       static_cast<std::int16_t>(p),       index,
                 from.start, static_cast<std::uint16_t>(parent), static_cast<std::uint8_t>(code)};
+            if (entry.stamp == s.generation && entry.key == key) {
+                Node& seen = s.candidates[entry.slot];
+                if (cost < seen.cost)
+                    seen = node;
+                return;
+            }
+            // A state whose slot holds another one is simply not merged with later equals.
+            entry = {s.generation, key, count};
+            s.candidates[count++] = node;
         };
         for (unsigned n = 0; n < beamSize; ++n) {
             const Node& from = s.beam[n];
             const std::int32_t delta = target - from.predictor;
+            if (radius == 0) {
+                // The two codes whose reconstructions lie on either side of the target (the two
+                // outermost when the target lies beyond them all).
+                const std::int32_t* sorted = t.sorted[from.index];
+                unsigned below = 0;
+                for (unsigned j = 0; j < 16; ++j)
+                    below += sorted[j] < delta;
+                const unsigned j = std::clamp(below, 1u, 15u) - 1;
+                offer(from, n, SortedCode(j));
+                offer(from, n, SortedCode(j + 1));
+                continue;
+            }
             const unsigned nearest = ADPCMSampleCode(kADPCMStepTable[from.index], delta);
             const unsigned sign = nearest & 8;
             const int magnitude = static_cast<int>(nearest & 7);
-            if (radius == 0) {
-                // The two codes whose reconstructions lie on either side of the target.
-                offer(from, n, nearest);
-                const std::int32_t reached = from.predictor + t.diff[from.index][nearest];
-                const bool below = reached < target;
-                const bool outward = (sign == 0) == below;  // the other side is further out
-                if (outward && magnitude < 7)
-                    offer(from, n, nearest + 1);
-                else if (!outward && magnitude > 0)
-                    offer(from, n, nearest - 1);
-                else if (!outward)
-                    offer(from, n, sign ^ 8);
-                continue;
-            }
             for (int m = std::max(0, magnitude - radius); m <= std::min(7, magnitude + radius); ++m)
                 offer(from, n, sign | static_cast<unsigned>(m));
             // Close to the predictor the other sign is as near.
             for (int m = 0; m < radius - magnitude; ++m)
                 offer(from, n, (sign ^ 8) | static_cast<unsigned>(m));
         }
-        // Keep the `width` cheapest, through a max-heap of packed (cost, slot) words: most
-        // candidates are turned away by one comparison with its top. Costs stay below 2^38
+        // Keep the `width` cheapest: select on packed (cost, slot) words. Costs stay below 2^38
         // (64 squared 16-bit errors).
         if (count > width) {
-            std::uint64_t* heap = s.order.data();
+            std::uint64_t* order = s.order.data();
+            for (unsigned n = 0; n < count; ++n)
+                order[n] = (s.candidates[n].cost << kSlotBits) | n;
+            std::nth_element(order, order + width - 1, order + count);
             for (unsigned n = 0; n < width; ++n)
-                heap[n] = (s.candidates[n].cost << 13) | n;
-            std::make_heap(heap, heap + width);
-            for (unsigned n = width; n < count; ++n) {
-                const std::uint64_t word = (s.candidates[n].cost << 13) | n;
-                if (word < heap[0]) {
-                    std::pop_heap(heap, heap + width);
-                    heap[width - 1] = word;
-                    std::push_heap(heap, heap + width);
-                }
-            }
-            for (unsigned n = 0; n < width; ++n)
-                s.beam[n] = s.candidates[heap[n] & 0x1FFF];
+                s.beam[n] = s.candidates[order[n] & ((1u << kSlotBits) - 1)];
             count = width;
         } else {
             std::copy_n(s.candidates.begin(), count, s.beam.begin());

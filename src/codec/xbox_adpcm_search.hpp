@@ -4,11 +4,11 @@
 // Blocks decode independently (each header carries its own step index), so every block of every
 // channel is searched on its own: a scan of start indices with the plain coding rule picks the
 // most promising ones, then a beam search keeps the best few (predictor, step index) states
-// after each sample, trying the codes next to the nearest one. States with the same step index
-// whose predictors differ by less than about step / 32 count as one, which keeps the beam
-// diverse. The chosen codes are decoded again to measure their error, and the plain encoder's
-// own coding of the block is kept whenever the search does no better, so no block gets worse
-// than level 0.
+// after each sample, trying the codes around each sample. States with the same step index
+// whose predictors lie in the same small range (a fraction of the step) count as one, which keeps
+// the beam diverse. The chosen codes are decoded again to measure their error, and the plain
+// encoder's own coding of the block is kept whenever the search does no better, so no block gets
+// worse than level 0.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,8 @@ struct XBoxADPCMSearchLevel {
     unsigned beamWidth;    // states kept after each sample
     unsigned codeRadius;   // code magnitudes tried on each side of the nearest one; 0: only
                            // the two codes whose reconstructions bracket the sample
+    unsigned mergeBits;    // states of one step index merge when their predictors share a range
+                           // of step / 2^mergeBits to step / 2^(mergeBits + 1); 0..8
 };
 
 // The parameters of quality 1..9 (quality 0 is the plain encoder).
