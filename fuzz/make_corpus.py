@@ -93,6 +93,11 @@ def main():
     for name, channels in (("pcm-mono-100", 1), ("pcm-stereo-65", 2), ("pcm-6ch-130", 6)):
         write("roundtrip", name, bytes([channels - 1]) + files[name][44:])
         write("roundtrip", name + "-high", bytes([0x80 | (channels - 1)]) + files[name][44:45 + 2 * 33])
+    # search: channel byte, stride, keep, width, radius, merge bits, trimmed frames, then PCM.
+    for name, channels, params in (("pcm-mono-100", 1, (4, 3, 12, 0, 1, 0)),
+                                   ("pcm-stereo-65", 2, (8, 1, 32, 1, 4, 9)),
+                                   ("pcm-6ch-130", 6, (1, 8, 6, 7, 8, 70))):
+        write("search", name, bytes([channels - 1, *params]) + files[name][44:])
     write("decode_blocks", "step-index-200", bytes([0, 65, 0, 65, 0]) + bytes([0x10, 0x20, 200, 0]) + bytes(range(32)))
     write("decode_blocks", "short-output", bytes([1, 130, 0, 100, 0]) + bytes(range(144)))
 
