@@ -133,7 +133,7 @@ Scratch& ThreadScratch() {
 XBoxADPCMSearchLevel XBoxADPCMSearchLevelFor(int quality) {
     // Measured on speech and music: bracketing (radius 0) with coarse merging buys the most per
     // unit of time, and the beam stops growing once every distinct merged state fits. Finer
-    // merging pays off only with wider beams; trying the codes next to the bracket only at the
+    // merging pays off only with wider beams, and trying codes beyond the bracket only at the
     // top levels.
     static constexpr XBoxADPCMSearchLevel kLevels[kXBoxADPCMMaxQuality + 1] = {
         {8, 1, 1, 0, 0},    // 0: unused (plain encoder)
@@ -211,7 +211,8 @@ std::uint8_t XBoxADPCMSearchBlock(std::span<const std::int16_t, 65> x, unsigned 
 
     const int radius = static_cast<int>(std::min(level.codeRadius, 7u));
     const std::uint8_t* mergeShift = t.mergeShift[std::min(level.mergeBits, kMaxMergeBits)];
-    // The smallest table at least four times the candidates of one step stays in L1 cache.
+    // The smallest table of at least four times the candidates of one step: few collisions, and
+    // small enough to stay in cache.
     const unsigned maxCandidates = std::max(width, beamSize) * (2 * unsigned(radius) + 2);
     unsigned hashBits = 6;
     while ((1u << hashBits) < 4 * std::min(maxCandidates, kMaxCandidates) && hashBits < kHashBits)
