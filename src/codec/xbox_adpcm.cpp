@@ -19,11 +19,6 @@ const std::int8_t kADPCMIndexTable[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
 
 namespace {
 
-std::uint8_t AdjustIndex(std::uint8_t index, unsigned code) {
-    return static_cast<std::uint8_t>(
-        std::clamp<int>(index + kADPCMIndexTable[code & 7], 0, kMaxStepIndex));
-}
-
 std::int16_t ClampSample(std::int32_t value) {
     return static_cast<std::int16_t>(std::clamp<std::int32_t>(value, -32768, 32767));
 }
@@ -65,16 +60,8 @@ unsigned ADPCMEncodeSample(ADPCMChannelState& state, std::int16_t sample) {
 
 std::int16_t ADPCMDecodeSample(ADPCMChannelState& state, unsigned code) {
     code &= 0x0F;
-    const std::int32_t step = kADPCMStepTable[state.index];
-    state.index = AdjustIndex(state.index, code);
-    std::int32_t diff = step >> 3;
-    if (code & 4)
-        diff += step;
-    if (code & 2)
-        diff += step >> 1;
-    if (code & 1)
-        diff += step >> 2;
-    state.predictor = ClampSample((code & 8) ? state.predictor - diff : state.predictor + diff);
+    state.predictor = ClampSample(state.predictor + ADPCMCodeDifference(state.index, code));
+    state.index = ADPCMNextIndex(state.index, code);
     return state.predictor;
 }
 

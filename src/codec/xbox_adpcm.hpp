@@ -24,6 +24,28 @@ struct ADPCMChannelState {
 extern const std::uint16_t kADPCMStepTable[kMaxStepIndex + 1];
 extern const std::int8_t kADPCMIndexTable[8];
 
+// The signed change the low 4 bits of `code` make to the predictor at step index `index`
+// (0..88), before the sum is clamped to 16 bits.
+inline std::int32_t ADPCMCodeDifference(unsigned index, unsigned code) {
+    const std::int32_t step = kADPCMStepTable[index];
+    std::int32_t diff = step >> 3;
+    if (code & 4)
+        diff += step;
+    if (code & 2)
+        diff += step >> 1;
+    if (code & 1)
+        diff += step >> 2;
+    return (code & 8) ? -diff : diff;
+}
+
+// The step index after `code` at step index `index`, kept within 0..88.
+inline std::uint8_t ADPCMNextIndex(unsigned index, unsigned code) {
+    const int next = static_cast<int>(index) + kADPCMIndexTable[code & 7];
+    return static_cast<std::uint8_t>(next < 0                    ? 0
+                                     : next > int(kMaxStepIndex) ? kMaxStepIndex
+                                                                 : next);
+}
+
 // The code for a difference `delta` (sample - predictor) at step size `step`: sign in bit 3, then
 // whether the remaining difference exceeds step, step/2 and step/4 in turn (strictly greater).
 unsigned ADPCMSampleCode(std::int32_t step, std::int32_t delta);

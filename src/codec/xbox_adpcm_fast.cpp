@@ -13,17 +13,8 @@ namespace {
 
 // The difference a code adds to the predictor, and the step index after it.
 void DecodeCode(unsigned index, unsigned code, std::int32_t& difference, unsigned& next) {
-    const std::int32_t step = kADPCMStepTable[index];
-    std::int32_t diff = step >> 3;
-    if (code & 4)
-        diff += step;
-    if (code & 2)
-        diff += step >> 1;
-    if (code & 1)
-        diff += step >> 2;
-    difference = (code & 8) ? -diff : diff;
-    next = static_cast<unsigned>(
-        std::clamp<int>(static_cast<int>(index) + kADPCMIndexTable[code & 7], 0, kMaxStepIndex));
+    difference = ADPCMCodeDifference(index, code);
+    next = ADPCMNextIndex(index, code);
 }
 
 Tables BuildTables() {

@@ -52,16 +52,8 @@ struct CodeTables {
                 mergeShift[bits][i] = static_cast<std::uint8_t>(shift);
             }
             for (unsigned code = 0; code < 16; ++code) {
-                std::int32_t d = step >> 3;
-                if (code & 4)
-                    d += step;
-                if (code & 2)
-                    d += step >> 1;
-                if (code & 1)
-                    d += step >> 2;
-                diff[i][code] = (code & 8) ? -d : d;
-                next[i][code] = static_cast<std::uint8_t>(
-                    std::clamp<int>(int(i) + kADPCMIndexTable[code & 7], 0, kMaxStepIndex));
+                diff[i][code] = ADPCMCodeDifference(i, code);
+                next[i][code] = ADPCMNextIndex(i, code);
             }
             for (unsigned j = 0; j < 16; ++j)
                 sorted[i][j] = diff[i][SortedCode(j)];
