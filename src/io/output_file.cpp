@@ -138,6 +138,8 @@ std::string OutputError::Message() const {
             if (code == std::errc::is_a_directory)
                 return name + " is a folder";
             return "cannot open " + name + ": " + code.message();
+        case Step::Create:
+            return "cannot create " + name + ": " + code.message();
         case Step::Write:
             return "cannot write " + name + ": " + code.message();
         case Step::Replace:
@@ -171,7 +173,7 @@ OutputFile OutputFile::Open(const fs::path& path) {
     }
     if (!out.file_) {
         out.temporary_.clear();
-        out.Fail(OutputError::Step::Open, error ? error : EIO);
+        out.Fail(OutputError::Step::Create, error ? error : EIO);
         return out;
     }
 #else
@@ -225,8 +227,10 @@ OutputFile OutputFile::Open(const fs::path& path) {
             close(fd);
     }
     if (!out.file_) {
+        const bool inPlace = exists && !S_ISREG(st.st_mode);
         out.Discard();
-        out.Fail(OutputError::Step::Open, error ? error : EIO);
+        out.Fail(inPlace ? OutputError::Step::Open : OutputError::Step::Create,
+                 error ? error : EIO);
     }
 #endif
     if (out.file_)

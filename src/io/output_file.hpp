@@ -21,7 +21,8 @@ namespace imabox::io {
 
 struct OutputError {
     enum class Step {
-        Open,    // the output cannot be opened: empty name, a folder, no access, no such folder
+        Open,    // the output cannot be opened: an empty name, a folder, a FIFO or device refused
+        Create,  // no temporary file can be created beside the output (no such folder, no access)
         Write,   // a write, flush or close failed (a full disk)
         Replace  // the finished temporary file cannot be renamed over the output
     };
