@@ -212,10 +212,11 @@ OutputFile OutputFile::Open(const fs::path& path) {
             }
         }
         if (fd >= 0 && exists) {  // keep the replaced file's owner, group and permissions
-            if (fchown(fd, st.st_uid, st.st_gid) != 0) {
-                // Not ours to give away (EPERM): the file stays the caller's.
+            // Giving a file away takes privilege (EPERM otherwise); keeping the group may not.
+            if (fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, uid_t(-1), st.st_gid) != 0) {
+                // The new file belongs to the caller.
             }
-            if (fchmod(fd, st.st_mode & 07777) != 0) {
+            if (fchmod(fd, st.st_mode & 0777) != 0) {
                 // Our own new file: cannot fail short of a vanished file system.
             }
         }
