@@ -344,6 +344,31 @@ TEST(Pipeline, RefusesChannelCountsTheOutputHeaderCannotHold) {
     EXPECT_EQ(decodedTooMany.error().kind, ErrorKind::TooManyChannels);
 }
 
+// encode's pool: several files at once, each exactly what one conversion writes (ThreadSanitizer
+// runs this through the tool, label "threads").
+TEST(Pipeline, EncodePoolConvertsManyFilesAtOnce) {
+    test::TempDir dir;
+    std::vector<std::string> args = {"encode", "--quiet", "-j", "3", "-q", "1", "-d",
+                                     (dir / "out").string()};
+    std::vector<Bytes> expected;
+    for (unsigned i = 0; i < 6; ++i) {
+        const Bytes file = PCMFile(SourceFormat::PCM24, 1 + i % 2, 3000 + 100 * i);
+        const std::string name = "in" + std::to_string(i) + ".wav";
+        test::WriteFileBytes(dir / name, file);
+        args.push_back((dir / name).string());
+        const auto one = ConvertMemory(file, Direction(ConvertDirection::Encode, 1));
+        ASSERT_TRUE(one.ok());
+        expected.push_back(one->file);
+    }
+    const test::ChildResult r = test::RunProgram(IMABOX_TOOL, args);
+    ASSERT_EQ(r.exitStatus, 0) << r.output;
+    for (unsigned i = 0; i < 6; ++i) {
+        EXPECT_EQ(test::ReadFileBytes(dir / "out" / ("in" + std::to_string(i) + ".wav")),
+                  expected[i])
+            << i;
+    }
+}
+
 // Peak memory of a child process that converts a large sparse file with the tool: the pipeline
 // holds pieces, never the payload.
 long PeakKiB(const std::vector<std::string>& args) {
