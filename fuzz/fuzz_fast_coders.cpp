@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::int16_t> pcm(blocks * blockSamples);
     for (std::size_t i = 0; i < pcm.size() && !rest.empty(); ++i) {
         const std::size_t at = 2 * i;
-        pcm[i] = static_cast<std::int16_t>(rest[at % rest.size()] |
-                                           (rest[(at + 1) % rest.size()] << 8));
+        pcm[i] =
+            static_cast<std::int16_t>(rest[at % rest.size()] | (rest[(at + 1) % rest.size()] << 8));
     }
     const std::uint64_t frames = blocks * kFramesPerBlock;
     const std::size_t bytes = blocks * kBlockBytesPerChannel * channels;

@@ -348,8 +348,8 @@ TEST(Pipeline, RefusesChannelCountsTheOutputHeaderCannotHold) {
 // runs this through the tool, label "threads").
 TEST(Pipeline, EncodePoolConvertsManyFilesAtOnce) {
     test::TempDir dir;
-    std::vector<std::string> args = {"encode", "--quiet", "-j", "3", "-q", "1", "-d",
-                                     (dir / "out").string()};
+    std::vector<std::string> args = {"encode", "--quiet", "-j", "3",
+                                     "-q",     "1",       "-d", (dir / "out").string()};
     std::vector<Bytes> expected;
     for (unsigned i = 0; i < 6; ++i) {
         const Bytes file = PCMFile(SourceFormat::PCM24, 1 + i % 2, 3000 + 100 * i);
