@@ -237,8 +237,9 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION sound)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # A shlibs file and the ldconfig trigger for libimabox.so.1.
+  # A shlibs file for libimabox.so.1, and the ldconfig trigger Debian wants beside it.
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/triggers)
   set(CPACK_PACKAGE_DESCRIPTION
     "imabox converts 16-bit PCM WAVE files to Xbox ADPCM (IMA ADPCM in 36-byte\n"
     "blocks per channel) and back, encodes common WAVE formats with an optional\n"
