@@ -219,7 +219,11 @@ if(IMABOX_BUILD_TOOL AND NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
-# ---- Packages ----
+# ---- Packages (only when imabox is the top-level project) ----
+
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
 
 set(CPACK_PACKAGE_NAME imabox)
 set(CPACK_PACKAGE_VENDOR "imabox")
