@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
         std::cerr << "recording into a missing folder started\n";
         return 1;
     }
-    std::cout << "cxx consumer: " << encoded->frames << " frames encoded; recorder: "
-              << imabox::RecorderResultMessage(started) << "\n";
+    std::cout << "cxx consumer: " << encoded->frames
+              << " frames encoded; recorder: " << imabox::RecorderResultMessage(started) << "\n";
     return 0;
 }
