@@ -129,6 +129,7 @@ foreach(target IN LISTS IMABOX_CXX_TARGETS)
     endif()
   endforeach()
 endforeach()
+string(STRIP "${IMABOX_PC_LIBS}" IMABOX_PC_LIBS)
 
 # The encoder revision, for build systems that read it from the package files.
 file(STRINGS src/codec/encoder_revision.hpp revision REGEX "kEncoderRevision = [0-9]+;")

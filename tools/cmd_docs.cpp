@@ -179,7 +179,7 @@ void ManOptionList(const CLI::App& command, std::ostream& out) {
         if (!option->get_default_str().empty())
             out << " (default: " << Roff(option->get_default_str()) << ")";
         if (Repeats(*option))
-            out << " (may be given more than once)";
+            out << " (one or more values)";
         out << "\n";
     }
 }
