@@ -176,6 +176,12 @@ void ManOptionList(const CLI::App& command, std::ostream& out) {
                 out << " (" << Roff(check) << ")";
             at = next;
         }
+        for (const CLI::Option* other : option->get_excludes()) {
+            std::string names;
+            for (const std::string& name : Names(*other))
+                names += (names.empty() ? "\\fB" : ", \\fB") + RoffLiteral(name) + "\\fR";
+            out << " (not with " << names << ")";
+        }
         if (!option->get_default_str().empty())
             out << " (default: " << Roff(option->get_default_str()) << ")";
         if (Repeats(*option))
