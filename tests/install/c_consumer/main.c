@@ -34,6 +34,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s is not Xbox ADPCM\n", argv[2]);
         return 1;
     }
+    if (XBoxADPCMSoundRecorderStop() != 0) { /* nothing is recording: 0, touching nothing */
+        fprintf(stderr, "XBoxADPCMSoundRecorderStop without a recording did not return 0\n");
+        return 1;
+    }
     printf("c consumer: %s is Xbox ADPCM\n", argv[2]);
     return 0;
 }
