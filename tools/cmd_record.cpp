@@ -180,6 +180,9 @@ int RunRecord(const RecordArgs& args) {
     const std::string& file = args.output;
     InstallStopHandlers();
     const Destination plan = PlanDestination(fs::path(file), args.xbox);
+    std::error_code ec;
+    if (fs::is_directory(plan.target, ec))
+        return Fail(file, "is a folder; name a file to record into");
     const std::int32_t started =
         StartRecording(plan.recordInto, static_cast<std::uint32_t>(args.seconds), args.device);
     if (started != kRecorderStarted) {

@@ -84,6 +84,13 @@ grep -q "File too large" "$work/err" || fail "message: $(cat "$work/err")"
 [ "$(stat -c %s "$work/limited.wav")" -eq 32044 ] || fail "size $(stat -c %s "$work/limited.wav")"
 "$imabox" info "$work/limited.wav" >/dev/null || fail "unreadable after a failed write"
 
+# A folder as OUT: a plain message, and nothing recorded.
+status=0
+ALSA_CONFIG_PATH="$alsa/capture-file.conf" "$imabox" record "$work" --seconds 1 \
+  >"$work/out" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] || fail "status $status for a folder"
+grep -q "is a folder" "$work/err" || fail "message: $(cat "$work/err")"
+
 # A file that cannot be created.
 status=0
 ALSA_CONFIG_PATH="$alsa/capture-file.conf" "$imabox" record "$work/missing/x.wav" \
