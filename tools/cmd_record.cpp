@@ -21,6 +21,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -281,7 +282,7 @@ void AddRecordCommand(CLI::App& app, CommandList& commands) {
         "mono 8000 Hz WAVE file, in whole seconds, until --seconds are recorded or Ctrl-C.");
     cmd->add_option("out", args->output, "WAVE file to create");
     cmd->add_option("--seconds", args->seconds, "Stop once this many whole seconds are recorded")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(1, std::numeric_limits<int>::max()));
     cmd->add_option("--device", args->device,
                     "Capture device: an ALSA PCM name (default, pulse, hw:1,0, plughw:1; "
                     "on Windows a device number or name)");
