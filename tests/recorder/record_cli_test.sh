@@ -22,6 +22,16 @@ cmp <(tail -c +45 "$work/two.wav") <(head -c 32000 "$alsa/capture-input.raw") ||
 "$imabox" convert "$work/two.wav" "$work/two.xbox.wav" >/dev/null || fail "convert failed"
 "$imabox" info "$work/two.xbox.wav" | grep -q "Xbox ADPCM" || fail "not Xbox ADPCM"
 
+# The input level shows on a terminal only (script(1) gives the tool one).
+! grep -q "dBFS" "$work/err" || fail "level shown without a terminal"
+if command -v script >/dev/null; then
+  ALSA_CONFIG_PATH="$alsa/capture-file.conf" script -qec \
+    "'$imabox' record '$work/tty.wav' --seconds 1" /dev/null >"$work/tty" </dev/null ||
+    fail "record on a terminal exited with $?"
+  grep -qE "Recording .*: [01] s +(-inf|-?[0-9]+\.[0-9]) dBFS" "$work/tty" ||
+    fail "no level on a terminal: $(cat "$work/tty")"
+fi
+
 # No capture device: a message, status 1, no ALSA chatter, and no file.
 status=0
 ALSA_CONFIG_PATH="$alsa/no-capture.conf" "$imabox" record "$work/none.wav" \
