@@ -354,6 +354,212 @@ std::uint8_t Backtrack(const Scratch& s, unsigned best, std::span<std::uint8_t, 
     return s.start[n];
 }
 
+// One block of one channel searched in stages; XBoxADPCMSearchBlock in parts, so that narrow
+// searches of two blocks can run side by side.
+class BlockSearch {
+  public:
+    BlockSearch(std::span<const std::int16_t, 65> x, unsigned valid, std::uint8_t plainIndex,
+                const XBoxADPCMSearchLevel& level, Scratch& s)
+        : x_(x),
+          valid_(std::clamp(valid, 1u, kFramesPerBlock)),
+          level_(level),
+          s_(s),
+          plainStart_(std::min<std::uint8_t>(plainIndex, kMaxStepIndex)),
+          plainPred_(x[0]),
+          plainAt_(plainStart_),
+          width_(std::clamp(level.beamWidth, 1u, kMaxBeam)),
+          tried_(2 + 2 * std::min(level.codeRadius, 2u)),
+          mergeShift_(Merge().shift[std::min(level.mergeBits, kMaxMergeBits)]) {}
+
+    // Codes the block plainly first when the search is wide, to skip blocks it codes exactly
+    // (narrow searches code it alongside, where the two chains of dependent steps overlap), and
+    // chooses the start indices. False when there is nothing to search.
+    bool Begin() {
+        plainFirst_ = width_ > 2;
+        if (plainFirst_) {
+            for (unsigned k = 0; k < kCodes; ++k)
+                PlainStep(k);
+            if (plainError_ == 0)
+                return false;
+        }
+        size_ = ChooseStarts(x_, valid_, plainStart_, level_, s_);
+        for (unsigned n = 0; n < size_; ++n) {
+            s_.beam.pred[n] = x_[0];
+            s_.beam.index[n] = s_.start[n];
+            s_.beam.cost[n] = 0;
+        }
+        return true;
+    }
+
+    // Whether NarrowSearch runs the whole beam.
+    bool Narrow() const { return width_ <= 2 && tried_ == 2 && size_ <= width_; }
+    unsigned Width() const { return width_; }
+
+    // One step of the plain coding rule.
+    void PlainStep(unsigned k) {
+        using namespace portable;
+        const std::int32_t step = kStep32[plainAt_];
+        const std::int32_t delta = x_[k + 1] - plainPred_;
+        const std::int32_t mag = PlainMagnitude(step, delta);
+        const std::int32_t change = Magnitude(step, mag);
+        plainPred_ = Clamp16(plainPred_ + (delta < 0 ? -change : change));
+        plainAt_ = NextIndex(plainAt_, mag);
+        plainCodes_[k] = static_cast<std::uint8_t>((delta < 0 ? 8 : 0) | mag);
+        plainError_ += k + 1 < valid_ ? Square32(x_[k + 1] - plainPred_) : 0;
+    }
+
+    // The beam over every sample, for any width.
+    void Run() {
+        const SearchKernels& kernels = Kernels();
+        // The smallest table of at least four times the candidates of one sample: few
+        // collisions, and small enough to stay in cache.
+        const unsigned maxCandidates = std::max(width_, size_) * tried_;
+        unsigned hashBits = 5;
+        while ((1u << hashBits) < 4 * std::min(maxCandidates, kMaxCandidates) &&
+               hashBits < kHashBits)
+            ++hashBits;
+        const unsigned hashShift = 32 - hashBits;
+        for (unsigned k = 0; k < kCodes; ++k) {
+            const std::int32_t target = x_[k + 1];
+            const bool counts = k + 1 < valid_;
+            if (!plainFirst_)
+                PlainStep(k);
+            if (width_ <= 2 && tried_ == 2 && size_ <= kSmallBeam)
+                size_ = PairBeamStep(s_, size_, target, counts, width_, mergeShift_, k);
+            else if (width_ <= kSmallBeam && size_ <= kMaxBeam / 8)
+                size_ = SmallBeamStep(s_, size_, target, counts, tried_, width_, mergeShift_, k);
+            else {
+                kernels.expand(s_.beam, size_, target, counts, tried_, s_.candidates);
+                size_ = SelectBeam(s_, MergeCandidates(s_, size_ * tried_, mergeShift_, hashShift),
+                                   width_, k);
+            }
+        }
+    }
+
+    // The better of the search's result and the plain coding.
+    std::uint8_t Finish(std::uint8_t& plainIndex, std::span<std::uint8_t, 64> codes,
+                        std::uint64_t& error) {
+        plainIndex = static_cast<std::uint8_t>(plainAt_);
+        if (size_ != 0) {
+            // The search's costs are exact squared errors of the decoder's arithmetic (the
+            // tests decode the codes to check), so they are compared with the plain coding as is.
+            unsigned best = 0;
+            for (unsigned n = 1; n < size_; ++n) {
+                if (s_.beam.cost[n] < s_.beam.cost[best])
+                    best = n;
+            }
+            if (s_.beam.cost[best] < plainError_) {
+                error = s_.beam.cost[best];
+                return Backtrack(s_, best, codes);
+            }
+        }
+        std::copy(plainCodes_.begin(), plainCodes_.end(), codes.begin());
+        error = plainError_;
+        return plainStart_;
+    }
+
+    std::span<const std::int16_t, 65> x_;
+    unsigned valid_;
+    const XBoxADPCMSearchLevel& level_;
+    Scratch& s_;
+    std::uint8_t plainStart_;
+    std::int32_t plainPred_;
+    std::int32_t plainAt_;
+    std::array<std::uint8_t, kCodes> plainCodes_{};
+    std::uint64_t plainError_ = 0;
+    unsigned width_;
+    unsigned tried_;
+    const std::uint8_t* mergeShift_;
+    bool plainFirst_ = false;
+    unsigned size_ = 0;
+};
+
+// The whole beam of a narrow search (one or two states, bracketing alone): the states live in
+// registers, the candidates are scored without a branch, and the plain coding runs alongside,
+// where the two chains of dependent steps overlap. (Jobs searches side by side measured no
+// faster than one: the loop is bound by its instruction count.)
+template <unsigned Width, unsigned Jobs>
+void NarrowSearch(BlockSearch* const (&jobs)[Jobs]) {
+    using namespace portable;
+    constexpr std::uint64_t kNone = std::uint64_t{1} << 62;  // cost of an empty slot
+    std::int32_t pred[Jobs][Width];
+    std::int32_t index[Jobs][Width];
+    std::uint64_t cost[Jobs][Width];
+    unsigned size[Jobs];
+    for (unsigned b = 0; b < Jobs; ++b) {
+        const BlockSearch& job = *jobs[b];
+        size[b] = job.size_;
+        for (unsigned j = 0; j < Width; ++j) {
+            pred[b][j] = j < size[b] ? job.s_.beam.pred[j] : job.x_[0];
+            index[b][j] = j < size[b] ? job.s_.beam.index[j] : 0;
+            cost[b][j] = j < size[b] ? job.s_.beam.cost[j] : kNone;
+        }
+    }
+    for (unsigned k = 0; k < kCodes; ++k) {
+        for (unsigned b = 0; b < Jobs; ++b) {
+            BlockSearch& job = *jobs[b];
+            job.PlainStep(k);
+            const std::int32_t target = job.x_[k + 1];
+            const std::uint64_t weight = k + 1 < job.valid_ ? 1 : 0;
+            std::uint64_t c[2 * Width];
+            std::uint32_t key[2 * Width];
+            std::int32_t p[2 * Width];
+            std::int32_t next[2 * Width];
+            std::uint8_t code[2 * Width];
+            for (unsigned j = 0; j < Width; ++j) {
+                const std::int32_t step = kStep32[index[b][j]];
+                const std::int32_t pos0 = WindowStart(step, target - pred[b][j], 2);
+                for (unsigned r = 0; r < 2; ++r) {
+                    const unsigned i = 2 * j + r;
+                    const std::int32_t pos = pos0 + std::int32_t(r);
+                    const std::int32_t mag = PositionMagnitude(pos);
+                    const std::int32_t change = Magnitude(step, mag);
+                    p[i] = Clamp16(pred[b][j] + (pos < 8 ? -change : change));
+                    c[i] = cost[b][j] + weight * Square32(target - p[i]);
+                    next[i] = NextIndex(index[b][j], mag);
+                    key[i] = (static_cast<std::uint32_t>((p[i] + 32768) >> job.mergeShift_[next[i]])
+                              << 7) |
+                             static_cast<std::uint32_t>(next[i]);
+                    code[i] = static_cast<std::uint8_t>(PositionCode(pos));
+                }
+            }
+            unsigned chosen[Width];
+            chosen[0] = 0;
+            for (unsigned i = 1; i < 2 * Width; ++i)
+                chosen[0] = c[i] < c[chosen[0]] ? i : chosen[0];
+            if constexpr (Width == 2) {
+                std::uint64_t second = kNone;
+                chosen[1] = 0;
+                for (unsigned i = 0; i < 2 * Width; ++i) {
+                    const bool better = key[i] != key[chosen[0]] && c[i] < second;
+                    second = better ? c[i] : second;
+                    chosen[1] = better ? i : chosen[1];
+                }
+                size[b] = second < kNone ? 2 : 1;
+            } else {
+                size[b] = 1;
+            }
+            for (unsigned j = 0; j < Width; ++j) {
+                const unsigned i = chosen[j];
+                pred[b][j] = p[i];
+                index[b][j] = next[i];
+                cost[b][j] = j < size[b] ? c[i] : kNone;
+                job.s_.parent[k][j] = static_cast<std::uint16_t>(i / 2);
+                job.s_.code[k][j] = code[i];
+            }
+        }
+    }
+    for (unsigned b = 0; b < Jobs; ++b) {
+        BlockSearch& job = *jobs[b];
+        job.size_ = size[b];
+        for (unsigned j = 0; j < size[b]; ++j) {
+            job.s_.beam.pred[j] = pred[b][j];
+            job.s_.beam.index[j] = index[b][j];
+            job.s_.beam.cost[j] = cost[b][j];
+        }
+    }
+}
+
 void WriteBlockChannel(std::uint8_t* block, unsigned channels, unsigned c, std::int16_t first,
                        std::uint8_t start, std::span<const std::uint8_t, 64> codes) {
     std::uint8_t* header = block + 4 * c;
@@ -425,89 +631,16 @@ XBoxADPCMSearchLevel XBoxADPCMSearchLevelFor(int quality) {
 std::uint8_t XBoxADPCMSearchBlock(std::span<const std::int16_t, 65> x, unsigned valid,
                                   std::uint8_t& plainIndex, const XBoxADPCMSearchLevel& level,
                                   std::span<std::uint8_t, 64> codes, std::uint64_t& error) {
-    valid = std::clamp(valid, 1u, kFramesPerBlock);
-
-    // The plain encoder's coding of this block: the fallback, and the index it hands on.
-    const std::uint8_t plainStart = std::min<std::uint8_t>(plainIndex, kMaxStepIndex);
-    std::array<std::uint8_t, kCodes> plainCodes;
-    std::uint64_t plainError = 0;
-    std::int32_t plainPred = x[0];
-    std::int32_t plainAt = plainStart;
-    const auto plainStep = [&](unsigned k) {
-        using namespace portable;
-        const std::int32_t step = kStep32[plainAt];
-        const std::int32_t delta = x[k + 1] - plainPred;
-        const std::int32_t mag = PlainMagnitude(step, delta);
-        const std::int32_t change = Magnitude(step, mag);
-        plainPred = Clamp16(plainPred + (delta < 0 ? -change : change));
-        plainAt = NextIndex(plainAt, mag);
-        plainCodes[k] = static_cast<std::uint8_t>((delta < 0 ? 8 : 0) | mag);
-        plainError += k + 1 < valid ? Square32(x[k + 1] - plainPred) : 0;
-    };
-    const auto usePlain = [&] {
-        plainIndex = static_cast<std::uint8_t>(plainAt);
-        std::copy(plainCodes.begin(), plainCodes.end(), codes.begin());
-        error = plainError;
-        return plainStart;
-    };
-    const unsigned width = std::clamp(level.beamWidth, 1u, kMaxBeam);
-    // Wide searches code the block plainly first, to skip blocks it codes exactly. Narrow ones
-    // code it alongside the search, where the two chains of dependent steps overlap.
-    const bool plainFirst = width > 2;
-    if (plainFirst) {
-        for (unsigned k = 0; k < kCodes; ++k)
-            plainStep(k);
-        if (plainError == 0)
-            return usePlain();
-    }
-
-    Scratch& s = ThreadScratch();
-    const SearchKernels& kernels = Kernels();
-    const unsigned starts = ChooseStarts(x, valid, plainStart, level, s);
-    for (unsigned n = 0; n < starts; ++n) {
-        s.beam.pred[n] = x[0];
-        s.beam.index[n] = s.start[n];
-        s.beam.cost[n] = 0;
-    }
-    unsigned size = starts;
-
-    const unsigned tried = 2 + 2 * std::min(level.codeRadius, 2u);  // codes per state
-    const std::uint8_t* mergeShift = Merge().shift[std::min(level.mergeBits, kMaxMergeBits)];
-    // The smallest table of at least four times the candidates of one sample: few collisions,
-    // and small enough to stay in cache.
-    const unsigned maxCandidates = std::max(width, size) * tried;
-    unsigned hashBits = 5;
-    while ((1u << hashBits) < 4 * std::min(maxCandidates, kMaxCandidates) && hashBits < kHashBits)
-        ++hashBits;
-    const unsigned hashShift = 32 - hashBits;
-    for (unsigned k = 0; k < kCodes; ++k) {
-        const std::int32_t target = x[k + 1];
-        const bool counts = k + 1 < valid;
-        if (!plainFirst)
-            plainStep(k);
-        if (width <= 2 && tried == 2 && size <= kSmallBeam) {
-            size = PairBeamStep(s, size, target, counts, width, mergeShift, k);
-            continue;
+    BlockSearch search(x, valid, plainIndex, level, ThreadScratch());
+    if (search.Begin()) {
+        if (search.Narrow()) {
+            BlockSearch* jobs[1] = {&search};
+            search.Width() == 1 ? NarrowSearch<1, 1>(jobs) : NarrowSearch<2, 1>(jobs);
+        } else {
+            search.Run();
         }
-        if (width <= kSmallBeam && size <= kMaxBeam / 8) {
-            size = SmallBeamStep(s, size, target, counts, tried, width, mergeShift, k);
-            continue;
-        }
-        kernels.expand(s.beam, size, target, counts, tried, s.candidates);
-        size = SelectBeam(s, MergeCandidates(s, size * tried, mergeShift, hashShift), width, k);
     }
-    // The search's costs are exact squared errors of the decoder's arithmetic (the tests decode
-    // the codes to check), so the cheapest final state is compared with the plain coding as is.
-    unsigned best = 0;
-    for (unsigned n = 1; n < size; ++n) {
-        if (s.beam.cost[n] < s.beam.cost[best])
-            best = n;
-    }
-    if (s.beam.cost[best] >= plainError)
-        return usePlain();
-    plainIndex = static_cast<std::uint8_t>(plainAt);
-    error = s.beam.cost[best];
-    return Backtrack(s, best, codes);
+    return search.Finish(plainIndex, codes, error);
 }
 
 void XBoxADPCMEncodeSearchRun(std::span<const std::int16_t> pcm, std::span<std::uint8_t> out,

@@ -76,33 +76,41 @@ inline std::int32_t PositionCode(std::int32_t pos) {
 // x[1 .. length - 1] (x[0] is every lane's first predictor). errors[lane] receives the squared
 // error, each sample's share capped at 2^26 so that 64 samples fit 32 bits: a ranking, not a
 // measurement.
+template <unsigned Lanes>
+inline void ScanLanes(const std::int16_t* x, unsigned length, const std::int32_t* starts,
+                      std::uint32_t* errors) {
+    std::int32_t p[Lanes];
+    std::int32_t index[Lanes];
+    std::uint32_t error[Lanes];
+    for (unsigned l = 0; l < Lanes; ++l) {
+        p[l] = x[0];
+        index[l] = starts[l];
+        error[l] = 0;
+    }
+    for (unsigned k = 1; k < length; ++k) {
+        const std::int32_t target = x[k];
+        for (unsigned l = 0; l < Lanes; ++l) {
+            const std::int32_t step = kStep32[index[l]];
+            const std::int32_t delta = target - p[l];
+            const std::int32_t mag = PlainMagnitude(step, delta);
+            const std::int32_t change = Magnitude(step, mag);
+            p[l] = Clamp16(p[l] + (delta < 0 ? -change : change));
+            index[l] = NextIndex(index[l], mag);
+            const std::uint32_t e = Square32(target - p[l]);
+            error[l] += e < (1u << 26) ? e : (1u << 26);
+        }
+    }
+    for (unsigned l = 0; l < Lanes; ++l)
+        errors[l] = error[l];
+}
+
 inline void ScanStarts(const std::int16_t* x, unsigned length, const std::int32_t* starts,
                        unsigned count, std::uint32_t* errors) {
-    for (unsigned base = 0; base + 8 <= count; base += 8) {
-        std::int32_t p[8];
-        std::int32_t index[8];
-        std::uint32_t error[8];
-        for (unsigned l = 0; l < 8; ++l) {
-            p[l] = x[0];
-            index[l] = starts[base + l];
-            error[l] = 0;
-        }
-        for (unsigned k = 1; k < length; ++k) {
-            const std::int32_t target = x[k];
-            for (unsigned l = 0; l < 8; ++l) {
-                const std::int32_t step = kStep32[index[l]];
-                const std::int32_t delta = target - p[l];
-                const std::int32_t mag = PlainMagnitude(step, delta);
-                const std::int32_t change = Magnitude(step, mag);
-                p[l] = Clamp16(p[l] + (delta < 0 ? -change : change));
-                index[l] = NextIndex(index[l], mag);
-                const std::uint32_t e = Square32(target - p[l]);
-                error[l] += e < (1u << 26) ? e : (1u << 26);
-            }
-        }
-        for (unsigned l = 0; l < 8; ++l)
-            errors[base + l] = error[l];
-    }
+    unsigned base = 0;
+    for (; base + 16 <= count; base += 16)  // two vectors side by side: their chains overlap
+        ScanLanes<16>(x, length, starts + base, errors + base);
+    if (base < count)
+        ScanLanes<8>(x, length, starts + base, errors + base);
 }
 
 // Expands every state of `beam` by R codes: the R reconstructions nearest `target` in the order
