@@ -476,87 +476,97 @@ class BlockSearch {
 
 // The whole beam of a narrow search (one or two states, bracketing alone): the states live in
 // registers, the candidates are scored without a branch, and the plain coding runs alongside,
-// where the two chains of dependent steps overlap. (Jobs searches side by side measured no
-// faster than one: the loop is bound by its instruction count.)
-template <unsigned Width, unsigned Jobs>
-void NarrowSearch(BlockSearch* const (&jobs)[Jobs]) {
+// where the two chains of dependent steps overlap. Everything the loop reads is copied to locals
+// first: its byte stores could otherwise alias any field and force reloads.
+template <unsigned Width>
+void NarrowSearch(BlockSearch& job) {
     using namespace portable;
     constexpr std::uint64_t kNone = std::uint64_t{1} << 62;  // cost of an empty slot
-    std::int32_t pred[Jobs][Width];
-    std::int32_t index[Jobs][Width];
-    std::uint64_t cost[Jobs][Width];
-    unsigned size[Jobs];
-    for (unsigned b = 0; b < Jobs; ++b) {
-        const BlockSearch& job = *jobs[b];
-        size[b] = job.size_;
-        for (unsigned j = 0; j < Width; ++j) {
-            pred[b][j] = j < size[b] ? job.s_.beam.pred[j] : job.x_[0];
-            index[b][j] = j < size[b] ? job.s_.beam.index[j] : 0;
-            cost[b][j] = j < size[b] ? job.s_.beam.cost[j] : kNone;
-        }
+    const std::int16_t* const x = job.x_.data();
+    const unsigned valid = job.valid_;
+    const std::uint8_t* const mergeShift = job.mergeShift_;
+    std::uint16_t* const parentOut = job.s_.parent[0].data();
+    std::uint8_t* const codeOut = job.s_.code[0].data();
+    std::uint8_t* const plainCodes = job.plainCodes_.data();
+    std::int32_t plainPred = job.plainPred_;
+    std::int32_t plainAt = job.plainAt_;
+    std::uint64_t plainError = job.plainError_;
+    std::int32_t pred[Width];
+    std::int32_t index[Width];
+    std::uint64_t cost[Width];
+    unsigned size = job.size_;
+    for (unsigned j = 0; j < Width; ++j) {
+        pred[j] = j < size ? job.s_.beam.pred[j] : x[0];
+        index[j] = j < size ? job.s_.beam.index[j] : 0;
+        cost[j] = j < size ? job.s_.beam.cost[j] : kNone;
     }
     for (unsigned k = 0; k < kCodes; ++k) {
-        for (unsigned b = 0; b < Jobs; ++b) {
-            BlockSearch& job = *jobs[b];
-            job.PlainStep(k);
-            const std::int32_t target = job.x_[k + 1];
-            const std::uint64_t weight = k + 1 < job.valid_ ? 1 : 0;
-            std::uint64_t c[2 * Width];
-            std::uint32_t key[2 * Width];
-            std::int32_t p[2 * Width];
-            std::int32_t next[2 * Width];
-            std::uint8_t code[2 * Width];
-            for (unsigned j = 0; j < Width; ++j) {
-                const std::int32_t step = kStep32[index[b][j]];
-                const std::int32_t pos0 = WindowStart(step, target - pred[b][j], 2);
-                for (unsigned r = 0; r < 2; ++r) {
-                    const unsigned i = 2 * j + r;
-                    const std::int32_t pos = pos0 + std::int32_t(r);
-                    const std::int32_t mag = PositionMagnitude(pos);
-                    const std::int32_t change = Magnitude(step, mag);
-                    p[i] = Clamp16(pred[b][j] + (pos < 8 ? -change : change));
-                    c[i] = cost[b][j] + weight * Square32(target - p[i]);
-                    next[i] = NextIndex(index[b][j], mag);
-                    key[i] = (static_cast<std::uint32_t>((p[i] + 32768) >> job.mergeShift_[next[i]])
-                              << 7) |
-                             static_cast<std::uint32_t>(next[i]);
-                    code[i] = static_cast<std::uint8_t>(PositionCode(pos));
-                }
+        const std::int32_t target = x[k + 1];
+        const std::uint64_t weight = k + 1 < valid ? 1 : 0;
+        {  // the plain coding rule
+            const std::int32_t step = kStep32[plainAt];
+            const std::int32_t delta = target - plainPred;
+            const std::int32_t mag = PlainMagnitude(step, delta);
+            const std::int32_t change = Magnitude(step, mag);
+            plainPred = Clamp16(plainPred + (delta < 0 ? -change : change));
+            plainAt = NextIndex(plainAt, mag);
+            plainCodes[k] = static_cast<std::uint8_t>((delta < 0 ? 8 : 0) | mag);
+            plainError += weight * Square32(target - plainPred);
+        }
+        std::uint64_t c[2 * Width];
+        std::uint32_t key[2 * Width];
+        std::int32_t p[2 * Width];
+        std::int32_t next[2 * Width];
+        std::int32_t code[2 * Width];
+        for (unsigned j = 0; j < Width; ++j) {
+            const std::int32_t step = kStep32[index[j]];
+            const std::int32_t pos0 = WindowStart(step, target - pred[j], 2);
+            for (unsigned r = 0; r < 2; ++r) {
+                const unsigned i = 2 * j + r;
+                const std::int32_t pos = pos0 + std::int32_t(r);
+                const std::int32_t mag = PositionMagnitude(pos);
+                const std::int32_t change = Magnitude(step, mag);
+                p[i] = Clamp16(pred[j] + (pos < 8 ? -change : change));
+                c[i] = cost[j] + weight * Square32(target - p[i]);
+                next[i] = NextIndex(index[j], mag);
+                key[i] = (static_cast<std::uint32_t>((p[i] + 32768) >> mergeShift[next[i]]) << 7) |
+                         static_cast<std::uint32_t>(next[i]);
+                code[i] = PositionCode(pos);
             }
-            unsigned chosen[Width];
-            chosen[0] = 0;
-            for (unsigned i = 1; i < 2 * Width; ++i)
-                chosen[0] = c[i] < c[chosen[0]] ? i : chosen[0];
-            if constexpr (Width == 2) {
-                std::uint64_t second = kNone;
-                chosen[1] = 0;
-                for (unsigned i = 0; i < 2 * Width; ++i) {
-                    const bool better = key[i] != key[chosen[0]] && c[i] < second;
-                    second = better ? c[i] : second;
-                    chosen[1] = better ? i : chosen[1];
-                }
-                size[b] = second < kNone ? 2 : 1;
-            } else {
-                size[b] = 1;
+        }
+        unsigned chosen[Width];
+        chosen[0] = 0;
+        for (unsigned i = 1; i < 2 * Width; ++i)
+            chosen[0] = c[i] < c[chosen[0]] ? i : chosen[0];
+        if constexpr (Width == 2) {
+            std::uint64_t second = kNone;
+            chosen[1] = 0;
+            for (unsigned i = 0; i < 2 * Width; ++i) {
+                const bool better = key[i] != key[chosen[0]] && c[i] < second;
+                second = better ? c[i] : second;
+                chosen[1] = better ? i : chosen[1];
             }
-            for (unsigned j = 0; j < Width; ++j) {
-                const unsigned i = chosen[j];
-                pred[b][j] = p[i];
-                index[b][j] = next[i];
-                cost[b][j] = j < size[b] ? c[i] : kNone;
-                job.s_.parent[k][j] = static_cast<std::uint16_t>(i / 2);
-                job.s_.code[k][j] = code[i];
-            }
+            size = second < kNone ? 2 : 1;
+        } else {
+            size = 1;
+        }
+        for (unsigned j = 0; j < Width; ++j) {
+            const unsigned i = chosen[j];
+            pred[j] = p[i];
+            index[j] = next[i];
+            cost[j] = j < size ? c[i] : kNone;
+            parentOut[std::size_t{k} * kMaxBeam + j] = static_cast<std::uint16_t>(i / 2);
+            codeOut[std::size_t{k} * kMaxBeam + j] = static_cast<std::uint8_t>(code[i]);
         }
     }
-    for (unsigned b = 0; b < Jobs; ++b) {
-        BlockSearch& job = *jobs[b];
-        job.size_ = size[b];
-        for (unsigned j = 0; j < size[b]; ++j) {
-            job.s_.beam.pred[j] = pred[b][j];
-            job.s_.beam.index[j] = index[b][j];
-            job.s_.beam.cost[j] = cost[b][j];
-        }
+    job.plainPred_ = plainPred;
+    job.plainAt_ = plainAt;
+    job.plainError_ = plainError;
+    job.size_ = size;
+    for (unsigned j = 0; j < size; ++j) {
+        job.s_.beam.pred[j] = pred[j];
+        job.s_.beam.index[j] = index[j];
+        job.s_.beam.cost[j] = cost[j];
     }
 }
 
@@ -634,8 +644,7 @@ std::uint8_t XBoxADPCMSearchBlock(std::span<const std::int16_t, 65> x, unsigned 
     BlockSearch search(x, valid, plainIndex, level, ThreadScratch());
     if (search.Begin()) {
         if (search.Narrow()) {
-            BlockSearch* jobs[1] = {&search};
-            search.Width() == 1 ? NarrowSearch<1, 1>(jobs) : NarrowSearch<2, 1>(jobs);
+            search.Width() == 1 ? NarrowSearch<1>(search) : NarrowSearch<2>(search);
         } else {
             search.Run();
         }
