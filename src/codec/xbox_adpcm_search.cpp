@@ -618,22 +618,24 @@ void SearchBlocks(const std::int16_t* pcm, std::uint8_t* out, unsigned channels,
 }  // namespace
 
 XBoxADPCMSearchLevel XBoxADPCMSearchLevelFor(int quality) {
-    // Measured on speech and music against a lookahead encoder: at the fast end a narrow beam
-    // from the plain encoder's own start index costs little and gains most; a scan of start
-    // indices pays once the beam is a few states wide. Bracketing (radius 0) with coarse merging
-    // buys the most per unit of time; finer merging pays off only with wider beams, and trying
-    // codes beyond the bracket only at the top levels.
+    // Measured on real speech and music against a lookahead encoder (bench/quality.sh): two
+    // states from the best of eight scanned start indices already beat one-sample lookahead;
+    // each doubling of the beam then pays once the merge ranges are fine enough to keep that
+    // many distinct states (a beam stops growing at about 2^(mergeBits + 4) states), and
+    // starting from the scan's best index and its five neighbours on each side pays from 16
+    // states on. Trying codes beyond the two that bracket the sample costs three times as much
+    // for less than a wider beam gains, so no level does.
     static constexpr XBoxADPCMSearchLevel kLevels[kXBoxADPCMMaxQuality + 1] = {
-        {0, 0, 1, 0, 1, 0, 0},     // 0: unused (plain encoder)
-        {8, 16, 1, 0, 2, 0, 0},    // 1
-        {4, 16, 1, 0, 3, 0, 0},    // 2
-        {8, 25, 1, 0, 8, 0, 0},    // 3
-        {8, 25, 1, 0, 16, 0, 0},   // 4
-        {8, 25, 1, 0, 32, 0, 1},   // 5
-        {8, 25, 1, 5, 48, 0, 2},   // 6
-        {8, 25, 3, 5, 64, 1, 2},   // 7
-        {8, 25, 3, 5, 128, 1, 3},  // 8
-        {8, 25, 3, 5, 256, 1, 4},  // 9
+        {0, 0, 1, 0, 1, 0, 0},    // 0: unused (plain encoder)
+        {13, 12, 1, 0, 2, 0, 0},  // 1
+        {8, 16, 1, 1, 3, 0, 0},   // 2
+        {8, 16, 1, 0, 4, 0, 1},   // 3
+        {8, 25, 1, 0, 8, 0, 1},   // 4
+        {8, 25, 1, 5, 16, 0, 1},  // 5
+        {8, 25, 1, 5, 32, 0, 2},  // 6
+        {8, 25, 1, 5, 48, 0, 3},  // 7
+        {8, 25, 1, 5, 96, 0, 4},  // 8
+        {8, 25, 1, 5, 96, 0, 5},  // 9
     };
     return kLevels[std::clamp(quality, 1, kXBoxADPCMMaxQuality)];
 }
