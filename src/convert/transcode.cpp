@@ -3,19 +3,17 @@
 #include "imabox/transcode.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <limits>
 #include <new>
-#include <random>
 #include <system_error>
 
 #include "codec/xbox_adpcm.hpp"
 #include "codec/xbox_adpcm_fast.hpp"
 #include "codec/xbox_adpcm_search.hpp"
 #include "convert/file_io.hpp"
+#include "io/output_file.hpp"
 #include "wave/wave_header.hpp"
 #include "wave/wave_reader.hpp"
 
@@ -28,25 +26,38 @@ std::string SystemMessage(int error) {
     return std::generic_category().message(error);
 }
 
-Expected<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path) {
+Expected<FileHandle> OpenInput(const std::filesystem::path& path) {
     std::error_code ec;
+    if (path.empty())
+        return Error{"no input file name"};
     if (std::filesystem::is_directory(path, ec))
         return Error{"is a directory"};
     errno = 0;
     FileHandle in = OpenFile(path, "rb");
     if (!in)
         return Error{"cannot open: " + SystemMessage(errno)};
+    return in;
+}
+
+Expected<std::vector<std::uint8_t>> ReadAll(std::FILE* in) {
     std::vector<std::uint8_t> bytes;
     std::array<std::uint8_t, 1 << 16> chunk;
     while (true) {
-        const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), in.get());
+        const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), in);
         bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
         if (n < chunk.size())
             break;
     }
-    if (std::ferror(in.get()))
+    if (std::ferror(in))
         return Error{"read error: " + SystemMessage(errno)};
     return bytes;
+}
+
+Expected<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path) {
+    Expected<FileHandle> in = OpenInput(path);
+    if (!in)
+        return in.error();
+    return ReadAll(in->get());
 }
 
 void SamplesToFileOrder(std::span<const std::int16_t> samples, std::uint8_t* out) {
@@ -54,56 +65,6 @@ void SamplesToFileOrder(std::span<const std::int16_t> samples, std::uint8_t* out
         PutLE16(out, static_cast<std::uint16_t>(s));
         out += 2;
     }
-}
-
-// A name for the temporary output next to `output`, unique across threads and processes.
-std::filesystem::path TemporaryPath(const std::filesystem::path& output) {
-    static std::atomic<std::uint64_t> counter{0};
-    static const std::uint64_t seed = [] {
-        std::random_device device;
-        return (std::uint64_t{device()} << 32) ^ device() ^
-               static_cast<std::uint64_t>(
-                   std::chrono::steady_clock::now().time_since_epoch().count());
-    }();
-    const std::uint64_t n = seed + 0x9E3779B97F4A7C15ull * ++counter;
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(n));
-    std::filesystem::path name = ".";
-    name += output.filename();
-    name += suffix;
-    return output.parent_path() / name;
-}
-
-// Writes `bytes` to a temporary file beside `output` and renames it over `output`. The
-// temporary file is removed on any failure.
-Expected<bool> WriteAtomically(const std::filesystem::path& output,
-                               std::span<const std::uint8_t> bytes) {
-    std::filesystem::path temporary;
-    FileHandle out;
-    for (int attempt = 0; attempt < 8 && !out; ++attempt) {
-        temporary = TemporaryPath(output);
-        errno = 0;
-        out = OpenFile(temporary, "wbx");
-        if (!out && errno != EEXIST)
-            break;
-    }
-    if (!out)
-        return Error{"cannot create a temporary file beside " + output.string() + ": " +
-                     SystemMessage(errno)};
-    const bool written = WriteAll(out.get(), bytes);
-    const int writeErrno = errno;
-    std::error_code ec;
-    if (!CloseFile(std::move(out)) || !written) {
-        std::filesystem::remove(temporary, ec);
-        return Error{"cannot write output: " + SystemMessage(writeErrno ? writeErrno : EIO)};
-    }
-    std::filesystem::rename(temporary, output, ec);
-    if (ec) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        return Error{"cannot rename output into place: " + ec.message()};
-    }
-    return true;
 }
 
 }  // namespace
@@ -225,15 +186,20 @@ Expected<TranscodeReport> TranscodeFile(const std::filesystem::path& input,
         std::error_code ec;
         if (std::filesystem::equivalent(input, output, ec))
             return Error{"output is the input file"};
-        const Expected<std::vector<std::uint8_t>> bytes = ReadWholeFile(input);
+        Expected<FileHandle> in = OpenInput(input);
+        if (!in)
+            return in.error();
+        io::OutputFile out = io::OutputFile::Open(output);
+        if (!out)
+            return Error{out.error().Message()};
+        const Expected<std::vector<std::uint8_t>> bytes = ReadAll(in->get());
         if (!bytes)
             return bytes.error();
         Expected<MemoryTranscode> result = TranscodeMemory(bytes.value(), options);
         if (!result)
             return result.error();
-        const Expected<bool> written = WriteAtomically(output, result->file);
-        if (!written)
-            return written.error();
+        if (!out.Write(result->file) || !out.Commit())
+            return Error{out.error().Message()};
         return result->report;
     } catch (const std::bad_alloc&) {
         return Error{"out of memory"};
