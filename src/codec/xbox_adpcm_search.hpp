@@ -2,13 +2,15 @@
 // give the least squared error, writing the same block layout as XBoxADPCMEncodeBlocks.
 //
 // Blocks decode independently (each header carries its own step index), so every block of every
-// channel is searched on its own: a scan of start indices with the plain coding rule picks the
-// most promising ones, then a beam search keeps the best few (predictor, step index) states
-// after each sample, trying the codes around each sample. States with the same step index
-// whose predictors lie in the same small range (a fraction of the step) count as one, which keeps
-// the beam diverse. The chosen codes are decoded again to measure their error, and the plain
-// encoder's own coding of the block is kept whenever the search does no better, so no block gets
-// worse than level 0.
+// channel is searched on its own, in three stages: a scan codes the block's first samples with
+// the plain coding rule from several start indices at once and keeps the most promising; a beam
+// search then keeps the best few (predictor, step index) states after each sample, trying the
+// codes whose reconstructions bracket the sample (and optionally their neighbours), scored
+// several states per vector; the cheapest final state is followed back to its codes. States
+// with the same step index whose predictors lie in the same small range (a fraction of the step)
+// count as one, which keeps the beam diverse. The search's costs are the decoder's exact squared
+// errors, and the plain encoder's own coding of the block is kept whenever the search does no
+// better, so no block gets worse than level 0.
 #pragma once
 
 #include <cstdint>
