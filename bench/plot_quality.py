@@ -52,7 +52,7 @@ def main(table, image, show_margins):
             return [r for r in rows if r["input"] == name and r["encoder"].startswith(prefix)]
 
         for prefix, style, color, label in (
-            ("imabox", "o-", "tab:blue", "imabox --quality 0..9"),
+            ("imabox", "o-", "tab:blue", "imabox --quality 1..9"),
             ("peer", "^--", "tab:green", "lookahead peer, depth 1..8"),
         ):
             series = pick(prefix)
