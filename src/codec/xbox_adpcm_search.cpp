@@ -634,8 +634,8 @@ XBoxADPCMSearchLevel XBoxADPCMSearchLevelFor(int quality) {
         {8, 25, 1, 5, 16, 0, 1},  // 5
         {8, 25, 1, 5, 32, 0, 2},  // 6
         {8, 25, 1, 5, 48, 0, 3},  // 7
-        {8, 25, 1, 5, 96, 0, 4},  // 8
-        {8, 25, 1, 5, 96, 0, 5},  // 9
+        {8, 25, 1, 5, 64, 0, 4},  // 8
+        {8, 25, 1, 5, 96, 0, 4},  // 9
     };
     return kLevels[std::clamp(quality, 1, kXBoxADPCMMaxQuality)];
 }
