@@ -8,6 +8,7 @@ jobs=$(nproc)
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMABOX_WERROR=ON
 cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
+scripts/test-install.sh build/test  # install, consumers, the Debian package
 scripts/test-windows.sh
 scripts/fuzz.sh 60             # each fuzz target for 60 s, after a replay of its seed corpus
 scripts/test-sanitizers.sh     # recorder tests under TSan, then the whole suite under ASan+UBSan

@@ -1,0 +1,45 @@
+// A program of another project that uses the installed C++ API (static libraries): encodes IN
+// with the searching encoder, decodes the result back, and touches the recorder so that its
+// own dependencies have to be linked.
+#include <imabox/recorder.hpp>
+#include <imabox/transcode.hpp>
+#include <imabox/version.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::cerr << "usage: " << argv[0] << " IN.wav OUT.wav\n";
+        return 2;
+    }
+    std::cout << "cxx consumer: imabox " << imabox::Version() << ", encoder revision "
+              << imabox::EncoderRevision() << "\n";
+
+    imabox::TranscodeOptions options;
+    options.encode.quality = 2;
+    auto encoded = imabox::TranscodeFile(argv[1], argv[2], options);
+    if (!encoded) {
+        std::cerr << "encode failed: " << encoded.error().message << "\n";
+        return 1;
+    }
+    auto audio = imabox::ReadWaveFile(argv[2]);
+    if (!audio || audio->source != imabox::SourceFormat::XBoxADPCM ||
+        audio->frames() < encoded->frames) {
+        std::cerr << "the output does not read back as Xbox ADPCM\n";
+        return 1;
+    }
+
+    // No folder of that name: the recorder refuses, and StopRecording leaves nothing open.
+    const auto missing = std::filesystem::path(argv[2]).parent_path() / "no-such-folder" / "x.wav";
+    const std::int32_t started = imabox::StartRecording(missing);
+    imabox::StopRecording();
+    if (started == imabox::kRecorderStarted) {
+        std::cerr << "recording into a missing folder started\n";
+        return 1;
+    }
+    std::cout << "cxx consumer: " << encoded->frames
+              << " frames encoded; recorder: " << imabox::RecorderResultMessage(started) << "\n";
+    return 0;
+}
