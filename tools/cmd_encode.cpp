@@ -180,9 +180,11 @@ int RunBatch(const BatchArgs& args) {
     options.direction = args.direction;
     options.quality = args.quality;
 
-    unsigned threads =
-        args.jobs != 0 ? args.jobs : std::max(1u, std::thread::hardware_concurrency());
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    unsigned threads = args.jobs != 0 ? args.jobs : cores;
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, jobs.size()));
+    // The searching encoder shares the cores left over by the files converted at once.
+    options.threads = std::max(1u, cores / std::max(1u, threads));
     Reporter reporter(jobs.size(), args.quiet);
     reporter.Start();
     std::atomic<std::size_t> next{0};

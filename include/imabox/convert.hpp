@@ -49,8 +49,9 @@ inline constexpr int kMaxEncodeQuality = 9;
 struct ConvertOptions {
     // Auto only: receives XBoxAudio's console messages. Empty: silent.
     ConsoleSink console;
-    // 1 keeps all the work on the calling thread; any other value (0, the default, means "as the
-    // machine allows") lets reading or writing run on a second thread. Never changes a byte.
+    // 1 keeps all the work on the calling thread. Auto: any other value (0, the default, means
+    // "as the machine allows") lets reading or writing run on a second thread. Encode at quality
+    // 1..9: the searching coder's threads (0: one per processor core). Never changes a byte.
     unsigned threads = 0;
     ConvertDirection direction = ConvertDirection::Auto;
     // Encode only. 0: the plain encoder XBoxAudio uses, byte for byte. 1..9: a search over codes

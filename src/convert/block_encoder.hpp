@@ -11,8 +11,9 @@ namespace imabox {
 
 class XBoxADPCMBlockEncoder {
   public:
-    // quality 0: the plain coder XBoxAudio uses; 1..9: the searching coder.
-    XBoxADPCMBlockEncoder(unsigned channels, int quality);
+    // quality 0: the plain coder XBoxAudio uses; 1..9: the searching coder, over `threads`
+    // threads (0: one per core; the bytes do not depend on it).
+    XBoxADPCMBlockEncoder(unsigned channels, int quality, unsigned threads = 1);
 
     // Codes `blocks` whole blocks of interleaved frames from `pcm` into `out`. Of those frames only
     // the first `validFrames` are audio (the rest is fill whose error the search ignores).
@@ -22,6 +23,7 @@ class XBoxADPCMBlockEncoder {
   private:
     unsigned channels_;
     int quality_;
+    unsigned threads_;
     std::vector<std::uint8_t> indices_;  // per channel, at the start of the next block
 };
 

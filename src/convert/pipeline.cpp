@@ -54,7 +54,7 @@ Expected<ConvertReport> Encode(ConversionPlan& plan, WaveWriter& writer) {
     const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
     std::vector<std::int16_t> pcm(pieceBlocks * blockSamples);
     std::vector<std::uint8_t> adpcm(pieceBlocks * kBlockBytesPerChannel * channels);
-    XBoxADPCMBlockEncoder encoder(channels, plan.quality);
+    XBoxADPCMBlockEncoder encoder(channels, plan.quality, plan.searchThreads);
     std::uint64_t frames = 0;
     std::uint64_t blocks = 0;
     while (true) {
@@ -156,6 +156,7 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
     ConversionPlan plan;
     plan.direction = options.direction;
     plan.quality = options.quality;
+    plan.searchThreads = options.threads;
     plan.output = encode ? WaveCoding::XBoxADPCM : WaveCoding::PCM16;
     if (audio.real)
         plan.audio = std::make_unique<QuantizeStage>(std::move(audio.real));

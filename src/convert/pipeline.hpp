@@ -51,6 +51,7 @@ struct ConversionPlan {
     WaveCoding output = WaveCoding::XBoxADPCM;
     std::optional<std::uint64_t> outputDataBytes;  // known when the input's frames are
     int quality = 0;
+    unsigned searchThreads = 0;  // threads of the searching coder (0: one per core)
     std::size_t pieceBytes = kPipelinePieceBytes;
 };
 
