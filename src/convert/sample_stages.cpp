@@ -1,31 +1,34 @@
 #include "convert/sample_stages.hpp"
 
+#include <algorithm>
 #include <string>
+
+#include "io/errors.hpp"
 
 namespace imabox {
 
 std::optional<Error> CheckChannelChange(unsigned from, unsigned to) {
     if (to == 0)
-        return Error{"cannot make 0 channels"};
+        return MakeError(ErrorKind::InvalidArgument, "cannot make 0 channels");
     if (from == to || to == 1 || (from == 1 && to == 2))
         return std::nullopt;
-    return Error{"cannot change " + std::to_string(from) + " channels to " + std::to_string(to) +
-                 " (only to 1 channel, or from 1 to 2)"};
+    return MakeError(ErrorKind::InvalidArgument, "cannot change " + std::to_string(from) +
+                                                     " channels to " + std::to_string(to) +
+                                                     " (only to 1 channel, or from 1 to 2)");
 }
 
-void ChangeChannels(std::span<const float> in, unsigned from, unsigned to,
-                    std::vector<float>& out) {
+void ChangeChannels(std::span<const double> in, unsigned from, unsigned to,
+                    std::vector<double>& out) {
     const std::size_t frames = in.size() / from;
     out.resize(frames * to);
     if (from == to) {
-        std::copy(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(frames * from), out.begin());
+        std::copy_n(in.begin(), frames * from, out.begin());
     } else if (to == 1) {
-        const float scale = 1.0f / static_cast<float>(from);
         for (std::size_t f = 0; f < frames; ++f) {
-            float sum = 0;
+            double sum = 0;
             for (unsigned c = 0; c < from; ++c)
                 sum += in[f * from + c];
-            out[f] = sum * scale;
+            out[f] = sum / from;
         }
     } else {  // 1 to 2
         for (std::size_t f = 0; f < frames; ++f)
@@ -33,28 +36,49 @@ void ChangeChannels(std::span<const float> in, unsigned from, unsigned to,
     }
 }
 
-void DuplicateChannels(std::span<const std::int16_t> in, unsigned from, unsigned to,
-                       std::vector<std::int16_t>& out) {
+void ChangeChannels(std::span<const std::int16_t> in, unsigned from, unsigned to,
+                    std::vector<std::int16_t>& out) {
     const std::size_t frames = in.size() / from;
     out.resize(frames * to);
     if (from == to) {
-        std::copy(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(frames * from), out.begin());
-        return;
+        std::copy_n(in.begin(), frames * from, out.begin());
+    } else {  // 1 to 2
+        for (std::size_t f = 0; f < frames; ++f)
+            out[2 * f] = out[2 * f + 1] = in[f];
     }
-    for (std::size_t f = 0; f < frames; ++f)
-        for (unsigned c = 0; c < to; ++c)
-            out[f * to + c] = in[f];
 }
 
-void Int16ToFloat(std::span<const std::int16_t> in, std::vector<float>& out) {
-    out.resize(in.size());
-    for (std::size_t i = 0; i < in.size(); ++i)
-        out[i] = static_cast<float>(in[i]) * (1.0f / 32768.0f);
+template <class Sample>
+ChannelStage<Sample>::ChannelStage(std::unique_ptr<SampleStream<Sample>> source, unsigned channels)
+    : source_(std::move(source)), shape_(source_->shape()) {
+    shape_.channels = channels;
 }
 
-void FloatTo16::Convert(std::span<const float> in, std::span<std::int16_t> out) {
-    for (std::size_t i = 0; i < in.size(); ++i)
-        out[i] = quantizer_.Quantize(static_cast<double>(in[i]) * 32768.0);
+template <class Sample>
+Expected<std::size_t> ChannelStage<Sample>::Read(std::span<Sample> out) {
+    const unsigned from = source_->shape().channels;
+    const std::size_t frames = out.size() / shape_.channels;
+    in_.resize(frames * from);
+    const Expected<std::size_t> got = source_->Read(in_);
+    if (!got)
+        return got;
+    ChangeChannels(std::span<const Sample>(in_).first(*got * from), from, shape_.channels, out_);
+    std::copy(out_.begin(), out_.end(), out.begin());
+    return got;
+}
+
+template class ChannelStage<std::int16_t>;
+template class ChannelStage<double>;
+
+Expected<std::size_t> Int16AsReal::Read(std::span<double> out) {
+    buffer_.resize(out.size());
+    const Expected<std::size_t> got = source_->Read(buffer_);
+    if (!got)
+        return got;
+    const std::size_t count = *got * source_->shape().channels;
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = buffer_[i];
+    return got;
 }
 
 }  // namespace imabox

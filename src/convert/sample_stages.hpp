@@ -1,13 +1,16 @@
-// Small stages of the float path: channel changes, and the one step from float to 16 bits.
+// Stages between a source and the coder: channel changes, and 16-bit audio taken into the real
+// (float) path. Sample-rate conversion is in resampler.hpp; the one step back to 16 bits is
+// QuantizeStage (quantize.hpp).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "imabox/expected.hpp"
-#include "wave/wave_reader.hpp"
+#include "wave/sample_stream.hpp"
 
 namespace imabox {
 
@@ -16,27 +19,42 @@ namespace imabox {
 std::optional<Error> CheckChannelChange(unsigned from, unsigned to);
 
 // Replaces `out` with the frames of `in` (interleaved, `from` channels) changed to `to`
-// channels as CheckChannelChange allows.
-void ChangeChannels(std::span<const float> in, unsigned from, unsigned to, std::vector<float>& out);
-// The same for 16-bit samples, for the changes that stay exact: equal counts and 1 to 2.
-void DuplicateChannels(std::span<const std::int16_t> in, unsigned from, unsigned to,
-                       std::vector<std::int16_t>& out);
+// channels as CheckChannelChange allows. For 16-bit samples only the exact changes (equal
+// counts, 1 to 2) are defined.
+void ChangeChannels(std::span<const double> in, unsigned from, unsigned to,
+                    std::vector<double>& out);
+void ChangeChannels(std::span<const std::int16_t> in, unsigned from, unsigned to,
+                    std::vector<std::int16_t>& out);
 
-// 16-bit samples as floats in the nominal range -1..1 (x / 32768, exact).
-void Int16ToFloat(std::span<const std::int16_t> in, std::vector<float>& out);
-
-// The last stage of the float path: scales by 32768, adds TPDF dither of +-1 unit, rounds and
-// saturates, counting the samples that lay outside the 16-bit range. One object per stream, so
-// the dither sequence and the count run across pieces.
-class FloatTo16 {
+// A stream with its channels changed (see ChangeChannels).
+template <class Sample>
+class ChannelStage final : public SampleStream<Sample> {
   public:
-    explicit FloatTo16(bool dither = true) : quantizer_(dither) {}
-    // out.size() must be at least in.size().
-    void Convert(std::span<const float> in, std::span<std::int16_t> out);
-    std::uint64_t clipped() const { return quantizer_.clipped(); }
+    ChannelStage(std::unique_ptr<SampleStream<Sample>> source, unsigned channels);
+    const StreamShape& shape() const override { return shape_; }
+    Expected<std::size_t> Read(std::span<Sample> out) override;
+    bool Rewind() override { return source_->Rewind(); }
+    StreamStats stats() const override { return source_->stats(); }
 
   private:
-    SampleQuantizer quantizer_;
+    std::unique_ptr<SampleStream<Sample>> source_;
+    StreamShape shape_;
+    std::vector<Sample> in_;
+    std::vector<Sample> out_;
+};
+
+// 16-bit audio as real values in 16-bit units (exact), for the stages that work in float.
+class Int16AsReal final : public RealStream {
+  public:
+    explicit Int16AsReal(std::unique_ptr<Int16Stream> source) : source_(std::move(source)) {}
+    const StreamShape& shape() const override { return source_->shape(); }
+    Expected<std::size_t> Read(std::span<double> out) override;
+    bool Rewind() override { return source_->Rewind(); }
+    StreamStats stats() const override { return source_->stats(); }
+
+  private:
+    std::unique_ptr<Int16Stream> source_;
+    std::vector<std::int16_t> buffer_;
 };
 
 }  // namespace imabox

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <mutex>
 #include <new>
-#include <system_error>
+
+#include "io/errors.hpp"
 
 namespace imabox {
 namespace {
@@ -29,72 +29,65 @@ bool SameText(std::string_view a, std::string_view b) {
            });
 }
 
+// The byte sink under a libsndfile handle. Writes at the end are appended; writes into what was
+// written already (headers completed at the end) go through WriteAt.
 struct Output {
-    std::FILE* file;
-    bool seekable;
+    ByteSink& sink;
+    std::uint64_t position = 0;
+    std::uint64_t end = 0;    // bytes written
+    bool discarding = false;  // a sink that cannot seek, after a seek: see kOutputCallbacks
     bool failed = false;
-    int error = 0;
-    std::uint64_t position = 0;  // of a pipe: what was written, or where a seek pretended to go
-    bool discarding = false;     // a pipe after a seek: see kOutputCallbacks
+
+    sf_count_t Write(const std::uint8_t* data, std::uint64_t count) {
+        if (discarding || failed)
+            return static_cast<sf_count_t>(count);  // failures are reported by Finish
+        std::uint64_t done = 0;
+        if (position < end) {
+            const std::uint64_t inside = std::min(count, end - position);
+            if (!sink.WriteAt(position, std::span(data, static_cast<std::size_t>(inside))))
+                failed = true;
+            done = inside;
+        }
+        if (done < count &&
+            !sink.Write(std::span(data + done, static_cast<std::size_t>(count - done))))
+            failed = true;
+        position += count;
+        end = std::max(end, position);
+        return static_cast<sf_count_t>(count);
+    }
 };
 
 Output& Out(void* user) {
     return *static_cast<Output*>(user);
 }
 
-sf_count_t Tell(void* user) {
-    const Output& o = Out(user);
-    return o.seekable ? static_cast<sf_count_t>(ftello(o.file))
-                      : static_cast<sf_count_t>(o.position);
-}
-
-// On a pipe, the FLAC encoder seeks back only at the end, to complete the stream header with
-// the length and checksum; it then writes the header at whatever position the seek left. A pipe
-// cannot go back, so the seek is pretended and what follows it is dropped: the stream stays
+// A sink that cannot seek: the FLAC encoder seeks back only at the end, to complete the stream
+// header with the length and checksum, and then writes the header wherever the seek left it. A
+// pipe cannot go back, so the seek is pretended and what follows it is dropped: the stream stays
 // valid, with its length unknown, as streamed FLAC is.
 SF_VIRTUAL_IO kOutputCallbacks = {
-    [](void* user) -> sf_count_t {
-        Output& o = Out(user);
-        if (!o.seekable)
-            return Tell(user);  // what was written so far
-        const off_t here = ftello(o.file);
-        if (here < 0 || fseeko(o.file, 0, SEEK_END) != 0)
-            return -1;
-        const off_t end = ftello(o.file);
-        fseeko(o.file, here, SEEK_SET);
-        return static_cast<sf_count_t>(end);
-    },
+    [](void* user) { return static_cast<sf_count_t>(Out(user).end); },
     [](sf_count_t offset, int whence, void* user) -> sf_count_t {
         Output& o = Out(user);
-        if (!o.seekable) {
-            const std::uint64_t target = whence == SEEK_SET
-                                             ? static_cast<std::uint64_t>(offset)
-                                             : o.position + static_cast<std::uint64_t>(offset);
-            if (target != o.position || whence == SEEK_END)
-                o.discarding = true;  // a seek that stays where it is changes nothing
-            o.position = target;
-            return Tell(user);
-        }
-        if (fseeko(o.file, static_cast<off_t>(offset), whence) != 0)
+        const sf_count_t base = whence == SEEK_SET   ? 0
+                                : whence == SEEK_CUR ? static_cast<sf_count_t>(o.position)
+                                                     : static_cast<sf_count_t>(o.end);
+        const sf_count_t target = base + offset;
+        if (target < 0)
             return -1;
-        return Tell(user);
+        if (static_cast<std::uint64_t>(target) != o.position && !o.sink.Seekable())
+            o.discarding = true;
+        if (static_cast<std::uint64_t>(target) > o.end && o.sink.Seekable())
+            return -1;
+        o.position = static_cast<std::uint64_t>(target);
+        return target;
     },
     [](void*, sf_count_t, void*) -> sf_count_t { return 0; },
-    [](const void* data, sf_count_t count, void* user) -> sf_count_t {
-        Output& o = Out(user);
-        if (o.discarding) {
-            o.position += static_cast<std::uint64_t>(count);
-            return count;
-        }
-        const std::size_t n = std::fwrite(data, 1, static_cast<std::size_t>(count), o.file);
-        o.position += n;
-        if (n < static_cast<std::size_t>(count) && !o.failed) {
-            o.failed = true;
-            o.error = errno ? errno : EIO;
-        }
-        return static_cast<sf_count_t>(n);
+    [](const void* data, sf_count_t count, void* user) {
+        return Out(user).Write(static_cast<const std::uint8_t*>(data),
+                               static_cast<std::uint64_t>(count));
     },
-    [](void* user) { return Tell(user); },
+    [](void* user) { return static_cast<sf_count_t>(Out(user).position); },
 };
 
 std::mutex& OpenMutex() {
@@ -133,7 +126,8 @@ std::string SndfileFormatNames() {
 }
 
 struct SndfileSink::State {
-    Output output{};
+    explicit State(ByteSink& sink) : output{sink} {}
+    Output output;
     SNDFILE* file = nullptr;
     unsigned channels = 0;
     std::string label;
@@ -148,15 +142,14 @@ SndfileSink::SndfileSink(SndfileSink&&) noexcept = default;
 SndfileSink& SndfileSink::operator=(SndfileSink&&) noexcept = default;
 SndfileSink::~SndfileSink() = default;
 
-Expected<SndfileSink> SndfileSink::Create(std::FILE* file, bool seekable,
-                                          const SndfileOutputFormat& format, unsigned channels,
-                                          std::uint32_t sampleRate) {
-    if (!seekable && format.needsSeek)
-        return Error{std::string(format.label) +
-                     " cannot be written to a pipe (its header is completed at the end)"};
+Expected<SndfileSink> SndfileSink::Create(ByteSink& sink, const SndfileOutputFormat& format,
+                                          unsigned channels, std::uint32_t sampleRate) {
+    if (!sink.Seekable() && format.needsSeek)
+        return MakeError(ErrorKind::InvalidArgument,
+                         std::string(format.label) +
+                             " cannot be written to a pipe (its header is completed at the end)");
     try {
-        auto state = std::make_unique<State>();
-        state->output = Output{file, seekable};
+        auto state = std::make_unique<State>(sink);
         state->channels = channels;
         state->label = format.label;
         SF_INFO info{};
@@ -164,17 +157,18 @@ Expected<SndfileSink> SndfileSink::Create(std::FILE* file, bool seekable,
         info.samplerate = static_cast<int>(sampleRate);
         info.format = format.format;
         if (!sf_format_check(&info))
-            return Error{std::string("cannot write ") + format.label + " with " +
-                         std::to_string(channels) + " channels at " + std::to_string(sampleRate) +
-                         " Hz"};
+            return MakeError(ErrorKind::InvalidArgument,
+                             std::string("cannot write ") + format.label + " with " +
+                                 std::to_string(channels) + " channels at " +
+                                 std::to_string(sampleRate) + " Hz");
         const std::lock_guard lock(OpenMutex());
         state->file = sf_open_virtual(&kOutputCallbacks, SFM_WRITE, &info, &state->output);
         if (!state->file)
-            return Error{std::string("cannot start ") + format.label +
-                         " output: " + sf_strerror(nullptr)};
+            return MakeError(ErrorKind::OutputCreate,
+                             std::string(format.label) + " output: " + sf_strerror(nullptr));
         return SndfileSink(std::move(state));
     } catch (const std::bad_alloc&) {
-        return Error{"out of memory"};
+        return MakeError(ErrorKind::OutOfMemory);
     }
 }
 
@@ -183,9 +177,9 @@ Expected<bool> SndfileSink::Write(std::span<const std::int16_t> samples) {
     const sf_count_t frames = static_cast<sf_count_t>(samples.size() / s.channels);
     const sf_count_t written = sf_writef_short(s.file, samples.data(), frames);
     if (s.output.failed)
-        return Error{"cannot write output: " + std::generic_category().message(s.output.error)};
+        return MakeError(ErrorKind::OutputWrite, SystemErrorText(s.output.sink.ErrorNumber()));
     if (written != frames)
-        return Error{"cannot encode " + s.label + ": " + sf_strerror(s.file)};
+        return MakeError(ErrorKind::OutputWrite, s.label + ": " + sf_strerror(s.file));
     return true;
 }
 
@@ -193,14 +187,10 @@ Expected<bool> SndfileSink::Finish() {
     State& s = *state_;
     const int closed = sf_close(s.file);
     s.file = nullptr;
-    if (std::fflush(s.output.file) != 0 && !s.output.failed) {
-        s.output.failed = true;
-        s.output.error = errno ? errno : EIO;
-    }
     if (s.output.failed)
-        return Error{"cannot write output: " + std::generic_category().message(s.output.error)};
+        return MakeError(ErrorKind::OutputWrite, SystemErrorText(s.output.sink.ErrorNumber()));
     if (closed != 0)
-        return Error{"cannot complete " + s.label + " output: " + sf_error_number(closed)};
+        return MakeError(ErrorKind::OutputWrite, s.label + ": " + sf_error_number(closed));
     return true;
 }
 

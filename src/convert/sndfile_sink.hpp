@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <span>
@@ -10,6 +9,7 @@
 #include <string_view>
 
 #include "imabox/expected.hpp"
+#include "io/byte_stream.hpp"
 
 namespace imabox {
 
@@ -30,11 +30,10 @@ std::string SndfileFormatNames();
 
 class SndfileSink {
   public:
-    // Writes into `file` (not owned; it must stay open until Finish). `seekable` says whether
-    // the file can be rewound (a regular file) or not (a pipe).
-    static Expected<SndfileSink> Create(std::FILE* file, bool seekable,
-                                        const SndfileOutputFormat& format, unsigned channels,
-                                        std::uint32_t sampleRate);
+    // Writes into `sink`, which must outlive this object. A sink that cannot seek (a pipe) takes
+    // only formats that do not need it.
+    static Expected<SndfileSink> Create(ByteSink& sink, const SndfileOutputFormat& format,
+                                        unsigned channels, std::uint32_t sampleRate);
 
     SndfileSink(SndfileSink&&) noexcept;
     SndfileSink& operator=(SndfileSink&&) noexcept;
@@ -42,7 +41,7 @@ class SndfileSink {
 
     // Writes whole interleaved frames.
     Expected<bool> Write(std::span<const std::int16_t> samples);
-    // Completes the stream (headers, final blocks) and flushes it into the file.
+    // Completes the stream (headers, final blocks).
     Expected<bool> Finish();
 
   private:

@@ -9,79 +9,46 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <type_traits>
 
-#include "convert/file_io.hpp"
+#include "io/errors.hpp"
 #include "wave/container_probe.hpp"
 
 namespace imabox {
 namespace {
 
-// The byte source under a libsndfile handle. Positions are absolute offsets in the input.
+// The byte source under a libsndfile handle. Positions are absolute offsets in the container.
 class VirtualInput {
   public:
-    virtual ~VirtualInput() = default;
-    virtual sf_count_t Length() = 0;
-    virtual sf_count_t Seek(sf_count_t offset, int whence) = 0;
-    virtual sf_count_t Read(void* out, sf_count_t count) = 0;
-    virtual sf_count_t Tell() = 0;
-    virtual bool Failed() const = 0;
-};
+    explicit VirtualInput(ByteSource& source) : source_(source), origin_(source.Position()) {}
 
-// A seekable file.
-class FileInput final : public VirtualInput {
-  public:
-    explicit FileInput(FileHandle file) : file_(std::move(file)) {}
-    sf_count_t Length() override {
-        const sf_count_t here = Tell();
-        if (here < 0 || Seek(0, SEEK_END) < 0)
-            return -1;
-        const sf_count_t end = Tell();
-        Seek(here, SEEK_SET);
-        return end;
-    }
-    sf_count_t Seek(sf_count_t offset, int whence) override {
-        if (fseeko(file_.get(), static_cast<off_t>(offset), whence) != 0)
-            return -1;
-        return Tell();
-    }
-    sf_count_t Read(void* out, sf_count_t count) override {
-        const std::size_t n = std::fread(out, 1, static_cast<std::size_t>(count), file_.get());
-        if (n < static_cast<std::size_t>(count) && std::ferror(file_.get()))
-            failed_ = true;
-        return static_cast<sf_count_t>(n);
-    }
-    sf_count_t Tell() override { return static_cast<sf_count_t>(ftello(file_.get())); }
-    bool Failed() const override { return failed_; }
-
-  private:
-    FileHandle file_;
-    bool failed_ = false;
-};
-
-// A forward-only stream. The most recent bytes are kept so that the decoder can seek back a
-// little, as parsers do around headers; seeking forward reads and drops bytes. The end of the
-// stream is unknown until it is reached, so the length is reported as unknown (the largest
-// count), as libsndfile does for pipes itself.
-class StreamInput final : public VirtualInput {
-  public:
-    StreamInput(std::span<const std::uint8_t> head, WaveSource& rest)
-        : window_(head.begin(), head.end()), rest_(rest) {}
-
-    sf_count_t Length() override {
+    sf_count_t Length() {
+        if (source_.Seekable() && source_.Size())
+            return static_cast<sf_count_t>(*source_.Size() - origin_);
+        // A stream's end is unknown until it is reached: the largest count, as libsndfile
+        // itself says for pipes.
         return ended_ ? static_cast<sf_count_t>(base_ + window_.size())
                       : std::numeric_limits<sf_count_t>::max();
     }
-    sf_count_t Seek(sf_count_t offset, int whence) override {
+
+    sf_count_t Seek(sf_count_t offset, int whence) {
         sf_count_t target;
         if (whence == SEEK_SET)
             target = offset;
         else if (whence == SEEK_CUR)
-            target = static_cast<sf_count_t>(pos_) + offset;
-        else if (whence == SEEK_END && ended_)
-            target = static_cast<sf_count_t>(base_ + window_.size()) + offset;
+            target = Tell() + offset;
+        else if (whence == SEEK_END && Length() != std::numeric_limits<sf_count_t>::max())
+            target = Length() + offset;
         else
             return -1;
-        if (target < static_cast<sf_count_t>(base_))
+        if (target < 0)
+            return -1;
+        if (source_.Seekable()) {
+            if (!source_.Seek(origin_ + static_cast<std::uint64_t>(target)))
+                return -1;
+            return target;
+        }
+        if (static_cast<std::uint64_t>(target) < base_)
             return -1;  // before the bytes kept
         while (static_cast<std::uint64_t>(target) > base_ + window_.size()) {
             pos_ = base_ + window_.size();  // lets Fill drop what lies behind
@@ -91,8 +58,12 @@ class StreamInput final : public VirtualInput {
         pos_ = std::min<std::uint64_t>(static_cast<std::uint64_t>(target), base_ + window_.size());
         return static_cast<sf_count_t>(pos_);
     }
-    sf_count_t Read(void* out, sf_count_t count) override {
+
+    sf_count_t Read(void* out, sf_count_t count) {
         auto* dest = static_cast<std::uint8_t*>(out);
+        if (source_.Seekable())
+            return static_cast<sf_count_t>(
+                source_.Read(std::span(dest, static_cast<std::size_t>(count))));
         sf_count_t done = 0;
         while (done < count) {
             if (pos_ == base_ + window_.size() && !Fill())
@@ -106,8 +77,16 @@ class StreamInput final : public VirtualInput {
         }
         return done;
     }
-    sf_count_t Tell() override { return static_cast<sf_count_t>(pos_); }
-    bool Failed() const override { return rest_.Failed(); }
+
+    sf_count_t Tell() {
+        if (source_.Seekable())
+            return static_cast<sf_count_t>(source_.Position() - origin_);
+        return static_cast<sf_count_t>(pos_);
+    }
+
+    bool Failed() const { return source_.Failed(); }
+    int ErrorNumber() const { return source_.ErrorNumber(); }
+    bool Seekable() const { return source_.Seekable(); }
 
   private:
     static constexpr std::size_t kPiece = 64 * 1024;
@@ -124,18 +103,20 @@ class StreamInput final : public VirtualInput {
         }
         const std::size_t old = window_.size();
         window_.resize(old + kPiece);
-        const std::size_t n = rest_.Read(std::span(window_).subspan(old));
+        const std::size_t n = source_.Read(std::span(window_).subspan(old));
         window_.resize(old + n);
         if (n < kPiece)
             ended_ = true;
         return n > 0;
     }
 
-    std::vector<std::uint8_t> window_;  // bytes [base_, base_ + size) of the stream
+    ByteSource& source_;
+    std::uint64_t origin_;  // the container's first byte in the source
+    // A stream's window: bytes [base_, base_ + size) of the container, and the position.
+    std::vector<std::uint8_t> window_;
     std::uint64_t base_ = 0;
     std::uint64_t pos_ = 0;
     bool ended_ = false;
-    WaveSource& rest_;
 };
 
 VirtualInput& Input(void* user) {
@@ -296,7 +277,6 @@ struct SndfileSource::State {
     std::unique_ptr<VirtualInput> input;
     SNDFILE* file = nullptr;
     SndfileInfo info;
-    bool lossless = true;
     std::uint64_t framesRead = 0;
 
     ~State() {
@@ -314,40 +294,54 @@ const SndfileInfo& SndfileSource::info() const {
     return state_->info;
 }
 
-namespace {
-
-Expected<std::unique_ptr<SndfileSource::State>> Open(std::unique_ptr<VirtualInput> input,
-                                                     std::span<const std::uint8_t> head) {
-    auto state = std::make_unique<SndfileSource::State>();
-    state->input = std::move(input);
-    SF_INFO info{};
-    {
-        const std::lock_guard lock(OpenMutex());
-        state->file = sf_open_virtual(&kInputCallbacks, SFM_READ, &info, state->input.get());
-        if (!state->file) {
-            const ContainerProbe probe = ProbeContainer(head);
-            const std::string reason = sf_strerror(nullptr);
-            if (state->input->Failed())
-                return Error{"read error: " + std::generic_category().message(errno)};
-            if (probe.kind == ContainerKind::Unknown)
-                return Error{"not an audio file imabox reads: " + probe.name + " (" + reason + ")"};
-            return Error{"cannot read this " + probe.name + " file: " + reason};
+Expected<SndfileSource> SndfileSource::Open(ByteSource& source) {
+    try {
+        auto state = std::make_unique<State>();
+        state->input = std::make_unique<VirtualInput>(source);
+        // The first bytes, to name what was found when libsndfile knows nothing of it.
+        std::uint8_t head[kContainerProbeBytes];
+        const sf_count_t headBytes = state->input->Read(head, sizeof head);
+        if (state->input->Seek(0, SEEK_SET) != 0)
+            return MakeError(ErrorKind::InputRead, "cannot go back to the start of the input");
+        SF_INFO info{};
+        {
+            const std::lock_guard lock(OpenMutex());
+            state->file = sf_open_virtual(&kInputCallbacks, SFM_READ, &info, state->input.get());
+            if (!state->file) {
+                if (state->input->Failed())
+                    return MakeError(ErrorKind::InputRead,
+                                     SystemErrorText(state->input->ErrorNumber()));
+                const ContainerProbe probe =
+                    ProbeContainer(std::span(head, static_cast<std::size_t>(headBytes)));
+                const std::string reason = sf_strerror(nullptr);
+                if (probe.kind == ContainerKind::Unknown)
+                    return MakeError(ErrorKind::Container,
+                                     "not a WAVE file nor another audio container (" + probe.name +
+                                         "; libsndfile: " + reason + ")");
+                return MakeError(ErrorKind::Container, "cannot read this " + probe.name +
+                                                           " file (libsndfile: " + reason + ")");
+            }
         }
+        if (info.channels <= 0 || info.channels > 0xFFFF || info.samplerate <= 0) {
+            return MakeError(ErrorKind::Container,
+                             FormatName(info.format) + " with " + std::to_string(info.channels) +
+                                 " channels at " + std::to_string(info.samplerate) + " Hz");
+        }
+        SndfileInfo& i = state->info;
+        i.format = FormatName(info.format);
+        i.channels = static_cast<std::uint16_t>(info.channels);
+        i.sampleRate = static_cast<std::uint32_t>(info.samplerate);
+        if (info.frames >= 0 && info.frames != std::numeric_limits<sf_count_t>::max())
+            i.frames = static_cast<std::uint64_t>(info.frames);
+        i.exact16 = Subtype(info.format).exact16;
+        i.lossless = Lossless(info.format);
+        return SndfileSource(std::move(state));
+    } catch (const std::bad_alloc&) {
+        return MakeError(ErrorKind::OutOfMemory);
     }
-    if (info.channels <= 0 || info.channels > 0xFFFF || info.samplerate <= 0) {
-        return Error{"unsupported " + FormatName(info.format) +
-                     " stream: " + std::to_string(info.channels) + " channels at " +
-                     std::to_string(info.samplerate) + " Hz"};
-    }
-    state->info.format = FormatName(info.format);
-    state->info.channels = static_cast<std::uint16_t>(info.channels);
-    state->info.sampleRate = static_cast<std::uint32_t>(info.samplerate);
-    if (info.frames >= 0 && info.frames != std::numeric_limits<sf_count_t>::max())
-        state->info.frames = static_cast<std::uint64_t>(info.frames);
-    state->info.exact16 = Subtype(info.format).exact16;
-    state->lossless = Lossless(info.format);
-    return state;
 }
+
+namespace {
 
 template <class Sample, class ReadFunction>
 Expected<std::size_t> ReadFrames(SndfileSource::State& s, std::span<Sample> out,
@@ -358,18 +352,21 @@ Expected<std::size_t> ReadFrames(SndfileSource::State& s, std::span<Sample> out,
         return std::size_t{0};
     const sf_count_t got = read(s.file, out.data(), want);
     if (got < 0)
-        return Error{"decoding " + s.info.format + ": " + sf_strerror(s.file)};
+        return MakeError(ErrorKind::Container,
+                         "decoding " + s.info.format + ": " + sf_strerror(s.file));
     s.framesRead += static_cast<std::uint64_t>(got);
     if (got < want) {
         if (s.input->Failed())
-            return Error{"read error: " + std::generic_category().message(errno ? errno : EIO)};
+            return MakeError(ErrorKind::InputRead, SystemErrorText(s.input->ErrorNumber()));
         if (sf_error(s.file) != SF_ERR_NO_ERROR) {
-            return Error{"decoding " + s.info.format + " failed after " +
-                         std::to_string(s.framesRead) + " frames: " + sf_strerror(s.file)};
+            return MakeError(ErrorKind::Container, "decoding " + s.info.format + " failed after " +
+                                                       std::to_string(s.framesRead) +
+                                                       " frames: " + sf_strerror(s.file));
         }
-        if (got == 0 && s.lossless && s.info.frames && s.framesRead < *s.info.frames) {
-            return Error{"truncated " + s.info.format + " file: " + std::to_string(s.framesRead) +
-                         " of " + std::to_string(*s.info.frames) + " frames present"};
+        if (got == 0 && s.info.lossless && s.info.frames && s.framesRead < *s.info.frames) {
+            return MakeError(ErrorKind::Truncated,
+                             s.info.format + " file with " + std::to_string(*s.info.frames) +
+                                 " frames ends after " + std::to_string(s.framesRead));
         }
     }
     return static_cast<std::size_t>(got);
@@ -383,9 +380,22 @@ Expected<std::size_t> SndfileSource::ReadInt16(std::span<std::int16_t> out) {
     });
 }
 
-Expected<std::size_t> SndfileSource::ReadFloat(std::span<float> out) {
-    return ReadFrames(*state_, out,
-                      [](SNDFILE* f, float* p, sf_count_t n) { return sf_readf_float(f, p, n); });
+Expected<std::size_t> SndfileSource::ReadReal(std::span<double> out) {
+    const Expected<std::size_t> frames = ReadFrames(
+        *state_, out, [](SNDFILE* f, double* p, sf_count_t n) { return sf_readf_double(f, p, n); });
+    if (!frames)
+        return frames;
+    const std::size_t count = *frames * state_->info.channels;
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] *= 32768.0;  // to 16-bit units
+    return frames;
+}
+
+bool SndfileSource::Rewind() {
+    if (!state_->input->Seekable() || sf_seek(state_->file, 0, SEEK_SET) != 0)
+        return false;
+    state_->framesRead = 0;
+    return true;
 }
 
 std::optional<SourceInstrument> SndfileSource::Instrument() const {
@@ -408,36 +418,54 @@ std::optional<SourceInstrument> SndfileSource::Instrument() const {
     return instrument;
 }
 
-Expected<SndfileSource> SndfileSource::OpenFile(const std::filesystem::path& path) {
-    try {
-        std::error_code ec;
-        if (std::filesystem::is_directory(path, ec))
-            return Error{"is a directory"};
-        errno = 0;
-        FileHandle file = imabox::OpenFile(path, "rb");
-        if (!file)
-            return Error{"cannot open: " + std::generic_category().message(errno)};
-        std::uint8_t head[kContainerProbeBytes];
-        const std::size_t n = std::fread(head, 1, sizeof head, file.get());
-        std::rewind(file.get());
-        auto state = Open(std::make_unique<FileInput>(std::move(file)), std::span(head, n));
-        if (!state)
-            return state.error();
-        return SndfileSource(std::move(state).value());
-    } catch (const std::bad_alloc&) {
-        return Error{"out of memory"};
-    }
-}
+namespace {
 
-Expected<SndfileSource> SndfileSource::OpenStream(std::span<const std::uint8_t> head,
-                                                  WaveSource& rest) {
+// The pipeline's view of a libsndfile source.
+template <class Sample>
+class SndfileStream final : public SampleStream<Sample> {
+  public:
+    explicit SndfileStream(SndfileSource source) : source_(std::move(source)) {
+        shape_.channels = source_.info().channels;
+        shape_.sampleRate = source_.info().sampleRate;
+        // A lossy stream's length can be an estimate (an MP3 file without a length tag): the
+        // pipeline takes it as unknown and counts what comes.
+        if (source_.info().lossless)
+            shape_.frames = source_.info().frames;
+    }
+    const StreamShape& shape() const override { return shape_; }
+    Expected<std::size_t> Read(std::span<Sample> out) override {
+        if constexpr (std::is_same_v<Sample, double>)
+            return source_.ReadReal(out);
+        else
+            return source_.ReadInt16(out);
+    }
+    // A lossy source is not read twice: its samples are never exact 16-bit values anyway.
+    bool Rewind() override { return source_.info().lossless && source_.Rewind(); }
+    StreamStats stats() const override { return {}; }
+
+  private:
+    SndfileSource source_;
+    StreamShape shape_;
+};
+
+}  // namespace
+
+Expected<SndfileAudio> OpenSndfileAudio(ByteSource& source) {
+    Expected<SndfileSource> opened = SndfileSource::Open(source);
+    if (!opened)
+        return opened.error();
     try {
-        auto state = Open(std::make_unique<StreamInput>(head, rest), head);
-        if (!state)
-            return state.error();
-        return SndfileSource(std::move(state).value());
+        SndfileAudio audio;
+        audio.format = opened->info().format;
+        audio.instrument = opened->Instrument();
+        if (opened->info().exact16)
+            audio.streams.int16 =
+                std::make_unique<SndfileStream<std::int16_t>>(std::move(opened).value());
+        else
+            audio.streams.real = std::make_unique<SndfileStream<double>>(std::move(opened).value());
+        return audio;
     } catch (const std::bad_alloc&) {
-        return Error{"out of memory"};
+        return MakeError(ErrorKind::OutOfMemory);
     }
 }
 

@@ -1,11 +1,10 @@
 // Audio containers other than WAVE (FLAC, Ogg Vorbis and Opus, MP3, AIFF, CAF, Wave64, RF64, AU
-// and the rest libsndfile knows), read a piece at a time from a file or from a forward-only stream
-// such as standard input.
+// and the rest libsndfile knows), read a piece at a time from a file or from a forward-only
+// stream such as standard input.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <span>
@@ -13,7 +12,8 @@
 #include <vector>
 
 #include "imabox/expected.hpp"
-#include "wave/wave_header.hpp"
+#include "io/byte_stream.hpp"
+#include "wave/sample_stream.hpp"
 
 namespace imabox {
 
@@ -26,7 +26,7 @@ struct SourceLoop {
     std::uint32_t count = 0;  // 0: loops for ever
 };
 
-// Instrument data a container may carry (AIFF INST/MARK, FLAC and WAVE smpl...).
+// Instrument data a container may carry (AIFF INST and MARK, WAVE smpl...).
 struct SourceInstrument {
     int gain = 0;
     int baseNote = 0;
@@ -42,18 +42,18 @@ struct SndfileInfo {
     std::uint32_t sampleRate = 0;
     std::optional<std::uint64_t> frames;  // unknown for some streams
     // True when every sample is exactly a 16-bit value (lossless sources of at most 16 bits):
-    // read them with ReadInt16. Other sources are read with ReadFloat.
+    // read them with ReadInt16. Other sources are read with ReadReal.
     bool exact16 = false;
+    bool lossless = true;
 };
 
 class SndfileSource {
   public:
-    // Opens a file; its container is recognised from its content.
-    static Expected<SndfileSource> OpenFile(const std::filesystem::path& path);
-    // Opens a forward-only stream. `head` holds the bytes already taken from it to recognise
-    // the container (they are read again first); `rest` yields the remaining bytes and must
-    // outlive the source.
-    static Expected<SndfileSource> OpenStream(std::span<const std::uint8_t> head, WaveSource& rest);
+    // Opens the container that starts at `source`'s current position, which must be its first
+    // byte. The container is recognised from its content. A source that cannot seek (a pipe) is
+    // read forward, keeping its last bytes so that the decoder can look back a little. `source`
+    // must outlive this object.
+    static Expected<SndfileSource> Open(ByteSource& source);
 
     SndfileSource(SndfileSource&&) noexcept;
     SndfileSource& operator=(SndfileSource&&) noexcept;
@@ -64,10 +64,12 @@ class SndfileSource {
 
     // Read up to out.size() / channels frames into `out`, interleaved; return the frames read,
     // 0 at the end. A decoding error, or a lossless source that ends before its declared
-    // length, is an error. ReadInt16 is for sources with exact16 only; ReadFloat gives samples
-    // in the nominal range -1..1 (larger values are kept, not clipped).
+    // length, is an error. ReadInt16 is for sources with exact16 only; ReadReal gives samples
+    // in 16-bit units (full scale is 32768; larger values are kept, not clipped).
     Expected<std::size_t> ReadInt16(std::span<std::int16_t> out);
-    Expected<std::size_t> ReadFloat(std::span<float> out);
+    Expected<std::size_t> ReadReal(std::span<double> out);
+    // Back to the first frame; false when the input cannot seek.
+    bool Rewind();
 
     struct State;  // opaque: the libsndfile handle and its input
 
@@ -75,5 +77,14 @@ class SndfileSource {
     explicit SndfileSource(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;
 };
+
+// The audio of a container other than WAVE as the pipeline reads it: an Int16Stream for exact
+// 16-bit sources, a RealStream for the others (exactly one is set), with the format's name.
+struct SndfileAudio {
+    std::string format;
+    PayloadStreams streams;
+    std::optional<SourceInstrument> instrument;
+};
+Expected<SndfileAudio> OpenSndfileAudio(ByteSource& source);
 
 }  // namespace imabox

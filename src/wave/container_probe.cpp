@@ -53,7 +53,7 @@ std::string Unknown(std::span<const std::uint8_t> head) {
         hex += (i ? " " : "") + std::string(byte);
         text += (head[i] >= 0x20 && head[i] < 0x7F) ? static_cast<char>(head[i]) : '.';
     }
-    return "unknown content (starts " + hex + " \"" + text + "\")";
+    return "starts " + hex + " \"" + text + "\"";
 }
 
 }  // namespace
@@ -62,7 +62,7 @@ ContainerProbe ProbeContainer(std::span<const std::uint8_t> head) {
     const auto other = [](std::string name) {
         return ContainerProbe{ContainerKind::Other, std::move(name)};
     };
-    if (StartsWith(head, 0, "RIFF") && StartsWith(head, 8, "WAVE"))
+    if (StartsWith(head, 0, "RIFF"))  // WAVE, or a form the WAVE reader names when it refuses it
         return {ContainerKind::Wave, "WAVE"};
     if ((StartsWith(head, 0, "RF64") || StartsWith(head, 0, "BW64")) && StartsWith(head, 8, "WAVE"))
         return other("RF64 WAVE");
@@ -86,12 +86,6 @@ ContainerProbe ProbeContainer(std::span<const std::uint8_t> head) {
         return other("MP3");
     if (const char* mpeg = MpegName(head))
         return other(mpeg);
-    if (StartsWith(head, 0, "RIFF") && head.size() >= 12) {  // a RIFF form other than WAVE
-        std::string form;
-        for (std::size_t i = 8; i < 12; ++i)
-            form += (head[i] >= 0x20 && head[i] < 0x7F) ? static_cast<char>(head[i]) : '?';
-        return {ContainerKind::Unknown, "RIFF form \"" + form + "\""};
-    }
     return {ContainerKind::Unknown, Unknown(head)};
 }
 

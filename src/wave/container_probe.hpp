@@ -13,7 +13,7 @@ namespace imabox {
 inline constexpr std::size_t kContainerProbeBytes = 64;
 
 enum class ContainerKind {
-    Wave,     // RIFF/WAVE: read by imabox's own WAVE reader
+    Wave,     // RIFF: imabox's own WAVE reader reads it (or names the RIFF form it refuses)
     Other,    // a container another reader may know (FLAC, Ogg, AIFF, MP3...)
     Unknown,  // nothing recognised; `name` describes the first bytes
 };
@@ -21,7 +21,7 @@ enum class ContainerKind {
 struct ContainerProbe {
     ContainerKind kind = ContainerKind::Unknown;
     // A short name for messages: "WAVE", "FLAC", "Ogg Vorbis", "AIFF", "MP3"..., or for unknown
-    // content what was found, e.g. "unknown content (starts 4D 54 68 64 \"MThd\")".
+    // content its first bytes, e.g. "starts 4D 54 68 64 \"MThd\"", or "empty input".
     std::string name;
 };
 

@@ -1,0 +1,204 @@
+#include "convert/pipeline.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <string>
+#include <vector>
+
+#include "codec/xbox_adpcm.hpp"
+#include "convert/block_encoder.hpp"
+#include "convert/quantize.hpp"
+#include "io/errors.hpp"
+#include "wave/wave_header.hpp"
+
+namespace imabox {
+namespace {
+
+Error WriteFailure(const ByteSink& sink) {
+    return MakeError(ErrorKind::OutputWrite, SystemErrorText(sink.ErrorNumber()));
+}
+
+// Fills `out` with whole frames from `audio` until it is full or the audio ends; returns frames.
+Expected<std::size_t> Fill(Int16Stream& audio, std::span<std::int16_t> out) {
+    const unsigned channels = audio.shape().channels;
+    std::size_t frames = 0;
+    const std::size_t capacity = out.size() / channels;
+    while (frames < capacity) {
+        const Expected<std::size_t> got = audio.Read(out.subspan(frames * channels));
+        if (!got)
+            return got;
+        if (*got == 0)
+            break;
+        frames += *got;
+    }
+    return frames;
+}
+
+void ToFileOrder(std::span<std::int16_t> samples) {
+    if constexpr (std::endian::native == std::endian::big) {
+        for (auto& s : samples) {
+            const auto u = static_cast<std::uint16_t>(s);
+            s = static_cast<std::int16_t>((u >> 8) | (u << 8));
+        }
+    }
+}
+
+std::span<const std::uint8_t> AsBytes(std::span<const std::int16_t> samples) {
+    return {reinterpret_cast<const std::uint8_t*>(samples.data()), samples.size_bytes()};
+}
+
+Expected<ConvertReport> Encode(ConversionPlan& plan, WaveWriter& writer) {
+    Int16Stream& audio = *plan.audio;
+    const unsigned channels = plan.header.channels;
+    const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
+    const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
+    std::vector<std::int16_t> pcm(pieceBlocks * blockSamples);
+    std::vector<std::uint8_t> adpcm(pieceBlocks * kBlockBytesPerChannel * channels);
+    XBoxADPCMBlockEncoder encoder(channels, plan.quality);
+    std::uint64_t frames = 0;
+    std::uint64_t blocks = 0;
+    while (true) {
+        const Expected<std::size_t> got = Fill(audio, pcm);
+        if (!got)
+            return got.error();
+        if (*got == 0)
+            break;
+        frames += *got;
+        const std::size_t n = (*got + kFramesPerBlock - 1) / kFramesPerBlock;
+        // Complete the last block with silence.
+        std::fill(pcm.begin() + static_cast<std::ptrdiff_t>(*got * channels),
+                  pcm.begin() + static_cast<std::ptrdiff_t>(n * blockSamples), 0);
+        const std::span<std::uint8_t> out(adpcm.data(), n * kBlockBytesPerChannel * channels);
+        encoder.Encode(pcm, out, n, *got);
+        blocks += n;
+        if (!writer.Write(out))
+            return MakeError(ErrorKind::OutputWrite, "");
+        if (*got < pieceBlocks * kFramesPerBlock)
+            break;
+    }
+    ConvertReport report;
+    report.inputFrames = frames;
+    report.blocks = blocks;
+    report.paddingFrames = blocks * kFramesPerBlock - frames;
+    return report;
+}
+
+Expected<ConvertReport> Decode(ConversionPlan& plan, WaveWriter& writer) {
+    Int16Stream& audio = *plan.audio;
+    const unsigned channels = plan.header.channels;
+    const unsigned blockFrames = plan.header.unitFrames();
+    const std::size_t blockSamples = std::size_t{blockFrames} * channels;
+    const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
+    std::vector<std::int16_t> pcm(pieceBlocks * blockSamples);
+    std::uint64_t frames = 0;
+    while (true) {
+        const Expected<std::size_t> got = Fill(audio, pcm);
+        if (!got)
+            return got.error();
+        if (*got == 0)
+            break;
+        frames += *got;
+        const std::span<std::int16_t> out(pcm.data(), *got * channels);
+        ToFileOrder(out);
+        if (!writer.Write(AsBytes(out)))
+            return MakeError(ErrorKind::OutputWrite, "");
+    }
+    ConvertReport report;
+    report.inputFrames = frames;
+    report.blocks = frames == 0 ? 0 : (frames - 1) / blockFrames + 1;
+    return report;
+}
+
+}  // namespace
+
+Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options) {
+    const bool encode = options.direction == ConvertDirection::Encode;
+    Expected<WaveHeader> header = ReadWaveHeader(source);
+    if (!header)
+        return header.error();
+    const SourceFormat format = header->format;
+    const bool adpcm = header->adpcm();
+    if (encode && format == SourceFormat::XBoxADPCM) {
+        return MakeError(ErrorKind::NothingToDo,
+                         "already Xbox ADPCM (format tag 0x0069); nothing to encode");
+    }
+    if (!encode && !adpcm) {
+        if (format == SourceFormat::PCM16)
+            return MakeError(ErrorKind::NothingToDo, "already 16-bit PCM; nothing to decode");
+        return MakeError(ErrorKind::WrongDirection, "not ADPCM (found " +
+                                                        DescribeSourceFormat(format) +
+                                                        "); decode reads Xbox or IMA ADPCM");
+    }
+    if (encode && (options.quality < 0 || options.quality > kMaxEncodeQuality)) {
+        return MakeError(ErrorKind::InvalidArgument,
+                         "quality must be 0 to " + std::to_string(kMaxEncodeQuality));
+    }
+    const unsigned channels = header->channels;
+    const unsigned maxChannels = encode ? kMaxXBoxADPCMChannels : kMaxPCM16Channels;
+    if (channels > maxChannels) {
+        return MakeError(ErrorKind::TooManyChannels,
+                         std::to_string(channels) + " channels; " +
+                             (encode ? "Xbox ADPCM" : "16-bit PCM") + " holds at most " +
+                             std::to_string(maxChannels) + " (its block align is 16 bits)");
+    }
+
+    ConversionPlan plan;
+    plan.direction = options.direction;
+    plan.quality = options.quality;
+    plan.output = encode ? WaveCoding::XBoxADPCM : WaveCoding::PCM16;
+    Expected<PayloadStreams> streams = OpenPayload(source, header.value());
+    if (!streams)
+        return streams.error();
+    if (streams->real)
+        plan.audio = std::make_unique<QuantizeStage>(std::move(streams->real));
+    else
+        plan.audio = std::move(streams->int16);
+    if (const auto frames = plan.audio->shape().frames) {
+        const std::uint64_t bytes =
+            encode ? XBoxADPCMBlockCount(*frames) * kBlockBytesPerChannel * channels
+                   : *frames * channels * 2;
+        if (bytes > MaxWaveDataBytes(plan.output)) {
+            return MakeError(ErrorKind::OutputTooLarge, std::to_string(bytes) + " bytes of " +
+                                                            (encode ? "Xbox ADPCM" : "16-bit PCM"));
+        }
+        plan.outputDataBytes = bytes;
+    }
+    plan.header = std::move(header).value();
+    return plan;
+}
+
+Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
+                                      const WaveWriterOptions& writerOptions) {
+    WaveWriter writer(sink, plan.output, plan.header.channels, plan.header.sampleRate,
+                      writerOptions);
+    if (!writer.Begin(plan.outputDataBytes))
+        return WriteFailure(sink);
+    Expected<ConvertReport> report =
+        plan.output == WaveCoding::XBoxADPCM ? Encode(plan, writer) : Decode(plan, writer);
+    if (!report) {
+        if (report.error().kind == ErrorKind::OutputWrite)
+            return WriteFailure(sink);
+        return report;
+    }
+    if (plan.outputDataBytes && writer.dataBytes() != *plan.outputDataBytes) {
+        return MakeError(ErrorKind::Truncated, "the input ended after " +
+                                                   std::to_string(report->inputFrames) + " frames");
+    }
+    if (!writer.Finish())
+        return WriteFailure(sink);
+    ConvertReport& r = report.value();
+    const StreamStats stats = plan.audio->stats();
+    r.input = plan.header.format;
+    r.output = plan.output == WaveCoding::XBoxADPCM ? Encoding::XBoxADPCM : Encoding::PCM16;
+    r.channels = plan.header.channels;
+    r.sampleRate = plan.header.sampleRate;
+    r.clippedSamples = stats.clippedSamples;
+    r.dithered = stats.dithered;
+    r.ignoredBytes = stats.ignoredBytes;
+    r.trailingBytes = plan.header.trailingBytes;
+    r.outputDataBytes = writer.dataBytes();
+    r.outputBytes = writer.fileBytes();
+    return report;
+}
+
+}  // namespace imabox
