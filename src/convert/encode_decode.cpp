@@ -10,6 +10,7 @@
 #include <random>
 #include <system_error>
 
+#include "convert/auto_convert.hpp"
 #include "convert/pipeline.hpp"
 #include "io/errors.hpp"
 #include "io/file.hpp"
@@ -52,7 +53,8 @@ Expected<FileHandle> OpenInput(const std::filesystem::path& input) {
 
 // Streams the plan into a temporary file beside `output` and renames it over `output`. The
 // temporary file is removed on any failure.
-Expected<ConvertReport> WriteReplacing(ConversionPlan& plan, const std::filesystem::path& output) {
+Expected<ConvertReport> WriteReplacing(ConversionPlan& plan, const std::filesystem::path& output,
+                                       const ConvertOptions& options) {
     std::filesystem::path temporary;
     FileHandle out;
     for (int attempt = 0; attempt < 8 && !out; ++attempt) {
@@ -70,7 +72,7 @@ Expected<ConvertReport> WriteReplacing(ConversionPlan& plan, const std::filesyst
     Expected<ConvertReport> report = MakeError(ErrorKind::Internal);
     {
         FileByteSink sink(out.get());
-        report = RunConversion(plan, sink);
+        report = RunConversion(plan, sink, {.raw = options.raw});
     }
     errno = 0;
     const bool closed = CloseFile(std::move(out));
@@ -106,7 +108,7 @@ Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
         Expected<ConversionPlan> plan = OpenConversion(source, options);
         if (!plan)
             return plan.error();
-        return WriteReplacing(plan.value(), output);
+        return WriteReplacing(plan.value(), output, options);
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
     } catch (const std::length_error&) {
@@ -114,6 +116,82 @@ Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
     } catch (const std::filesystem::filesystem_error& e) {
         return MakeError(ErrorKind::Internal, e.what());
     }
+}
+
+namespace {
+
+// Encode or Decode from `source` into `output` (a path: replaced once complete) or `stream`
+// (written as it comes).
+Expected<ConvertReport> EncodeDecodeSource(ByteSource& source, const std::filesystem::path* output,
+                                           std::FILE* stream, const ConvertOptions& options) {
+    try {
+        Expected<ConversionPlan> plan = OpenConversion(source, options);
+        if (!plan)
+            return plan.error();
+        if (output)
+            return WriteReplacing(plan.value(), *output, options);
+        FileByteSink sink(stream);
+        Expected<ConvertReport> report = RunConversion(plan.value(), sink, {.raw = options.raw});
+        if (report && std::fflush(stream) != 0)
+            return MakeError(ErrorKind::OutputWrite, SystemErrorText(errno));
+        return report;
+    } catch (const std::bad_alloc&) {
+        return MakeError(ErrorKind::OutOfMemory);
+    } catch (const std::length_error&) {
+        return MakeError(ErrorKind::OutOfMemory);
+    } catch (const std::filesystem::filesystem_error& e) {
+        return MakeError(ErrorKind::Internal, e.what());
+    }
+}
+
+Expected<bool> CheckStreamDirection(const ConvertOptions& options) {
+    if (options.direction == ConvertDirection::Auto)
+        return MakeError(ErrorKind::InvalidArgument, "streams are for Encode and Decode");
+    return true;
+}
+
+}  // namespace
+
+Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
+                                    const std::filesystem::path& output,
+                                    const ConvertOptions& options) {
+    if (options.direction == ConvertDirection::Auto)
+        return AutoConvertFile(input, output, options);
+    return EncodeDecodeFile(input, output, options);
+}
+
+Expected<MemoryConversion> ConvertMemory(std::span<const std::uint8_t> input,
+                                         const ConvertOptions& options) {
+    if (options.direction == ConvertDirection::Auto)
+        return AutoConvertMemory(input, options);
+    return EncodeDecodeMemory(input, options);
+}
+
+Expected<ConvertReport> ConvertStream(std::FILE* input, std::FILE* output,
+                                      const ConvertOptions& options) {
+    if (const Expected<bool> ok = CheckStreamDirection(options); !ok)
+        return ok.error();
+    FileByteSource source(input);
+    return EncodeDecodeSource(source, nullptr, output, options);
+}
+
+Expected<ConvertReport> ConvertStream(std::FILE* input, const std::filesystem::path& output,
+                                      const ConvertOptions& options) {
+    if (const Expected<bool> ok = CheckStreamDirection(options); !ok)
+        return ok.error();
+    FileByteSource source(input);
+    return EncodeDecodeSource(source, &output, nullptr, options);
+}
+
+Expected<ConvertReport> ConvertStream(const std::filesystem::path& input, std::FILE* output,
+                                      const ConvertOptions& options) {
+    if (const Expected<bool> ok = CheckStreamDirection(options); !ok)
+        return ok.error();
+    Expected<FileHandle> in = OpenInput(input);
+    if (!in)
+        return in.error();
+    FileByteSource source(in->get());
+    return EncodeDecodeSource(source, nullptr, output, options);
 }
 
 Expected<MemoryConversion> EncodeDecodeMemory(std::span<const std::uint8_t> input,
@@ -127,7 +205,7 @@ Expected<MemoryConversion> EncodeDecodeMemory(std::span<const std::uint8_t> inpu
         if (plan->outputDataBytes)
             result.file.reserve(*plan->outputDataBytes + 48);
         MemoryByteSink sink(result.file);
-        Expected<ConvertReport> report = RunConversion(plan.value(), sink);
+        Expected<ConvertReport> report = RunConversion(plan.value(), sink, {.raw = options.raw});
         if (!report)
             return report.error();
         result.report = report.value();

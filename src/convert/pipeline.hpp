@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
@@ -30,11 +31,15 @@ inline constexpr unsigned kMaxPCM16Channels = 0xFFFF / 2;       // 32767
 
 struct ConversionPlan {
     ConvertDirection direction = ConvertDirection::Encode;
-    WaveHeader header;
-    std::unique_ptr<Int16Stream> audio;  // the input as 16-bit frames
+    // The input read from a stream whose first bytes were taken to recognise its container.
+    std::unique_ptr<ByteSource> replay;
+    WaveHeader header;      // of a WAVE input; for others, the format, channels and rate
+    std::string container;  // an input other than WAVE: "FLAC 16-bit", "MP3"...
+    std::unique_ptr<Int16Stream> audio;  // the input as 16-bit frames, at the output's shape
     WaveCoding output = WaveCoding::XBoxADPCM;
     std::optional<std::uint64_t> outputDataBytes;  // known when the input's frames are
     int quality = 0;
+    std::string outputFormat;  // Decode: a container libsndfile writes; empty for WAVE
     std::size_t pieceBytes = kPipelinePieceBytes;
 };
 
