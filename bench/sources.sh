@@ -102,18 +102,18 @@ echo
 echo "## 4. Pipes against files (30 s)"
 q encode src.wav -o file.wav
 q decode file.wav -o file.pcm.wav
-cat src.wav | q encode - -o - > pipe.wav
+cat src.wav | q encode - -o - | cat > pipe.wav
 cmp -s file.wav pipe.wav && echo "cat src.wav | imabox encode - -o -: identical" || fail "encode pipe"
 sox src.wav src.flac
-cat src.flac | q encode - -o - > pipe.flac.wav
+cat src.flac | q encode - -o - | cat > pipe.flac.wav
 cmp -s file.wav pipe.flac.wav && echo "cat src.flac | imabox encode - -o -: identical" || fail "FLAC pipe"
 ffmpeg -v error -i src.wav -f wav - | q encode - -o stream.wav
 cmp -s file.wav stream.wav && echo "ffmpeg -f wav - | imabox encode - -o FILE: identical" || fail "unknown-length stream to a file"
-ffmpeg -v error -i src.wav -f wav - | q encode - -o - > stream.pipe.wav
+ffmpeg -v error -i src.wav -f wav - | q encode - -o - | cat > stream.pipe.wav
 cmp -s <(tail -c +49 file.wav) <(tail -c +49 stream.pipe.wav) \
-  && echo "ffmpeg -f wav - | imabox encode - -o -: identical blocks; header sizes $(od -An -tx4 -j4 -N4 stream.pipe.wav) (unknown length)" \
+  && echo "ffmpeg -f wav - | imabox encode - -o - | cat: identical blocks; RIFF size$(od -An -tx4 -j4 -N4 stream.pipe.wav), data size$(od -An -tx4 -j44 -N4 stream.pipe.wav) (unknown length)" \
   || fail "unknown-length stream to a pipe"
-cat file.wav | q decode - -o - > pipe.pcm.wav
+cat file.wav | q decode - -o - | cat > pipe.pcm.wav
 cmp -s file.pcm.wav pipe.pcm.wav && echo "cat x.wav | imabox decode - -o -: identical" || fail "decode pipe"
 q decode file.wav -o file.flac
 sox file.flac -t s16 flac.raw
