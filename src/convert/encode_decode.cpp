@@ -2,40 +2,20 @@
 // input to a temporary file that replaces the output once complete.
 #include "convert/encode_decode.hpp"
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <new>
-#include <random>
 #include <system_error>
 
 #include "convert/auto_convert.hpp"
 #include "convert/pipeline.hpp"
 #include "io/errors.hpp"
 #include "io/file.hpp"
+#include "io/output_file.hpp"
 #include "wave/wave_walker.hpp"
 
 namespace imabox {
 namespace {
-
-// A name for the temporary output next to `output`, unique across threads and processes.
-std::filesystem::path TemporaryPath(const std::filesystem::path& output) {
-    static std::atomic<std::uint64_t> counter{0};
-    static const std::uint64_t seed = [] {
-        std::random_device device;
-        return (std::uint64_t{device()} << 32) ^ device() ^
-               static_cast<std::uint64_t>(
-                   std::chrono::steady_clock::now().time_since_epoch().count());
-    }();
-    const std::uint64_t n = seed + 0x9E3779B97F4A7C15ull * ++counter;
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(n));
-    std::filesystem::path name = ".";
-    name += output.filename();
-    name += suffix;
-    return output.parent_path() / name;
-}
 
 // Opens `input` for reading, with a plain message for what goes wrong.
 Expected<FileHandle> OpenInput(const std::filesystem::path& input) {
@@ -51,44 +31,45 @@ Expected<FileHandle> OpenInput(const std::filesystem::path& input) {
     return in;
 }
 
-// Streams the plan into a temporary file beside `output` and renames it over `output`. The
-// temporary file is removed on any failure.
-Expected<ConvertReport> WriteReplacing(ConversionPlan& plan, const std::filesystem::path& output,
-                                       const ConvertOptions& options) {
-    std::filesystem::path temporary;
-    FileHandle out;
-    for (int attempt = 0; attempt < 8 && !out; ++attempt) {
-        temporary = TemporaryPath(output);
-        errno = 0;
-        out = OpenFile(temporary, "wbx");
-        if (!out && errno != EEXIST)
-            break;
+// The error of a failed OutputFile, in the library's vocabulary.
+Error OutputFailure(const io::OutputError& error) {
+    switch (error.step) {
+        case io::OutputError::Step::Write:
+            return Error{ErrorKind::OutputWrite, error.Message()};
+        case io::OutputError::Step::Replace:
+            return Error{ErrorKind::OutputRename, error.Message()};
+        default:
+            return Error{ErrorKind::OutputCreate, error.Message()};
     }
-    if (!out) {
-        return MakeError(ErrorKind::OutputCreate, "a temporary file beside " + output.string() +
-                                                      ": " + SystemErrorText(errno));
-    }
-    std::error_code ignored;
+}
+
+// A stream such as standard output, written strictly in order: even redirected to a file
+// (perhaps in append mode) nothing is written back.
+class ForwardSink final : public ByteSink {
+  public:
+    explicit ForwardSink(std::FILE* file) : sink_(file) {}
+    bool Write(std::span<const std::uint8_t> bytes) override { return sink_.Write(bytes); }
+    int ErrorNumber() const override { return sink_.ErrorNumber(); }
+
+  private:
+    FileByteSink sink_;
+};
+
+// Streams the plan into `out` and commits it: a file is replaced only once complete.
+Expected<ConvertReport> WriteOutput(ConversionPlan& plan, io::OutputFile& out,
+                                    const ConvertOptions& options) {
     Expected<ConvertReport> report = MakeError(ErrorKind::Internal);
-    {
-        FileByteSink sink(out.get());
+    if (out.seekable()) {
+        FileByteSink sink(out.stream());
+        report = RunConversion(plan, sink, {.raw = options.raw});
+    } else {
+        ForwardSink sink(out.stream());
         report = RunConversion(plan, sink, {.raw = options.raw});
     }
-    errno = 0;
-    const bool closed = CloseFile(std::move(out));
-    const int closeErrno = errno != 0 ? errno : EIO;
-    if (report && !closed)
-        report = MakeError(ErrorKind::OutputWrite, SystemErrorText(closeErrno));
-    if (!report) {
-        std::filesystem::remove(temporary, ignored);
+    if (!report)
         return report;
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, output, ec);
-    if (ec) {
-        std::filesystem::remove(temporary, ignored);
-        return MakeError(ErrorKind::OutputRename, ec.message());
-    }
+    if (!out.Commit())
+        return OutputFailure(out.error());
     return report;
 }
 
@@ -101,14 +82,19 @@ Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
         std::error_code ec;
         if (std::filesystem::equivalent(input, output, ec))
             return MakeError(ErrorKind::OutputIsInput);
+        // The input, then the output, then the reading: an output that is a pipe is opened
+        // (and so released to its reader) whatever the input holds.
         Expected<FileHandle> in = OpenInput(input);
         if (!in)
             return in.error();
+        io::OutputFile out = io::OutputFile::Open(output);
+        if (!out)
+            return OutputFailure(out.error());
         FileByteSource source(in->get());
         Expected<ConversionPlan> plan = OpenConversion(source, options);
         if (!plan)
             return plan.error();
-        return WriteReplacing(plan.value(), output, options);
+        return WriteOutput(plan.value(), out, options);
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
     } catch (const std::length_error&) {
@@ -121,16 +107,23 @@ Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
 namespace {
 
 // Encode or Decode from `source` into `output` (a path: replaced once complete) or `stream`
-// (written as it comes).
+// (written in order, not closed).
 Expected<ConvertReport> EncodeDecodeSource(ByteSource& source, const std::filesystem::path* output,
                                            std::FILE* stream, const ConvertOptions& options) {
     try {
+        if (output) {
+            io::OutputFile out = io::OutputFile::Open(*output);
+            if (!out)
+                return OutputFailure(out.error());
+            Expected<ConversionPlan> plan = OpenConversion(source, options);
+            if (!plan)
+                return plan.error();
+            return WriteOutput(plan.value(), out, options);
+        }
         Expected<ConversionPlan> plan = OpenConversion(source, options);
         if (!plan)
             return plan.error();
-        if (output)
-            return WriteReplacing(plan.value(), *output, options);
-        FileByteSink sink(stream);
+        ForwardSink sink(stream);
         Expected<ConvertReport> report = RunConversion(plan.value(), sink, {.raw = options.raw});
         if (report && std::fflush(stream) != 0)
             return MakeError(ErrorKind::OutputWrite, SystemErrorText(errno));
