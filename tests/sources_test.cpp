@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -210,6 +211,17 @@ TEST_F(Sources, PipesGiveTheBytesOfFiles) {
     EXPECT_EQ(LE32(streamed, 4), 0xFFFFFFFFu);
     EXPECT_EQ(LE32(streamed, 44), 0xFFFFFFFFu);
     EXPECT_TRUE(std::equal(streamed.begin() + 48, streamed.end(), encoded.begin() + 48));
+
+    // Sizes left at 0 by a writer that could not seek back: read to the end as well.
+    Bytes zero = ReadBytes(Path("src.wav"));
+    ASSERT_EQ(std::string(zero.begin() + 36, zero.begin() + 40), "data");
+    std::fill(zero.begin() + 4, zero.begin() + 8, 0);
+    std::fill(zero.begin() + 40, zero.begin() + 44, 0);
+    std::ofstream(Path("zero.wav"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(zero.data()),
+               static_cast<std::streamsize>(zero.size()));
+    ASSERT_EQ(Imabox("encode - < zero.wav | cat > zero.out.wav"), 0);
+    EXPECT_EQ(ReadBytes(Path("zero.out.wav")), encoded);
 
     // Raw blocks: the payload alone.
     ASSERT_EQ(Imabox("encode --quiet --raw src.wav -o raw.bin"), 0);
