@@ -130,7 +130,7 @@ run_command() {
     ffmpeg*) ffmpeg -v error -y -i song.flac -ar 22050 -c:a adpcm_ima_wav song.ff.wav ;;
   esac
 }
-declare -A times peak
+declare -A times cpu peak
 for ((i = 0; i < runs; i++)); do
   for name in "${names[@]}"; do
     cat song.flac >/dev/null
@@ -138,20 +138,22 @@ for ((i = 0; i < runs; i++)); do
     /usr/bin/time -v -o time.txt bash -c "$(declare -f run_command); IMABOX=$IMABOX; run_command \"\$1\"" _ "$name" >/dev/null 2>&1
     t1=$(date +%s%N)
     times[$name]+="$(( (t1 - t0) / 1000 )) "
+    cpu[$name]+="$(awk -F': ' '/User time|System time/ {s += $2} END {printf "%d", s * 1e6}' time.txt) "
     kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' time.txt)
     [ "$kb" -gt "${peak[$name]:-0}" ] && peak[$name]=$kb
   done
 done
 median() { printf '%s\n' $1 | sort -n | awk '{v[NR] = $1} END {
   printf "%.3f", (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) / 1e6 }'; }
-echo "| Command | Median time (s) | Peak memory (MiB) |"
-echo "|---|---:|---:|"
+echo "| Command | Median time (s) | Median processor time (s) | Peak memory (MiB) |"
+echo "|---|---:|---:|---:|"
 for name in "${names[@]}"; do
-  echo "| \`$name\` | $(median "${times[$name]}") | $(( ${peak[$name]} / 1024 )) |"
+  echo "| \`$name\` | $(median "${times[$name]}") | $(median "${cpu[$name]}") | $(( ${peak[$name]} / 1024 )) |"
 done
 ours=$(median "${times[${names[0]}]}")
 theirs=$(median "${times[${names[1]}]}")
-echo "imabox takes $(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')x ffmpeg's time"
+echo "imabox takes $(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')x ffmpeg's time" \
+  "($(awk -v a="$(median "${cpu[${names[0]}]}")" -v b="$(median "${cpu[${names[1]}]}")" 'BEGIN { printf "%.2f", a / b }')x its processor time); load:$(cut -d" " -f1-3 /proc/loadavg)"
 awk -v a="$ours" -v b="$theirs" 'BEGIN { exit !(a <= b) }' || fail "slower than ffmpeg"
 
 music 1800 long.wav

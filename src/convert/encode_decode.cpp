@@ -1,5 +1,5 @@
 // Encode and Decode: any common WAVE file to Xbox ADPCM, ADPCM to 16-bit PCM, streaming from the
-// input to a temporary file that replaces the output once complete.
+// input to the output under the output policy of io/output_file.hpp.
 #include "convert/encode_decode.hpp"
 
 #include <cerrno>
@@ -31,18 +31,6 @@ Expected<FileHandle> OpenInput(const std::filesystem::path& input) {
     return in;
 }
 
-// The error of a failed OutputFile, in the library's vocabulary.
-Error OutputFailure(const io::OutputError& error) {
-    switch (error.step) {
-        case io::OutputError::Step::Write:
-            return Error{ErrorKind::OutputWrite, error.Message()};
-        case io::OutputError::Step::Replace:
-            return Error{ErrorKind::OutputRename, error.Message()};
-        default:
-            return Error{ErrorKind::OutputCreate, error.Message()};
-    }
-}
-
 // A stream such as standard output, written strictly in order: even redirected to a file
 // (perhaps in append mode) nothing is written back.
 class ForwardSink final : public ByteSink {
@@ -55,19 +43,49 @@ class ForwardSink final : public ByteSink {
     FileByteSink sink_;
 };
 
-// Streams the plan into `out` and commits it: a file is replaced only once complete.
-Expected<ConvertReport> WriteOutput(ConversionPlan& plan, io::OutputFile& out,
-                                    const ConvertOptions& options) {
-    Expected<ConvertReport> report = MakeError(ErrorKind::Internal);
-    if (out.seekable()) {
-        FileByteSink sink(out.stream());
-        report = RunConversion(plan, sink, {.raw = options.raw});
-    } else {
-        ForwardSink sink(out.stream());
-        report = RunConversion(plan, sink, {.raw = options.raw});
+// The output policy's file as a byte sink.
+class OutputFileSink final : public ByteSink {
+  public:
+    explicit OutputFileSink(io::OutputFile& out) : out_(out) {}
+    bool Write(std::span<const std::uint8_t> bytes) override { return out_.Write(bytes); }
+    bool Seekable() const override { return out_.seekable(); }
+    bool WriteAt(std::uint64_t position, std::span<const std::uint8_t> bytes) override {
+        FileByteSink file(out_.stream());
+        return file.WriteAt(position, bytes);
     }
-    if (!report)
-        return report;
+    int ErrorNumber() const override { return out_.error().code.value(); }
+
+  private:
+    io::OutputFile& out_;
+};
+
+Error OutputFailure(const io::OutputError& error) {
+    switch (error.step) {
+        case io::OutputError::Step::Open:
+        case io::OutputError::Step::Create:
+            return Error{ErrorKind::OutputCreate, error.Message()};
+        case io::OutputError::Step::Write:
+            return Error{ErrorKind::OutputWrite, error.Message()};
+        case io::OutputError::Step::Replace:
+            return Error{ErrorKind::OutputRename, error.Message()};
+    }
+    return Error{ErrorKind::OutputWrite, error.Message()};
+}
+
+// Streams the plan into `output` under the output policy (io/output_file.hpp): a regular file
+// appears only once complete, and a failure leaves what was there untouched.
+Expected<ConvertReport> WriteOutput(ConversionPlan& plan, const std::filesystem::path& output,
+                                    const ConvertOptions& options) {
+    io::OutputFile out = io::OutputFile::Open(output);
+    if (!out)
+        return OutputFailure(out.error());
+    OutputFileSink sink(out);
+    Expected<ConvertReport> report = RunConversion(plan, sink, {.raw = options.raw});
+    if (!report) {
+        if (report.error().kind == ErrorKind::OutputWrite && out.error().code)
+            return OutputFailure(out.error());
+        return report;  // the temporary file goes with `out`
+    }
     if (!out.Commit())
         return OutputFailure(out.error());
     return report;
@@ -82,19 +100,14 @@ Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
         std::error_code ec;
         if (std::filesystem::equivalent(input, output, ec))
             return MakeError(ErrorKind::OutputIsInput);
-        // The input, then the output, then the reading: an output that is a pipe is opened
-        // (and so released to its reader) whatever the input holds.
         Expected<FileHandle> in = OpenInput(input);
         if (!in)
             return in.error();
-        io::OutputFile out = io::OutputFile::Open(output);
-        if (!out)
-            return OutputFailure(out.error());
         FileByteSource source(in->get());
         Expected<ConversionPlan> plan = OpenConversion(source, options);
         if (!plan)
             return plan.error();
-        return WriteOutput(plan.value(), out, options);
+        return WriteOutput(plan.value(), output, options);
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
     } catch (const std::length_error&) {
@@ -111,18 +124,11 @@ namespace {
 Expected<ConvertReport> EncodeDecodeSource(ByteSource& source, const std::filesystem::path* output,
                                            std::FILE* stream, const ConvertOptions& options) {
     try {
-        if (output) {
-            io::OutputFile out = io::OutputFile::Open(*output);
-            if (!out)
-                return OutputFailure(out.error());
-            Expected<ConversionPlan> plan = OpenConversion(source, options);
-            if (!plan)
-                return plan.error();
-            return WriteOutput(plan.value(), out, options);
-        }
         Expected<ConversionPlan> plan = OpenConversion(source, options);
         if (!plan)
             return plan.error();
+        if (output)
+            return WriteOutput(plan.value(), *output, options);
         ForwardSink sink(stream);
         Expected<ConvertReport> report = RunConversion(plan.value(), sink, {.raw = options.raw});
         if (report && std::fflush(stream) != 0)

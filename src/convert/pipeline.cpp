@@ -95,8 +95,8 @@ Expected<ConvertReport> Encode(ConversionPlan& plan, WaveWriter& writer) {
 
 Expected<ConvertReport> Decode(ConversionPlan& plan, WaveWriter& writer) {
     Int16Stream& audio = *plan.audio;
-    const unsigned channels = plan.header.channels;
-    const unsigned blockFrames = plan.header.unitFrames();
+    const unsigned channels = plan.source.channels;
+    const unsigned blockFrames = plan.source.blockFrames;
     const std::size_t blockSamples = std::size_t{blockFrames} * channels;
     const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
     std::vector<std::int16_t> pcm(pieceBlocks * blockSamples);
@@ -119,27 +119,22 @@ Expected<ConvertReport> Decode(ConversionPlan& plan, WaveWriter& writer) {
     return report;
 }
 
-}  // namespace
-
-namespace {
-
-// Puts the stages that turn the input's audio into the output's shape between `streams` and the
-// coder: channel changes, resampling, and one quantisation back to 16 bits when anything worked
-// in float. A 16-bit input with nothing to change keeps its exact path.
-Expected<std::unique_ptr<Int16Stream>> ShapeAudio(PayloadStreams streams,
-                                                  const ConvertOptions& options) {
+// Puts the stages that turn the input's audio into the output's rate and channels after it:
+// channel changes and resampling. A 16-bit input with nothing to change keeps its exact path, and
+// so does a channel copied into two; anything else comes out real-valued, for the one
+// quantising stage.
+Expected<PayloadStreams> ShapeAudio(PayloadStreams streams, const ConvertOptions& options) {
     const StreamShape& in = streams.int16 ? streams.int16->shape() : streams.real->shape();
     const unsigned channels = options.channels != 0 ? options.channels : in.channels;
     const std::uint32_t rate = options.sampleRate != 0 ? options.sampleRate : in.sampleRate;
     if (const std::optional<Error> refused = CheckChannelChange(in.channels, channels))
         return refused.value();
     const bool resample = rate != in.sampleRate;
-    // Duplicating a channel stays exact; averaging and resampling work in float.
     if (streams.int16 && !resample && (channels == in.channels || in.channels == 1)) {
-        if (channels == in.channels)
-            return std::move(streams.int16);
-        return std::unique_ptr<Int16Stream>(
-            std::make_unique<ChannelStage<std::int16_t>>(std::move(streams.int16), channels));
+        if (channels != in.channels)
+            streams.int16 =
+                std::make_unique<ChannelStage<std::int16_t>>(std::move(streams.int16), channels);
+        return streams;
     }
     std::unique_ptr<RealStream> real =
         streams.real ? std::move(streams.real)
@@ -161,141 +156,10 @@ Expected<std::unique_ptr<Int16Stream>> ShapeAudio(PayloadStreams streams,
     }
     if (channels > in.channels)
         real = std::make_unique<ChannelStage<double>>(std::move(real), channels);
-    return std::unique_ptr<Int16Stream>(std::make_unique<QuantizeStage>(std::move(real)));
+    PayloadStreams shaped;
+    shaped.real = std::move(real);
+    return shaped;
 }
-
-}  // namespace
-
-Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options) {
-    const bool encode = options.direction == ConvertDirection::Encode;
-    if (!encode && (options.sampleRate != 0 || options.channels != 0))
-        return MakeError(ErrorKind::InvalidArgument, "a rate or channel change is for encoding");
-    if (encode && !options.outputFormat.empty())
-        return MakeError(ErrorKind::InvalidArgument, "encoding writes Xbox ADPCM WAVE files");
-    if (encode && (options.quality < 0 || options.quality > kMaxEncodeQuality)) {
-        return MakeError(ErrorKind::InvalidArgument,
-                         "quality must be 0 to " + std::to_string(kMaxEncodeQuality));
-    }
-    ConversionPlan plan;
-    plan.direction = options.direction;
-    plan.quality = options.quality;
-    plan.output = encode ? WaveCoding::XBoxADPCM : WaveCoding::PCM16;
-    if (!options.outputFormat.empty() && options.outputFormat != "wav") {
-#if defined(IMABOX_HAVE_SNDFILE)
-        if (!FindSndfileFormat(options.outputFormat))
-            return MakeError(ErrorKind::InvalidArgument, "unknown output format \"" +
-                                                             options.outputFormat + "\" (wav, " +
-                                                             SndfileFormatNames() + ")");
-        if (options.raw)
-            return MakeError(ErrorKind::InvalidArgument,
-                             "raw output is 16-bit PCM, not " + options.outputFormat);
-        plan.outputFormat = options.outputFormat;
-#else
-        return MakeError(ErrorKind::Unavailable, options.outputFormat +
-                                                     " output needs libsndfile, which this "
-                                                     "build lacks");
-#endif
-    }
-
-    // Recognise the container from its first bytes, then read it from its start again: a file
-    // seeks back, a stream gets its first bytes put back in front.
-    std::uint8_t head[kContainerProbeBytes];
-    const std::uint64_t start = source.Position();
-    const std::size_t headBytes = source.Read(head);
-    if (source.Failed())
-        return MakeError(ErrorKind::InputRead, SystemErrorText(source.ErrorNumber()));
-    ByteSource* input = &source;
-    if (source.Seekable()) {
-        if (!source.Seek(start))
-            return MakeError(ErrorKind::InputRead, "cannot go back to the start of the input");
-    } else {
-        plan.replay = std::make_unique<PrefixedByteSource>(std::span(head, headBytes), source);
-        input = plan.replay.get();
-    }
-    const ContainerProbe probe = ProbeContainer(std::span(head, headBytes));
-
-    PayloadStreams streams;
-    // Fewer bytes than any header: the WAVE reader says what is wrong, as for any short file.
-    const bool other = probe.kind == ContainerKind::Other ||
-                       (probe.kind == ContainerKind::Unknown && headBytes >= 12);
-    if (other && encode) {
-#if defined(IMABOX_HAVE_SNDFILE)
-        Expected<SndfileAudio> audio = OpenSndfileAudio(*input);
-        if (!audio)
-            return audio.error();
-        plan.container = audio->format;
-        streams = std::move(audio->streams);
-        const StreamShape& shape = streams.int16 ? streams.int16->shape() : streams.real->shape();
-        plan.header.format = SourceFormat::PCM16;
-        plan.header.channels = static_cast<std::uint16_t>(shape.channels);
-        plan.header.sampleRate = shape.sampleRate;
-#else
-        if (probe.kind == ContainerKind::Other)
-            return MakeError(ErrorKind::Unavailable,
-                             probe.name + " input needs libsndfile, which this build lacks");
-#endif
-    }
-    if (!streams.int16 && !streams.real) {
-        if (probe.kind == ContainerKind::Other) {  // Decode
-            return MakeError(
-                ErrorKind::WrongDirection,
-                "not ADPCM (found " + probe.name + "); decode reads Xbox or IMA ADPCM WAVE files");
-        }
-        Expected<WaveHeader> header = ReadWaveHeader(*input);
-        if (!header)
-            return header.error();
-        const SourceFormat format = header->format;
-        const bool adpcm = header->adpcm();
-        if (encode && format == SourceFormat::XBoxADPCM) {
-            return MakeError(ErrorKind::NothingToDo,
-                             "already Xbox ADPCM (format tag 0x0069); nothing to encode");
-        }
-        if (!encode && !adpcm) {
-            if (format == SourceFormat::PCM16)
-                return MakeError(ErrorKind::NothingToDo, "already 16-bit PCM; nothing to decode");
-            return MakeError(ErrorKind::WrongDirection, "not ADPCM (found " +
-                                                            DescribeSourceFormat(format) +
-                                                            "); decode reads Xbox or IMA ADPCM");
-        }
-        Expected<PayloadStreams> payload = OpenPayload(*input, header.value());
-        if (!payload)
-            return payload.error();
-        streams = std::move(payload).value();
-        plan.header = std::move(header).value();
-    }
-
-    if (encode) {
-        Expected<std::unique_ptr<Int16Stream>> shaped = ShapeAudio(std::move(streams), options);
-        if (!shaped)
-            return shaped.error();
-        plan.audio = std::move(shaped).value();
-    } else if (streams.real) {
-        plan.audio = std::make_unique<QuantizeStage>(std::move(streams.real));
-    } else {
-        plan.audio = std::move(streams.int16);
-    }
-    const unsigned channels = plan.audio->shape().channels;
-    const unsigned maxChannels = encode ? kMaxXBoxADPCMChannels : kMaxPCM16Channels;
-    if (channels > maxChannels) {
-        return MakeError(ErrorKind::TooManyChannels,
-                         std::to_string(channels) + " channels; " +
-                             (encode ? "Xbox ADPCM" : "16-bit PCM") + " holds at most " +
-                             std::to_string(maxChannels) + " (its block align is 16 bits)");
-    }
-    if (const auto frames = plan.audio->shape().frames) {
-        const std::uint64_t bytes =
-            encode ? XBoxADPCMBlockCount(*frames) * kBlockBytesPerChannel * channels
-                   : *frames * channels * 2;
-        if (plan.outputFormat.empty() && !options.raw && bytes > MaxWaveDataBytes(plan.output)) {
-            return MakeError(ErrorKind::OutputTooLarge, std::to_string(bytes) + " bytes of " +
-                                                            (encode ? "Xbox ADPCM" : "16-bit PCM"));
-        }
-        plan.outputDataBytes = bytes;
-    }
-    return plan;
-}
-
-namespace {
 
 #if defined(IMABOX_HAVE_SNDFILE)
 // Decode into a container libsndfile writes (FLAC...), a piece at a time.
@@ -306,7 +170,7 @@ Expected<ConvertReport> DecodeToSndfile(ConversionPlan& plan, ByteSink& sink) {
                                                     channels, audio.shape().sampleRate);
     if (!out)
         return out.error();
-    const unsigned blockFrames = plan.header.unitFrames();
+    const unsigned blockFrames = plan.source.blockFrames;
     const std::size_t blockSamples = std::size_t{blockFrames} * channels;
     const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
     std::vector<std::int16_t> pcm(pieceBlocks * blockSamples);
@@ -334,19 +198,176 @@ Expected<ConvertReport> DecodeToSndfile(ConversionPlan& plan, ByteSink& sink) {
 
 }  // namespace
 
+SourceDescription DescribeWave(const WaveHeader& header) {
+    SourceDescription d;
+    d.format = header.format;
+    d.channels = header.channels;
+    d.sampleRate = header.sampleRate;
+    d.blockFrames = header.unitFrames();
+    d.trailingBytes = header.trailingBytes;
+    d.otherChunks = header.otherChunks;
+    return d;
+}
+
+Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams audio,
+                                        const ConvertOptions& options) {
+    const bool encode = options.direction == ConvertDirection::Encode;
+    if (!encode && (options.sampleRate != 0 || options.channels != 0))
+        return MakeError(ErrorKind::InvalidArgument, "a rate or channel change is for encoding");
+    const bool otherOutput = !options.outputFormat.empty() && options.outputFormat != "wav";
+    if (encode && otherOutput)
+        return MakeError(ErrorKind::InvalidArgument, "encoding writes Xbox ADPCM WAVE files");
+    if (otherOutput) {
+#if defined(IMABOX_HAVE_SNDFILE)
+        if (!FindSndfileFormat(options.outputFormat))
+            return MakeError(ErrorKind::InvalidArgument, "unknown output format \"" +
+                                                             options.outputFormat + "\" (wav, " +
+                                                             SndfileFormatNames() + ")");
+        if (options.raw)
+            return MakeError(ErrorKind::InvalidArgument,
+                             "raw output is 16-bit PCM, not " + options.outputFormat);
+#else
+        return MakeError(ErrorKind::Unavailable,
+                         options.outputFormat + " output needs libsndfile, which this build lacks");
+#endif
+    }
+    const SourceFormat format = source.format;
+    const bool adpcm = format == SourceFormat::XBoxADPCM || format == SourceFormat::IMAADPCM;
+    if (encode && format == SourceFormat::XBoxADPCM) {
+        return MakeError(ErrorKind::NothingToDo,
+                         "already Xbox ADPCM (format tag 0x0069); nothing to encode");
+    }
+    if (!encode && !adpcm) {
+        if (format == SourceFormat::PCM16)
+            return MakeError(ErrorKind::NothingToDo, "already 16-bit PCM; nothing to decode");
+        return MakeError(ErrorKind::WrongDirection, "not ADPCM (found " +
+                                                        DescribeSourceFormat(format) +
+                                                        "); decode reads Xbox or IMA ADPCM");
+    }
+    if (encode && (options.quality < 0 || options.quality > kMaxEncodeQuality)) {
+        return MakeError(ErrorKind::InvalidArgument,
+                         "quality must be 0 to " + std::to_string(kMaxEncodeQuality));
+    }
+    if (encode && (audio.int16 || audio.real)) {
+        Expected<PayloadStreams> shaped = ShapeAudio(std::move(audio), options);
+        if (!shaped)
+            return shaped.error();
+        audio = std::move(shaped).value();
+    }
+    const unsigned channels = audio.int16  ? audio.int16->shape().channels
+                              : audio.real ? audio.real->shape().channels
+                                           : 0;
+    const unsigned maxChannels = encode ? kMaxXBoxADPCMChannels : kMaxPCM16Channels;
+    if (channels > maxChannels) {
+        return MakeError(ErrorKind::TooManyChannels,
+                         std::to_string(channels) + " channels; " +
+                             (encode ? "Xbox ADPCM" : "16-bit PCM") + " holds at most " +
+                             std::to_string(maxChannels) + " (its block align is 16 bits)");
+    }
+    if (channels == 0 || source.blockFrames == 0 || (!audio.int16 && !audio.real))
+        return MakeError(ErrorKind::Internal, "a source without channels or audio");
+
+    ConversionPlan plan;
+    plan.direction = options.direction;
+    plan.quality = options.quality;
+    if (otherOutput)
+        plan.outputFormat = options.outputFormat;
+    plan.output = encode ? WaveCoding::XBoxADPCM : WaveCoding::PCM16;
+    if (audio.real)
+        plan.audio = std::make_unique<QuantizeStage>(std::move(audio.real));
+    else
+        plan.audio = std::move(audio.int16);
+    if (const auto frames = plan.audio->shape().frames) {
+        const std::uint64_t bytes =
+            encode ? XBoxADPCMBlockCount(*frames) * kBlockBytesPerChannel * channels
+                   : *frames * channels * 2;
+        if (plan.outputFormat.empty() && !options.raw && bytes > MaxWaveDataBytes(plan.output)) {
+            return MakeError(ErrorKind::OutputTooLarge, std::to_string(bytes) + " bytes of " +
+                                                            (encode ? "Xbox ADPCM" : "16-bit PCM"));
+        }
+        plan.outputDataBytes = bytes;
+    }
+    plan.source = std::move(source);
+    return plan;
+}
+
+Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options) {
+    const bool encode = options.direction == ConvertDirection::Encode;
+    // Recognise the container from its first bytes, then read it from its start again: a file
+    // seeks back, a stream gets its first bytes put back in front.
+    std::uint8_t head[kContainerProbeBytes];
+    const std::uint64_t start = source.Position();
+    const std::size_t headBytes = source.Read(head);
+    if (source.Failed())
+        return MakeError(ErrorKind::InputRead, SystemErrorText(source.ErrorNumber()));
+    std::unique_ptr<ByteSource> replay;
+    ByteSource* input = &source;
+    if (source.Seekable()) {
+        if (!source.Seek(start))
+            return MakeError(ErrorKind::InputRead, "cannot go back to the start of the input");
+    } else {
+        replay = std::make_unique<PrefixedByteSource>(std::span(head, headBytes), source);
+        input = replay.get();
+    }
+    const ContainerProbe probe = ProbeContainer(std::span(head, headBytes));
+    // Fewer bytes than any header: the WAVE reader says what is wrong, as for any short file.
+    const bool other = probe.kind == ContainerKind::Other ||
+                       (probe.kind == ContainerKind::Unknown && headBytes >= 12);
+
+    Expected<ConversionPlan> plan = MakeError(ErrorKind::Internal);
+    bool planned = false;
+    if (other && encode) {
+#if defined(IMABOX_HAVE_SNDFILE)
+        Expected<SndfileAudio> audio = OpenSndfileAudio(*input);
+        if (!audio)
+            return audio.error();
+        const StreamShape& shape =
+            audio->streams.int16 ? audio->streams.int16->shape() : audio->streams.real->shape();
+        SourceDescription description;
+        description.format = SourceFormat::PCM16;
+        description.channels = shape.channels;
+        description.sampleRate = shape.sampleRate;
+        description.container = audio->format;
+        plan = PlanConversion(std::move(description), std::move(audio->streams), options);
+        planned = true;
+#else
+        if (probe.kind == ContainerKind::Other)
+            return MakeError(ErrorKind::Unavailable,
+                             probe.name + " input needs libsndfile, which this build lacks");
+#endif
+    }
+    if (!planned) {
+        if (other && probe.kind == ContainerKind::Other) {  // Decode
+            return MakeError(
+                ErrorKind::WrongDirection,
+                "not ADPCM (found " + probe.name + "); decode reads Xbox or IMA ADPCM WAVE files");
+        }
+        Expected<WaveHeader> header = ReadWaveHeader(*input);
+        if (!header)
+            return header.error();
+        Expected<PayloadStreams> streams = OpenPayload(*input, header.value());
+        if (!streams)
+            return streams.error();
+        plan = PlanConversion(DescribeWave(header.value()), std::move(streams).value(), options);
+    }
+    if (plan)
+        plan->replay = std::move(replay);
+    return plan;
+}
+
 Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
                                       const WaveWriterOptions& writerOptions) {
     const StreamShape& shape = plan.audio->shape();
-    WaveWriter writer(sink, plan.output, static_cast<std::uint16_t>(shape.channels),
-                      shape.sampleRate, writerOptions);
     Expected<ConvertReport> report = MakeError(ErrorKind::Internal);
     if (!plan.outputFormat.empty()) {
 #if defined(IMABOX_HAVE_SNDFILE)
         report = DecodeToSndfile(plan, sink);
+#endif
         if (!report)
             return report;
-#endif
     } else {
+        WaveWriter writer(sink, plan.output, static_cast<std::uint16_t>(shape.channels),
+                          shape.sampleRate, writerOptions);
         if (!writer.Begin(plan.outputDataBytes))
             return WriteFailure(sink);
         report = plan.output == WaveCoding::XBoxADPCM ? Encode(plan, writer) : Decode(plan, writer);
@@ -367,17 +388,17 @@ Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
     }
     ConvertReport& r = report.value();
     const StreamStats stats = plan.audio->stats();
-    r.input = plan.header.format;
-    r.inputContainer = plan.container;
+    r.input = plan.source.format;
+    r.inputContainer = plan.source.container;
     r.output = plan.output == WaveCoding::XBoxADPCM ? Encoding::XBoxADPCM : Encoding::PCM16;
-    r.channels = plan.header.channels;
-    r.sampleRate = plan.header.sampleRate;
+    r.channels = static_cast<std::uint16_t>(plan.source.channels);
+    r.sampleRate = plan.source.sampleRate;
     r.outputChannels = static_cast<std::uint16_t>(shape.channels);
     r.outputSampleRate = shape.sampleRate;
     r.clippedSamples = stats.clippedSamples;
     r.dithered = stats.dithered;
     r.ignoredBytes = stats.ignoredBytes;
-    r.trailingBytes = plan.header.trailingBytes;
+    r.trailingBytes = plan.source.trailingBytes;
     return report;
 }
 
