@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/xbox_adpcm.hpp"
 #include "convert/pipeline.hpp"
 #include "fuzz_support.hpp"
 #include "imabox/convert.hpp"
