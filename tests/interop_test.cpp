@@ -8,8 +8,8 @@
 #include <cmath>
 #include <vector>
 
+#include "convert/wave_audio.hpp"
 #include "imabox/convert.hpp"
-#include "imabox/transcode.hpp"
 #include "test_util.hpp"
 
 namespace imabox {
@@ -80,7 +80,7 @@ TEST(Interop, LibsndfileDecodesEveryEncoderLevelToImaboxSamples) {
         for (const int quality : {1, 2, 5, 9}) {
             SCOPED_TRACE(std::to_string(channels) + " channels, quality " +
                          std::to_string(quality));
-            const auto encoded = EncodeXBoxADPCMWave(audio, {quality});
+            const auto encoded = EncodeXBoxADPCMWave(audio, quality);
             ASSERT_TRUE(encoded);
             const auto ours = ReadWave(encoded.value());
             ASSERT_TRUE(ours);
