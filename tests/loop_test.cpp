@@ -1,0 +1,296 @@
+// Loop alignment and the chunks that carry loops and metadata.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "convert/loop_align.hpp"
+#include "wave/wave_header.hpp"
+#include "wave/wave_metadata.hpp"
+
+namespace imabox {
+namespace {
+
+// A tone whose period (48.5 frames) does not divide 65, two channels in antiphase.
+std::vector<std::int16_t> Tone(std::uint64_t frames) {
+    std::vector<std::int16_t> samples;
+    for (std::uint64_t i = 0; i < frames; ++i) {
+        const double v = 12000.0 * std::sin(2 * M_PI * static_cast<double>(i) / 48.5);
+        samples.push_back(static_cast<std::int16_t>(std::lround(v)));
+        samples.push_back(static_cast<std::int16_t>(-std::lround(v)));
+    }
+    return samples;
+}
+
+// Frame `i` of a file played with its loop [start, end] repeating forever.
+std::uint64_t LoopedFrame(std::uint64_t i, std::uint64_t start, std::uint64_t end) {
+    return i <= end ? i : start + (i - start) % (end + 1 - start);
+}
+
+// Runs `samples` through the unroller in pieces of `piece` frames.
+std::vector<std::int16_t> Unroll(const std::vector<std::int16_t>& samples,
+                                 const LoopAlignPlan& plan, std::size_t piece) {
+    LoopUnroller<std::int16_t> unroller(2, plan.inputStart, plan.inputEnd, plan.copyFrames);
+    std::vector<std::int16_t> out;
+    for (std::size_t at = 0; at < samples.size(); at += piece * 2) {
+        const std::size_t n = std::min(piece * 2, samples.size() - at);
+        unroller.Process(std::span(samples).subspan(at, n), out);
+    }
+    return out;
+}
+
+TEST(LoopAlign, UnrollMakesAnExactBlockLoopThatPlaysLikeTheSource) {
+    // The loop holds 26 periods of 48.5 frames (1261 = 13 * 97 frames: five plays fill 97
+    // blocks); 100 frames of tail follow it.
+    const std::uint64_t start = 1001, end = start + 1261 - 1, frames = end + 1 + 100;
+    const std::vector<std::int16_t> source = Tone(frames);
+    const auto plan = PlanLoopAlignment({.start = start,
+                                         .end = end,
+                                         .frames = frames,
+                                         .inputRate = 44100,
+                                         .outputRate = 44100,
+                                         .mode = LoopAlignMode::Unroll});
+    ASSERT_TRUE(plan) << plan.error().message;
+    EXPECT_EQ(plan->start, 1040u);
+    EXPECT_EQ(plan->repeats, 5u);
+    EXPECT_TRUE(plan->aligned());
+    EXPECT_FALSE(plan->resamples());
+    EXPECT_EQ(plan->end + 1 - plan->start, 1261u * 5);
+    EXPECT_EQ(plan->outputFrames, frames + plan->copyFrames);
+
+    for (const std::size_t piece : {1u, 64u, 1000u, 100000u}) {
+        const std::vector<std::int16_t> out = Unroll(source, plan.value(), piece);
+        ASSERT_EQ(out.size(), plan->outputFrames * 2);
+        // Played with the aligned loop, the output is the source played with its own loop, frame
+        // for frame, across three passes of the seam.
+        for (std::uint64_t i = 0; i < plan->end + 3 * (plan->end + 1 - plan->start); ++i) {
+            const std::uint64_t o = LoopedFrame(i, plan->start, plan->end);
+            const std::uint64_t s = LoopedFrame(i, start, end);
+            ASSERT_EQ(out[2 * o], source[2 * s]) << "frame " << i << ", piece " << piece;
+            ASSERT_EQ(out[2 * o + 1], source[2 * s + 1]) << "frame " << i;
+        }
+        // The tail follows the copy unchanged, where MapFrame says it lands.
+        const std::uint64_t tail = plan->MapFrame(end + 1);
+        EXPECT_EQ(tail, plan->end + 1);
+        for (std::uint64_t i = 0; i < 100; ++i)
+            ASSERT_EQ(out[2 * (tail + i)], source[2 * (end + 1 + i)]);
+    }
+}
+
+TEST(LoopAlign, ResamplePlansTheSmallestRatioAndRefusesAudibleChanges) {
+    // One second at 44.1 kHz: 44100 frames become 44070 (678 blocks), about +1.18 cents.
+    auto plan = PlanLoopAlignment({.start = 5000,
+                                   .end = 49099,
+                                   .frames = 60000,
+                                   .inputRate = 44100,
+                                   .outputRate = 44100,
+                                   .mode = LoopAlignMode::Resample,
+                                   .resamplerReach = 300});
+    ASSERT_TRUE(plan) << plan.error().message;
+    EXPECT_EQ(plan->end + 1 - plan->start, 44070u);
+    EXPECT_TRUE(plan->aligned());
+    EXPECT_NEAR(plan->cents, 1200 * std::log2(44100.0 / 44070.0), 1e-9);
+    EXPECT_EQ(plan->ratioNum * 44100, plan->ratioDen * 44070);
+    // The start moves to the first boundary at or after 5000 * ratio = 4996.6.
+    EXPECT_EQ(plan->start, 5005u);
+    EXPECT_EQ(plan->startShift(), 8u);
+    // The copy covers the new start plus the resampler's reach; the cut drops what that reach
+    // adds after the loop, so the tail follows the loop directly.
+    EXPECT_GE(plan->copyFrames, 300u + 8u);
+    EXPECT_EQ(plan->cutStart, plan->end + 1);
+    EXPECT_EQ(plan->MapFrame(49100), plan->end + 1);
+    EXPECT_EQ(plan->MapFrame(1000), 999u);  // before the loop: only the ratio moves it
+    EXPECT_NEAR(static_cast<double>(plan->MapFrame(60000) - plan->MapFrame(49100)),
+                10900 * 44070.0 / 44100.0, 1.0);
+    EXPECT_NE(DescribeLoopAlignment(plan.value()).find("+1.18 cents"), std::string::npos)
+        << DescribeLoopAlignment(plan.value());
+
+    // With a rate conversion the loop is measured in output frames.
+    plan = PlanLoopAlignment({.start = 0,
+                              .end = 47999,
+                              .frames = 48000,
+                              .inputRate = 48000,
+                              .outputRate = 22050,
+                              .mode = LoopAlignMode::Resample});
+    ASSERT_TRUE(plan);
+    EXPECT_EQ(plan->end + 1, 22035u);
+    EXPECT_EQ(plan->outputFrames, 22035u);  // the loop ends the file: nothing after it
+    EXPECT_EQ(plan->cutEnd, kNoTail);
+
+    // 1000 frames cannot be made whole blocks within 5 cents; unroll repeats it 13 times.
+    LoopAlignRequest shortLoop{.start = 10,
+                               .end = 1009,
+                               .frames = 2000,
+                               .inputRate = 44100,
+                               .outputRate = 44100,
+                               .mode = LoopAlignMode::Resample};
+    const auto refused = PlanLoopAlignment(shortLoop);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message.find("--loop-align unroll"), std::string::npos);
+    shortLoop.mode = LoopAlignMode::Unroll;
+    const auto repeated = PlanLoopAlignment(shortLoop);
+    ASSERT_TRUE(repeated);
+    EXPECT_EQ(repeated->repeats, 13u);
+    EXPECT_EQ(repeated->start, 65u);
+
+    // Off keeps the points; a loop already on blocks changes nothing.
+    shortLoop.mode = LoopAlignMode::Off;
+    EXPECT_EQ(PlanLoopAlignment(shortLoop)->start, 10u);
+    const auto ready = PlanLoopAlignment(
+        {.start = 130, .end = 130 + 650 - 1, .frames = 800, .inputRate = 8000, .outputRate = 8000});
+    ASSERT_TRUE(ready);
+    EXPECT_FALSE(ready->changesAudio());
+    EXPECT_EQ(ready->outputFrames, 800u);
+}
+
+TEST(LoopAlign, FrameCutterDropsARangeAcrossPieces) {
+    std::vector<std::int16_t> in(2 * 50);
+    for (std::size_t i = 0; i < in.size(); ++i)
+        in[i] = static_cast<std::int16_t>(i / 2);
+    FrameCutter<std::int16_t> cutter(2, 7, 31);
+    std::vector<std::int16_t> out;
+    for (std::size_t at = 0; at < in.size(); at += 2 * 6)
+        cutter.Process(std::span(in).subspan(at, std::min<std::size_t>(12, in.size() - at)), out);
+    ASSERT_EQ(out.size(), 2u * (50 - 24));
+    EXPECT_EQ(out[2 * 6], 6);
+    EXPECT_EQ(out[2 * 7], 31);
+    EXPECT_EQ(out.back(), 49);
+}
+
+std::vector<std::uint8_t> Body(const std::vector<std::uint8_t>& chunk) {
+    return {chunk.begin() + 8, chunk.begin() + 8 + GetLE32(&chunk[4])};
+}
+
+TEST(WaveMetadata, SamplerAndCueChunksRoundTripAndBadOnesAreWarnedAbout) {
+    SamplerChunk smpl;
+    smpl.manufacturer = 0x01000047;
+    smpl.midiUnityNote = 57;
+    smpl.midiPitchFraction = 0x40000000;
+    smpl.loops = {{.cuePointId = 7, .start = 100, .end = 199, .playCount = 3},
+                  {.cuePointId = 8, .type = 1, .start = 10, .end = 20}};
+    smpl.samplerData = {1, 2, 3};
+    const std::vector<std::uint8_t> chunk = BuildSamplerChunk(smpl);
+    ASSERT_EQ(chunk.size(), 8u + 36 + 2 * 24 + 3 + 1);  // with its pad byte
+    EXPECT_EQ(GetLE32(&chunk[0]), kSmplId);
+    Warnings warnings;
+    const auto back = ParseSamplerChunk(Body(chunk), warnings);
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(back->manufacturer, smpl.manufacturer);
+    EXPECT_EQ(back->midiPitchFraction, smpl.midiPitchFraction);
+    ASSERT_EQ(back->loops.size(), 2u);
+    EXPECT_EQ(back->loops[0].end, 199u);
+    EXPECT_EQ(back->loops[0].playCount, 3u);
+    EXPECT_EQ(back->loops[1].type, 1u);
+    EXPECT_EQ(back->samplerData, smpl.samplerData);
+
+    // A chunk cut inside its second loop keeps the first, with a warning; one shorter than its
+    // fixed fields is dropped.
+    std::vector<std::uint8_t> cut = Body(chunk);
+    cut.resize(36 + 24 + 10);
+    const auto partial = ParseSamplerChunk(cut, warnings);
+    ASSERT_TRUE(partial);
+    EXPECT_EQ(partial->loops.size(), 1u);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].rfind("smpl chunk: declares 2 loops but holds 1", 0), 0u) << warnings[0];
+    cut.resize(20);
+    EXPECT_FALSE(ParseSamplerChunk(cut, warnings));
+    EXPECT_EQ(warnings.size(), 2u);
+
+    // Loops that cannot play over the audio are dropped, one warning each.
+    warnings.clear();
+    SamplerChunk bad = smpl;
+    bad.loops = {{.start = 50, .end = 40}, {.start = 10, .end = 5000}, {.start = 0, .end = 99}};
+    CheckLoops(bad, 1000, warnings);
+    ASSERT_EQ(bad.loops.size(), 1u);
+    EXPECT_EQ(bad.loops[0].end, 99u);
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_NE(warnings[0].find("ends before it starts"), std::string::npos);
+    EXPECT_NE(warnings[1].find("runs past the audio's 1000 frames"), std::string::npos);
+
+    const std::vector<CuePoint> cues = {
+        {.id = 7, .position = 100, .dataChunkId = ChunkId("data"), .sampleOffset = 100}};
+    warnings.clear();
+    const auto cueBack = ParseCueChunk(Body(BuildCueChunk(cues)), warnings);
+    ASSERT_TRUE(cueBack);
+    ASSERT_EQ(cueBack->size(), 1u);
+    EXPECT_EQ((*cueBack)[0].sampleOffset, 100u);
+    EXPECT_TRUE(warnings.empty());
+}
+
+TEST(WaveMetadata, ChunksCarryTextAndMoveWithTheAlignedLoop) {
+    WaveMetadata metadata;
+    Warnings warnings;
+    // An INFO list with an odd-length title (padded), an adtl region on the loop, a bext chunk
+    // carried unread, a peak chunk that cannot stay true, padding dropped silently.
+    ListChunk info{kInfoId, {{kInamId, {'L', 'o', 'o', 'p', 0}}, {ChunkId("IART"), {'x', 0}}}};
+    std::vector<std::uint8_t> ltxt(20);
+    PutLE32(&ltxt[0], 7);
+    PutLE32(&ltxt[4], 44100);
+    ListChunk adtl{kAdtlId, {{kLtxtId, ltxt}, {kLablId, {7, 0, 0, 0, 'A', 0}}}};
+    for (const auto& chunk : {BuildListChunk(info), BuildListChunk(adtl)})
+        CollectChunk(metadata, kListId, Body(chunk), warnings);
+    CollectChunk(metadata, kCueId,
+                 Body(BuildCueChunk(
+                     std::vector<CuePoint>{{.id = 7, .position = 5000, .sampleOffset = 5000},
+                                           {.id = 9, .position = 55000, .sampleOffset = 55000}})),
+                 warnings);
+    SamplerChunk smpl;
+    smpl.loops = {{.cuePointId = 7, .start = 5000, .end = 49099}};
+    CollectChunk(metadata, kSmplId, Body(BuildSamplerChunk(smpl)), warnings);
+    CollectChunk(metadata, ChunkId("bext"), std::vector<std::uint8_t>(602, 1), warnings);
+    CollectChunk(metadata, ChunkId("PEAK"), std::vector<std::uint8_t>(24), warnings);
+    CollectChunk(metadata, ChunkId("JUNK"), std::vector<std::uint8_t>(28), warnings);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "\"PEAK\" chunk dropped: its contents would no longer be true");
+    EXPECT_EQ(InfoText(metadata, kInamId), "Loop");
+
+    const auto plan = PlanLoopAlignment({.start = 5000,
+                                         .end = 49099,
+                                         .frames = 60000,
+                                         .inputRate = 44100,
+                                         .outputRate = 44100,
+                                         .resamplerReach = 300});
+    ASSERT_TRUE(plan);
+    warnings.clear();
+    MoveFramePositions(
+        metadata, [&](std::uint64_t p) { return plan->MapFrame(p); }, warnings);
+    EXPECT_TRUE(warnings.empty());
+    ASSERT_EQ(metadata.sampler->loops.size(), 1u);
+    EXPECT_EQ(metadata.sampler->loops[0].start, plan->start);
+    EXPECT_EQ(metadata.sampler->loops[0].end, plan->end);
+    EXPECT_EQ(metadata.cues[0].sampleOffset, plan->start);
+    EXPECT_EQ(metadata.cues[1].sampleOffset, plan->MapFrame(55000));
+
+    // Written out and read back, everything is where it was moved to.
+    const std::vector<std::uint8_t> bytes = BuildMetadataChunks(metadata);
+    WaveMetadata back;
+    for (std::size_t pos = 0; pos + 8 <= bytes.size();) {
+        const std::uint32_t size = GetLE32(&bytes[pos + 4]);
+        CollectChunk(back, GetLE32(&bytes[pos]), std::span(bytes).subspan(pos + 8, size), warnings);
+        pos += 8 + size + (size & 1);
+    }
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(InfoText(back, kInamId), "Loop");
+    EXPECT_EQ(InfoText(back, ChunkId("IART")), "x");
+    ASSERT_EQ(back.lists.size(), 2u);
+    EXPECT_EQ(GetLE32(back.lists[1].items[0].body.data() + 4), plan->end + 1 - plan->start);
+    ASSERT_EQ(back.others.size(), 1u);
+    EXPECT_EQ(back.others[0].body.size(), 602u);
+    ASSERT_TRUE(back.sampler);
+    EXPECT_EQ(back.sampler->loops[0].start, plan->start);
+    EXPECT_EQ(back.cues.size(), 2u);
+
+    // A damaged list keeps the items before the damage.
+    std::vector<std::uint8_t> list = Body(BuildListChunk(info));
+    list.resize(list.size() - 1);
+    WaveMetadata damaged;
+    CollectChunk(damaged, kListId, list, warnings);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].rfind("LIST chunk: INFO item \"IART\" truncated", 0), 0u);
+    EXPECT_EQ(InfoText(damaged, kInamId), "Loop");
+}
+
+}  // namespace
+}  // namespace imabox
