@@ -184,6 +184,14 @@ TEST(WaveMetadata, SamplerAndCueChunksRoundTripAndBadOnesAreWarnedAbout) {
     EXPECT_EQ(back->loops[0].playCount, 3u);
     EXPECT_EQ(back->loops[1].type, 1u);
     EXPECT_EQ(back->samplerData, smpl.samplerData);
+    // Note 57 and a quarter semitone, lowered by 50 cents, then raised by 25.
+    SamplerChunk shifted = smpl;
+    ShiftSamplerPitch(shifted, -50);
+    EXPECT_EQ(shifted.midiUnityNote, 56u);
+    EXPECT_EQ(shifted.midiPitchFraction, 0xC0000000u);
+    ShiftSamplerPitch(shifted, 25);
+    EXPECT_EQ(shifted.midiUnityNote, 57u);
+    EXPECT_EQ(shifted.midiPitchFraction, 0u);
 
     // A chunk cut inside its second loop keeps the first, with a warning; one shorter than its
     // fixed fields is dropped.

@@ -230,7 +230,9 @@ void FrameCutter<T>::Process(std::span<const T> in, std::vector<T>& out) {
 
 template class LoopUnroller<std::int16_t>;
 template class LoopUnroller<float>;
+template class LoopUnroller<double>;
 template class FrameCutter<std::int16_t>;
 template class FrameCutter<float>;
+template class FrameCutter<double>;
 
 }  // namespace imabox

@@ -121,7 +121,9 @@ class FrameCutter {
 
 extern template class LoopUnroller<std::int16_t>;
 extern template class LoopUnroller<float>;
+extern template class LoopUnroller<double>;
 extern template class FrameCutter<std::int16_t>;
 extern template class FrameCutter<float>;
+extern template class FrameCutter<double>;
 
 }  // namespace imabox

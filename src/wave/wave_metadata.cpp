@@ -358,6 +358,17 @@ void SetSamplerRate(SamplerChunk& sampler, std::uint32_t sampleRate) {
         sampler.samplePeriod = static_cast<std::uint32_t>(std::lround(1e9 / sampleRate));
 }
 
+void ShiftSamplerPitch(SamplerChunk& sampler, double cents) {
+    // The pitch in units of 2^-32 semitone.
+    const double unit = 4294967296.0;
+    const double pitch =
+        sampler.midiUnityNote * unit + sampler.midiPitchFraction + std::round(cents / 100.0 * unit);
+    const double top = 127.0 * unit + (unit - 1);
+    const auto moved = static_cast<std::uint64_t>(std::clamp(pitch, 0.0, top));
+    sampler.midiUnityNote = static_cast<std::uint32_t>(moved >> 32);
+    sampler.midiPitchFraction = static_cast<std::uint32_t>(moved);
+}
+
 std::vector<std::uint8_t> BuildMetadataChunks(const WaveMetadata& metadata) {
     std::vector<std::uint8_t> out;
     const auto append = [&out](const std::vector<std::uint8_t>& chunk) {

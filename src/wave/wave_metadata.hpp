@@ -129,6 +129,9 @@ void MoveFramePositions(WaveMetadata& metadata, const FrameMap& map, Warnings& w
 
 // Sets the smpl chunk's sample period for `sampleRate`.
 void SetSamplerRate(SamplerChunk& sampler, std::uint32_t sampleRate);
+// Records that the audio's pitch moved by `cents` (resampling): the unity note and its fraction
+// then still name the pitch the recording has.
+void ShiftSamplerPitch(SamplerChunk& sampler, double cents);
 
 // The chunks of `metadata`, written one after the other in a fixed order (LIST, cue, smpl, then
 // the others), ready to follow a data chunk.
