@@ -144,6 +144,54 @@ TEST(LoopAlign, ResamplePlansTheSmallestRatioAndRefusesAudibleChanges) {
     EXPECT_EQ(ready->outputFrames, 800u);
 }
 
+TEST(LoopAlign, MetadataKeepsOneGoodForwardLoopAndWarnsAboutTheRest) {
+    WaveMetadata metadata;
+    metadata.sampler.emplace();
+    metadata.sampler->midiUnityNote = 60;
+    metadata.sampler->loops = {{.start = 900, .end = 800},              // ends before it starts
+                               {.type = 1, .start = 0, .end = 99},      // alternating
+                               {.start = 12001, .end = 12000 + 22050},  // the one kept
+                               {.start = 0, .end = 99999},              // past the audio
+                               {.start = 5, .end = 9}};                 // a second forward loop
+    metadata.haveCues = true;
+    metadata.cues = {{.id = 1, .position = 40000, .sampleOffset = 40000},
+                     {.id = 2, .position = 60000, .sampleOffset = 60000}};
+    Warnings warnings;
+    const auto plan =
+        AlignMetadataLoop(metadata, 50000, 22050, 22050, LoopAlignOptions{}, warnings);
+    ASSERT_TRUE(plan) << plan.error().message;
+    ASSERT_TRUE(plan.value());
+    ASSERT_EQ(warnings.size(), 4u);
+    EXPECT_NE(warnings[0].find("ends before it starts"), std::string::npos) << warnings[0];
+    EXPECT_NE(warnings[1].find("past the audio"), std::string::npos) << warnings[1];
+    EXPECT_EQ(warnings[2],
+              "smpl chunk: Xbox ADPCM files carry one forward loop; loop 0..99, 5..9 dropped");
+    EXPECT_EQ(warnings[3], "cue chunk: cue point 2 no longer lies in the audio; dropped");
+    for (const std::string& w : warnings)  // every warning names its chunk
+        EXPECT_TRUE(w.starts_with("smpl chunk: ") || w.starts_with("cue chunk: ")) << w;
+
+    const LoopAlignPlan& p = *plan.value();
+    ASSERT_EQ(metadata.sampler->loops.size(), 1u);
+    EXPECT_EQ(metadata.sampler->loops[0].start, p.start);
+    EXPECT_EQ(metadata.sampler->loops[0].end, p.end);
+    EXPECT_TRUE(p.aligned());
+    EXPECT_LT(std::fabs(p.cents), kDefaultMaxLoopCents);
+    // The cue after the loop moved with the audio, the pitch with the resampling.
+    ASSERT_EQ(metadata.cues.size(), 1u);
+    EXPECT_EQ(metadata.cues[0].sampleOffset, p.MapFrame(40000));
+    EXPECT_NE(metadata.sampler->midiPitchFraction, 0u);
+    EXPECT_EQ(metadata.sampler->samplePeriod, 45351u);  // 1e9 / 22050
+
+    // A loop too short for the pitch limit is refused with the mode that would work named.
+    WaveMetadata shortLoop;
+    shortLoop.sampler.emplace();
+    shortLoop.sampler->loops = {{.start = 100, .end = 399}};
+    const auto refused =
+        AlignMetadataLoop(shortLoop, 1000, 22050, 22050, LoopAlignOptions{}, warnings);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message.find("--loop-align unroll"), std::string::npos);
+}
+
 TEST(LoopAlign, FrameCutterDropsARangeAcrossPieces) {
     std::vector<std::int16_t> in(2 * 50);
     for (std::size_t i = 0; i < in.size(); ++i)

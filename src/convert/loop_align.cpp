@@ -127,7 +127,12 @@ Expected<LoopAlignPlan> PlanLoopAlignment(const LoopAlignRequest& request) {
         return Error{"the aligned loop would end past frame 2^32"};
     // Input frames past the old start that the new start needs: start / ratio - s, rounded up.
     const std::uint64_t lead = MulDiv(plan.start, plan.ratioDen, plan.ratioNum, Rounding::Up) - s;
-    const std::uint64_t reach = plan.resamples() ? request.resamplerReach : 0;
+    // The filter's reach in input frames: longer when downsampling.
+    const std::uint64_t reach =
+        !plan.resamples() ? 0
+        : plan.ratioNum >= plan.ratioDen
+            ? request.resamplerReach
+            : MulDiv(request.resamplerReach, plan.ratioDen, plan.ratioNum, Rounding::Up);
     plan.copyFrames = (plan.repeats - 1) * length + lead + reach;
 
     plan.cutStart = plan.end + 1;
@@ -178,6 +183,56 @@ std::optional<LoopAlignMode> ParseLoopAlignMode(std::string_view name) {
     if (name == "resample")
         return LoopAlignMode::Resample;
     return std::nullopt;
+}
+
+Expected<std::optional<LoopAlignPlan>> AlignMetadataLoop(
+    WaveMetadata& metadata, std::uint64_t frames, std::uint32_t inputRate, std::uint32_t outputRate,
+    const LoopAlignOptions& options, Warnings& warnings) {
+    std::optional<LoopAlignPlan> plan;
+    if (metadata.sampler) {
+        SamplerChunk& sampler = *metadata.sampler;
+        CheckLoops(sampler, frames, warnings);
+        std::vector<SampleLoop> kept;
+        std::string dropped;
+        for (std::size_t i = 0; i < sampler.loops.size(); ++i) {
+            if (kept.empty() && sampler.loops[i].type == kLoopForward)
+                kept.push_back(sampler.loops[i]);
+            else
+                dropped += (dropped.empty() ? "" : ", ") +
+                           Range(sampler.loops[i].start, sampler.loops[i].end);
+        }
+        if (!dropped.empty())
+            warnings.push_back("smpl chunk: Xbox ADPCM files carry one forward loop; loop " +
+                               dropped + " dropped");
+        sampler.loops = std::move(kept);
+        if (!sampler.loops.empty()) {
+            Expected<LoopAlignPlan> planned = PlanLoopAlignment({.start = sampler.loops[0].start,
+                                                                 .end = sampler.loops[0].end,
+                                                                 .frames = frames,
+                                                                 .inputRate = inputRate,
+                                                                 .outputRate = outputRate,
+                                                                 .mode = options.mode,
+                                                                 .maxCents = options.maxCents});
+            if (!planned)
+                return planned.error();
+            plan = std::move(planned).value();
+        }
+    }
+    // Positions past the audio no longer exist; the others move with their frames.
+    MoveFramePositions(
+        metadata,
+        [&](std::uint64_t p) -> std::optional<std::uint64_t> {
+            if (p > frames)
+                return std::nullopt;
+            return plan ? plan->MapFrame(p) : MulDiv(p, outputRate, inputRate, Rounding::Nearest);
+        },
+        warnings);
+    if (metadata.sampler) {
+        SetSamplerRate(*metadata.sampler, outputRate);
+        if (plan && plan->cents != 0)
+            ShiftSamplerPitch(*metadata.sampler, plan->cents);
+    }
+    return plan;
 }
 
 template <class T>

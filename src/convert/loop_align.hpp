@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "imabox/expected.hpp"
+#include "wave/wave_metadata.hpp"
 
 namespace imabox {
 
@@ -37,6 +38,10 @@ inline constexpr double kDefaultMaxLoopCents = 5.0;
 // Repeating a loop holds it in memory once: loops longer than this are not repeated.
 inline constexpr std::uint64_t kMaxRepeatedLoopFrames = std::uint64_t{1} << 20;
 
+// The reach of the very-high-quality resampler's filter: its impulse response stays above -200 dB
+// for about 140 frames on either side; a little more is taken.
+inline constexpr std::uint64_t kLoopResamplerReach = 192;
+
 struct LoopAlignRequest {
     std::uint64_t start = 0;   // first frame of the loop
     std::uint64_t end = 0;     // last frame of the loop (inclusive)
@@ -45,9 +50,10 @@ struct LoopAlignRequest {
     std::uint32_t outputRate = 0;  // the rate asked for; inputRate when not converting
     LoopAlignMode mode = LoopAlignMode::Resample;
     double maxCents = kDefaultMaxLoopCents;
-    // Input frames a resampler reads past the frame it produces: that much more loop content is
-    // fed after the copy, so the loop's last output frames see the loop and not what follows.
-    std::uint64_t resamplerReach = 0;
+    // How far the resampler's filter reaches on either side of a frame, in frames at the lower of
+    // the two rates: that much more loop content is fed after the copy, so the loop's last output
+    // frames see the loop and not what follows it.
+    std::uint64_t resamplerReach = kLoopResamplerReach;
 };
 
 inline constexpr std::uint64_t kNoTail = std::numeric_limits<std::uint64_t>::max();
@@ -84,6 +90,20 @@ std::string DescribeLoopAlignment(const LoopAlignPlan& plan);
 
 // Parses "off", "unroll" or "resample".
 std::optional<LoopAlignMode> ParseLoopAlignMode(std::string_view name);
+
+struct LoopAlignOptions {
+    LoopAlignMode mode = LoopAlignMode::Resample;
+    double maxCents = kDefaultMaxLoopCents;
+};
+
+// Prepares the metadata of a file being encoded to Xbox ADPCM: keeps the first forward loop of
+// its smpl chunk (the format carries one; the others are dropped with a warning), plans that
+// loop's alignment, and moves every frame position to where the plan puts its frame, for
+// `frames` input frames at `inputRate` becoming audio at `outputRate`. Returns the plan, or
+// nothing when there is no loop; an error when the loop cannot be aligned in the chosen mode.
+Expected<std::optional<LoopAlignPlan>> AlignMetadataLoop(
+    WaveMetadata& metadata, std::uint64_t frames, std::uint32_t inputRate, std::uint32_t outputRate,
+    const LoopAlignOptions& options, Warnings& warnings);
 
 // The streaming unroll: passes frames through and, right after the loop's last frame, inserts
 // `copyFrames` frames of loop content from the loop start (wrapping at the loop end). It keeps at
