@@ -1,11 +1,13 @@
 // Loop alignment and the chunks that carry loops and metadata.
 #include <gtest/gtest.h>
+#include <soxr.h>
 
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "convert/loop_align.hpp"
+#include "convert/loop_stream.hpp"
 #include "wave/wave_header.hpp"
 #include "wave/wave_metadata.hpp"
 
@@ -76,6 +78,94 @@ TEST(LoopAlign, UnrollMakesAnExactBlockLoopThatPlaysLikeTheSource) {
         for (std::uint64_t i = 0; i < 100; ++i)
             ASSERT_EQ(out[2 * (tail + i)], source[2 * (end + 1 + i)]);
     }
+}
+
+class SoxrResampler final : public FrameResampler {
+  public:
+    SoxrResampler(double ratio, unsigned channels) : channels_(channels), ratio_(ratio) {
+        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+        soxr_ = soxr_create(1.0, ratio, channels, nullptr, &io, &quality, nullptr);
+    }
+    ~SoxrResampler() override { soxr_delete(soxr_); }
+    Expected<bool> Process(std::span<const float> in, std::vector<float>& out) override {
+        return Run(in.data(), in.size() / channels_, out);
+    }
+    Expected<bool> Flush(std::vector<float>& out) override { return Run(nullptr, 0, out); }
+
+  private:
+    Expected<bool> Run(const float* in, std::size_t frames, std::vector<float>& out) {
+        std::size_t consumed = 0;
+        while (true) {
+            const std::size_t room = static_cast<std::size_t>(frames * ratio_) + 1024;
+            const std::size_t at = out.size();
+            out.resize(at + room * channels_);
+            std::size_t used = 0, made = 0;
+            soxr_process(soxr_, in ? in + consumed * channels_ : nullptr, frames - consumed,
+                         in ? &used : nullptr, out.data() + at, room, &made);
+            out.resize(at + made * channels_);
+            consumed += used;
+            if (made < room && consumed == frames)
+                return true;
+        }
+    }
+    soxr_t soxr_;
+    unsigned channels_;
+    double ratio_;
+};
+
+TEST(LoopAlign, ResampledLoopPlaysAcrossItsSeamLikeTheSource) {
+    // 240 periods of the 48.5-frame tone: the source loop is seamless, so the source played with
+    // its loop is the tone itself, and so must be the aligned file played with its loop.
+    const std::uint64_t start = 3001, end = start + 240 * 97 / 2 - 1, frames = end + 1 + 5000;
+    const std::vector<std::int16_t> source = Tone(frames);
+    const auto plan = PlanLoopAlignment({.start = start,
+                                         .end = end,
+                                         .frames = frames,
+                                         .inputRate = 44100,
+                                         .outputRate = 44100,
+                                         .mode = LoopAlignMode::Resample});
+    ASSERT_TRUE(plan) << plan.error().message;
+    ASSERT_TRUE(plan->resamples());
+    ASSERT_TRUE(plan->aligned());
+    const double ratio = static_cast<double>(plan->ratioNum) / plan->ratioDen;
+    std::size_t at = 0;
+    LoopAlignedAudio audio(
+        plan.value(), 2,
+        [&](std::span<std::int16_t> out) -> Expected<std::size_t> {
+            const std::size_t n = std::min(out.size(), source.size() - at);
+            std::copy_n(source.begin() + at, n, out.begin());
+            at += n;
+            return n / 2;
+        },
+        std::make_unique<SoxrResampler>(ratio, 2));
+    std::vector<std::int16_t> out;
+    std::vector<std::int16_t> piece(2 * 3000);
+    while (true) {
+        const auto n = audio.Read(piece);
+        ASSERT_TRUE(n);
+        if (n.value() == 0)
+            break;
+        out.insert(out.end(), piece.begin(), piece.begin() + n.value() * 2);
+    }
+    EXPECT_NEAR(static_cast<double>(out.size() / 2), static_cast<double>(plan->outputFrames), 1);
+
+    // SNR of the looped output against the tone at the output's pitch, in dB.
+    const auto snr = [&](std::uint64_t from, std::uint64_t to) {
+        double signal = 0, noise = 0;
+        for (std::uint64_t i = from; i < to; ++i) {
+            const double want =
+                12000.0 * std::sin(2 * M_PI * static_cast<double>(i) / 48.5 / ratio);
+            const double got = out[2 * LoopedFrame(i, plan->start, plan->end)];
+            signal += want * want;
+            noise += (got - want) * (got - want);
+        }
+        return 10 * std::log10(signal / noise);
+    };
+    const double overall = snr(500, plan->end + 1);
+    const double seam = snr(plan->end + 1 - 2000, plan->end + 1 + 2000);
+    EXPECT_GT(overall, 70);
+    EXPECT_GT(seam, overall - 3) << "overall " << overall;
 }
 
 TEST(LoopAlign, ResamplePlansTheSmallestRatioAndRefusesAudibleChanges) {
