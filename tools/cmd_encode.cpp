@@ -34,6 +34,8 @@ struct BatchArgs {
     std::string directory;  // -d
     unsigned jobs = 0;      // 0: all cores
     int quality = 0;
+    std::string loopAlign = "resample";
+    double maxLoopCents = EncodeOptions{}.maxLoopCents;
     bool quiet = false;
 };
 
@@ -102,8 +104,13 @@ class Reporter {
             if (!quiet_) {
                 std::printf("%s -> %s: %s\n", job.input.string().c_str(),
                             job.output.string().c_str(), Describe(result.value()).c_str());
+                if (!result->loop.empty())
+                    std::printf("  %s\n", result->loop.c_str());
                 std::fflush(stdout);
             }
+            for (const std::string& warning : result->warnings)
+                std::fprintf(stderr, "imabox: warning: %s: %s\n", job.input.string().c_str(),
+                             warning.c_str());
             if (result->clippedSamples != 0)
                 std::fprintf(stderr, "imabox: warning: %s: %llu samples clipped\n",
                              job.input.string().c_str(),
@@ -173,6 +180,10 @@ int RunBatch(const BatchArgs& args) {
     TranscodeOptions options;
     options.direction = args.direction;
     options.encode.quality = args.quality;
+    options.encode.loopAlign = args.loopAlign == "off"      ? LoopAlignMode::Off
+                               : args.loopAlign == "unroll" ? LoopAlignMode::Unroll
+                                                            : LoopAlignMode::Resample;
+    options.encode.maxLoopCents = args.maxLoopCents;
 
     unsigned threads =
         args.jobs != 0 ? args.jobs : std::max(1u, std::thread::hardware_concurrency());
@@ -220,6 +231,15 @@ void AddBatchCommand(CLI::App& app, CommandList& commands, TranscodeDirection di
                         "0: the plain encoder (default); 1..9: search for lower error, "
                         "slower as the level rises")
             ->check(CLI::Range(0, kMaxEncodeQuality));
+        cmd->add_option("--loop-align", args->loopAlign,
+                        "A smpl loop off block boundaries: resample (default) moves its start "
+                        "to the next block by unrolling and resamples the file so the loop fills "
+                        "whole blocks; unroll repeats the loop instead (exact, longer file); off "
+                        "keeps the points as they are")
+            ->check(CLI::IsMember({"resample", "unroll", "off"}));
+        cmd->add_option("--loop-max-cents", args->maxLoopCents,
+                        "Largest pitch change --loop-align resample may make (default 5)")
+            ->check(CLI::Range(0.0, 100.0));
     }
     cmd->add_flag("--quiet", args->quiet, "Print only errors and the summary");
     cmd->footer(encode ? "Without -o or -d, IN.wav is written to IN.xbox.wav."

@@ -1,4 +1,5 @@
 // imabox info FILE: what the converter's header reader finds in a WAVE file.
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -27,6 +28,20 @@ int RunInfo(const std::string& file) {
     if (adpcm) {
         std::printf("Blocks:             %llu\n", static_cast<unsigned long long>(info->blocks));
     }
+    for (const WaveInfo::Loop& loop : info->loops) {
+        const unsigned long long length = std::uint64_t{loop.end} + 1 - loop.start;
+        std::printf("Loop:               frames %lu..%lu (%llu frames",
+                    static_cast<unsigned long>(loop.start), static_cast<unsigned long>(loop.end),
+                    length);
+        if (adpcm && loop.start % 65 == 0 && length % 65 == 0)
+            std::printf(", blocks %lu..%llu", static_cast<unsigned long>(loop.start / 65),
+                        (loop.start + length) / 65 - 1);
+        else if (adpcm)
+            std::printf(", not on block boundaries");
+        std::printf(")\n");
+    }
+    if (!info->title.empty())
+        std::printf("Title:              %s\n", info->title.c_str());
     return 0;
 }
 

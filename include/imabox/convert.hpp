@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -71,6 +72,13 @@ struct WaveInfo {
     std::uint64_t frames = 0;     // frames per channel the payload decodes to
     std::uint64_t blocks = 0;     // whole Xbox ADPCM blocks (Xbox ADPCM only)
     double durationSeconds = 0.0;
+    // Loops of a smpl chunk after the audio, in frames (end inclusive), and the LIST/INFO title.
+    struct Loop {
+        std::uint32_t start = 0;
+        std::uint32_t end = 0;
+    };
+    std::vector<Loop> loops;
+    std::string title;
 };
 
 Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file);

@@ -59,11 +59,21 @@ Expected<WaveAudio> ReadWaveFile(const std::filesystem::path& file);
 
 inline constexpr int kMaxEncodeQuality = 9;
 
+// What encoding does with a loop (a WAVE smpl chunk) that does not lie on whole blocks.
+enum class LoopAlignMode {
+    Off,       // loop points kept as they are
+    Unroll,    // start unrolled to a block boundary; the loop repeated until it fills whole blocks
+    Resample,  // start unrolled to a block boundary; the file resampled so the loop fills whole
+               // blocks, refused when that changes the pitch by more than maxLoopCents
+};
+
 struct EncodeOptions {
     // 0: the plain encoder XBoxAudio uses, byte for byte. 1..9: a search over codes and block
     // start step indices that lowers the squared error; higher levels search more. Every level
     // writes a stream any IMA ADPCM decoder plays, and no level has more error than level 0.
     int quality = 0;
+    LoopAlignMode loopAlign = LoopAlignMode::Resample;
+    double maxLoopCents = 5.0;
 };
 
 // Builds a complete Xbox ADPCM WAVE file (48-byte header) from 16-bit audio. The last block is
@@ -93,7 +103,11 @@ struct TranscodeReport {
     std::uint64_t clippedSamples = 0;
     bool dithered = false;
     std::uint64_t ignoredBytes = 0;
-    std::uint64_t outputBytes = 0;  // size of the whole output file
+    std::uint64_t outputBytes = 0;   // size of the whole output file
+    std::uint64_t outputFrames = 0;  // frames in the output, block fill included
+    std::string loop;  // what became of the loop, e.g. "loop 1000..46999 -> 1040..47099: ..."
+    // Chunks dropped or mended on the way, one line each naming the chunk.
+    std::vector<std::string> warnings;
 };
 
 struct MemoryTranscode {

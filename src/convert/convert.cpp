@@ -19,6 +19,7 @@
 #include "convert/payload_buffer.hpp"
 #include "imabox/convert.hpp"
 #include "wave/wave_header.hpp"
+#include "wave/wave_metadata.hpp"
 
 namespace imabox {
 namespace {
@@ -356,6 +357,33 @@ Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
     if (h.sampleRate != 0) {
         info.durationSeconds = static_cast<double>(info.frames) / h.sampleRate;
     }
+
+    // The chunks after the audio: a smpl chunk's loops and a LIST/INFO title. Bodies larger than
+    // any loop or title list needs are skipped.
+    constexpr std::uint32_t kMaxBody = 1 << 20;
+    source.Skip(h.dataSize);
+    source.Skip(h.dataSize & 1);
+    WaveMetadata metadata;
+    Warnings ignored;
+    for (int chunk = 0; chunk < 4096; ++chunk) {
+        std::array<std::uint8_t, 8> bytes{};
+        if (source.Read(bytes) != bytes.size())
+            break;
+        const WaveChunkHeader header = ParseChunkHeader(bytes);
+        if ((header.id == kSmplId || header.id == kListId) && header.size <= kMaxBody) {
+            std::vector<std::uint8_t> body(header.size);
+            if (source.Read(body) != body.size())
+                break;
+            CollectChunk(metadata, header.id, body, ignored);
+        } else {
+            source.Skip(header.size);
+        }
+        source.Skip(header.size & 1);
+    }
+    if (metadata.sampler)
+        for (const SampleLoop& loop : metadata.sampler->loops)
+            info.loops.push_back({loop.start, loop.end});
+    info.title = InfoText(metadata, kInamId).value_or("");
     return info;
 }
 

@@ -21,20 +21,15 @@
 #include <vector>
 
 #include "imabox/expected.hpp"
+#include "imabox/transcode.hpp"
 #include "wave/wave_metadata.hpp"
 
 namespace imabox {
 
-enum class LoopAlignMode {
-    Off,       // loop points kept where they are, on block boundaries or not
-    Unroll,    // start unrolled forward; loop repeated until it fills whole blocks (exact)
-    Resample,  // start unrolled forward; file resampled so the loop fills whole blocks
-};
-
-// The largest pitch change resampling may make, in cents. Listeners notice about 5 to 10 cents
-// on a sustained tone; 5 keeps the change below that. A loop of at least 11 300 frames always
-// aligns within it.
-inline constexpr double kDefaultMaxLoopCents = 5.0;
+// The largest pitch change resampling may make, in cents, unless told otherwise. Listeners
+// notice about 5 to 10 cents on a sustained tone; 5 keeps the change below that. A loop of
+// 11 270 frames or more always aligns within it.
+inline constexpr double kDefaultMaxLoopCents = EncodeOptions{}.maxLoopCents;
 // Repeating a loop holds it in memory once: loops longer than this are not repeated.
 inline constexpr std::uint64_t kMaxRepeatedLoopFrames = std::uint64_t{1} << 20;
 

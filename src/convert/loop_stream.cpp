@@ -3,12 +3,73 @@
 #include <algorithm>
 #include <new>
 
+#if defined(IMABOX_HAVE_SOXR)
+#include <soxr.h>
+#endif
+
 namespace imabox {
 namespace {
 
 constexpr std::size_t kPieceFrames = 16384;
 
+#if defined(IMABOX_HAVE_SOXR)
+class SoxrResampler final : public FrameResampler {
+  public:
+    SoxrResampler(soxr_t soxr, unsigned channels, double ratio)
+        : soxr_(soxr), channels_(channels), ratio_(ratio) {}
+    ~SoxrResampler() override { soxr_delete(soxr_); }
+    SoxrResampler(const SoxrResampler&) = delete;
+    SoxrResampler& operator=(const SoxrResampler&) = delete;
+
+    Expected<bool> Process(std::span<const float> in, std::vector<float>& out) override {
+        return Run(in.data(), in.size() / channels_, out);
+    }
+    Expected<bool> Flush(std::vector<float>& out) override { return Run(nullptr, 0, out); }
+
+  private:
+    Expected<bool> Run(const float* in, std::size_t frames, std::vector<float>& out) {
+        std::size_t consumed = 0;
+        while (true) {
+            const std::size_t room = static_cast<std::size_t>(frames * ratio_) + 1024;
+            const std::size_t at = out.size();
+            out.resize(at + room * channels_);
+            std::size_t used = 0, made = 0;
+            const soxr_error_t error =
+                soxr_process(soxr_, in ? in + consumed * channels_ : nullptr, frames - consumed,
+                             in ? &used : nullptr, out.data() + at, room, &made);
+            out.resize(at + made * channels_);
+            if (error)
+                return Error{std::string("resampling failed: ") + error};
+            consumed += used;
+            if (made < room && consumed == frames)
+                return true;
+        }
+    }
+
+    soxr_t soxr_;
+    unsigned channels_;
+    double ratio_;
+};
+#endif
+
 }  // namespace
+
+std::unique_ptr<FrameResampler> MakeLoopResampler(const LoopAlignPlan& plan, unsigned channels) {
+#if defined(IMABOX_HAVE_SOXR)
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+    const double in = static_cast<double>(plan.ratioDen), out = static_cast<double>(plan.ratioNum);
+    soxr_error_t error = nullptr;
+    const soxr_t soxr = soxr_create(in, out, channels, &error, &io, &quality, nullptr);
+    if (!soxr || error)
+        return nullptr;
+    return std::make_unique<SoxrResampler>(soxr, channels, out / in);
+#else
+    (void)plan;
+    (void)channels;
+    return nullptr;
+#endif
+}
 
 LoopAlignedAudio::LoopAlignedAudio(const LoopAlignPlan& plan, unsigned channels, Reader upstream,
                                    std::unique_ptr<FrameResampler> resampler)
@@ -81,6 +142,43 @@ Expected<std::size_t> LoopAlignedAudio::Read(std::span<std::int16_t> out) {
             frames += n;
         }
         return frames;
+    } catch (const std::bad_alloc&) {
+        return Error{"out of memory"};
+    }
+}
+
+Expected<std::vector<std::int16_t>> AlignLoopSamples(const LoopAlignPlan& plan,
+                                                     std::span<const std::int16_t> samples,
+                                                     unsigned channels) {
+    std::unique_ptr<FrameResampler> resampler;
+    if (plan.resamples()) {
+        resampler = MakeLoopResampler(plan, channels);
+        if (!resampler)
+            return Error{"this build cannot resample; --loop-align unroll or off aligns the loop"};
+    }
+    std::size_t at = 0;
+    LoopAlignedAudio audio(
+        plan, channels,
+        [&](std::span<std::int16_t> out) -> Expected<std::size_t> {
+            const std::size_t n = std::min(out.size(), samples.size() - at);
+            std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
+            at += n;
+            return n / channels;
+        },
+        std::move(resampler));
+    try {
+        std::vector<std::int16_t> out;
+        out.reserve(static_cast<std::size_t>(plan.outputFrames + 1024) * channels);
+        std::vector<std::int16_t> piece(std::size_t{16384} * channels);
+        while (true) {
+            const Expected<std::size_t> n = audio.Read(piece);
+            if (!n)
+                return n.error();
+            if (n.value() == 0)
+                return out;
+            out.insert(out.end(), piece.begin(),
+                       piece.begin() + static_cast<std::ptrdiff_t>(n.value() * channels));
+        }
     } catch (const std::bad_alloc&) {
         return Error{"out of memory"};
     }

@@ -24,6 +24,10 @@ class FrameResampler {
     virtual Expected<bool> Flush(std::vector<float>& out) = 0;
 };
 
+// The resampler `--rate` uses (very high quality), set for the plan's ratio; null when this
+// build has none.
+std::unique_ptr<FrameResampler> MakeLoopResampler(const LoopAlignPlan& plan, unsigned channels);
+
 class LoopAlignedAudio {
   public:
     // Reads up to out.size() / channels whole frames; returns the frames read, 0 at the end.
@@ -56,5 +60,10 @@ class LoopAlignedAudio {
     std::size_t readyAt_ = 0;
     bool ended_ = false;
 };
+
+// Runs `samples` (interleaved 16-bit frames held in memory) through the plan.
+Expected<std::vector<std::int16_t>> AlignLoopSamples(const LoopAlignPlan& plan,
+                                                     std::span<const std::int16_t> samples,
+                                                     unsigned channels);
 
 }  // namespace imabox

@@ -16,7 +16,10 @@
 #include "codec/xbox_adpcm_fast.hpp"
 #include "codec/xbox_adpcm_search.hpp"
 #include "convert/file_io.hpp"
+#include "convert/loop_align.hpp"
+#include "convert/loop_stream.hpp"
 #include "wave/wave_header.hpp"
+#include "wave/wave_metadata.hpp"
 #include "wave/wave_reader.hpp"
 
 namespace imabox {
@@ -192,24 +195,64 @@ Expected<MemoryTranscode> TranscodeMemory(std::span<const std::uint8_t> input,
         (options.encode.quality < 0 || options.encode.quality > kMaxEncodeQuality))
         return Error{"quality must be 0 to " + std::to_string(kMaxEncodeQuality)};
 
-    const Expected<WaveAudio> audio = ReadWaveSamples(input, layout.value());
+    Expected<WaveAudio> audio = ReadWaveSamples(input, layout.value());
     if (!audio)
         return audio.error();
-    const Expected<std::vector<std::uint8_t>> file =
+
+    // The chunks that travel with the audio, moved to where the audio goes.
+    MemoryTranscode result;
+    TranscodeReport& r = result.report;
+    WaveMetadata metadata = CollectWaveMetadata(input, r.warnings);
+    const std::uint64_t inputFrames = audio->frames();
+    if (options.direction == TranscodeDirection::Encode) {
+        const Expected<std::optional<LoopAlignPlan>> plan = AlignMetadataLoop(
+            metadata, inputFrames, audio->sampleRate, audio->sampleRate,
+            {.mode = options.encode.loopAlign, .maxCents = options.encode.maxLoopCents},
+            r.warnings);
+        if (!plan)
+            return plan.error();
+        if (plan.value()) {
+            r.loop = DescribeLoopAlignment(*plan.value());
+            if (plan.value()->changesAudio()) {
+                Expected<std::vector<std::int16_t>> aligned =
+                    AlignLoopSamples(*plan.value(), audio->samples, audio->channels);
+                if (!aligned)
+                    return aligned.error();
+                audio->samples = std::move(aligned).value();
+            }
+        }
+    } else {
+        if (metadata.sampler)
+            CheckLoops(*metadata.sampler, inputFrames, r.warnings);
+        MoveFramePositions(
+            metadata,
+            [&](std::uint64_t p) { return p <= inputFrames ? std::optional(p) : std::nullopt; },
+            r.warnings);
+    }
+
+    Expected<std::vector<std::uint8_t>> file =
         options.direction == TranscodeDirection::Encode
             ? EncodeXBoxADPCMWave(audio.value(), options.encode)
             : EncodePCMWave(audio.value());
     if (!file)
         return file.error();
+    if (!metadata.empty()) {
+        const std::vector<std::uint8_t> chunks = BuildMetadataChunks(metadata);
+        if (file->size() + chunks.size() - 8 > kMaxRiffSize)
+            return Error{"output too large for a WAVE file"};
+        file->insert(file->end(), chunks.begin(), chunks.end());
+        PutLE32(file->data() + 4, static_cast<std::uint32_t>(file->size() - 8));
+    }
 
-    MemoryTranscode result;
-    TranscodeReport& r = result.report;
     r.source = source;
     r.channels = audio->channels;
     r.sampleRate = audio->sampleRate;
-    r.frames = audio->frames();
-    if (options.direction == TranscodeDirection::Encode)
-        r.paddingFrames = XBoxADPCMBlockCount(r.frames) * kFramesPerBlock - r.frames;
+    r.frames = inputFrames;
+    r.outputFrames = audio->frames();
+    if (options.direction == TranscodeDirection::Encode) {
+        r.paddingFrames = XBoxADPCMBlockCount(r.outputFrames) * kFramesPerBlock - r.outputFrames;
+        r.outputFrames += r.paddingFrames;
+    }
     r.clippedSamples = audio->clippedSamples;
     r.dithered = audio->dithered;
     r.ignoredBytes = audio->ignoredBytes;

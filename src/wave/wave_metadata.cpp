@@ -267,6 +267,30 @@ void CollectChunk(WaveMetadata& metadata, std::uint32_t id, std::span<const std:
     }
 }
 
+WaveMetadata CollectWaveMetadata(std::span<const std::uint8_t> file, Warnings& warnings) {
+    WaveMetadata metadata;
+    std::size_t pos = 12;
+    while (file.size() >= pos + 8) {
+        const std::uint32_t id = GetLE32(&file[pos]);
+        const std::uint32_t size = GetLE32(&file[pos + 4]);
+        const std::size_t body = pos + 8;
+        if (id == kDataChunkId) {
+            // The data size may be 0xFFFFFFFF (unknown): nothing after such a chunk is read.
+            if (size > file.size() - body)
+                break;
+        } else if (size > file.size() - body) {
+            warnings.push_back("\"" + ChunkIdName(id) + "\" chunk truncated (" +
+                               std::to_string(size) + " bytes declared, " +
+                               std::to_string(file.size() - body) + " present); dropped");
+            break;
+        } else {
+            CollectChunk(metadata, id, file.subspan(body, size), warnings);
+        }
+        pos = body + size + (size & 1);
+    }
+    return metadata;
+}
+
 void CheckLoops(SamplerChunk& sampler, std::uint64_t frames, Warnings& warnings) {
     std::vector<SampleLoop> kept;
     for (std::size_t i = 0; i < sampler.loops.size(); ++i) {

@@ -117,6 +117,10 @@ std::vector<std::uint8_t> BuildListChunk(const ListChunk& chunk);
 void CollectChunk(WaveMetadata& metadata, std::uint32_t id, std::span<const std::uint8_t> body,
                   Warnings& warnings);
 
+// Walks every chunk of a WAVE file held in memory and collects what CollectChunk keeps. A chunk
+// that runs past the end of the file is dropped with a warning.
+WaveMetadata CollectWaveMetadata(std::span<const std::uint8_t> file, Warnings& warnings);
+
 // Drops the loops that cannot be played over `frames` frames of audio: a loop outside the audio
 // or ending before it starts. Each drop is one warning naming the smpl chunk.
 void CheckLoops(SamplerChunk& sampler, std::uint64_t frames, Warnings& warnings);
