@@ -8,8 +8,11 @@
 
 #include "convert/loop_align.hpp"
 #include "convert/loop_stream.hpp"
+#include "imabox/convert.hpp"
+#include "imabox/transcode.hpp"
 #include "wave/wave_header.hpp"
 #include "wave/wave_metadata.hpp"
+#include "wave_bytes.hpp"
 
 namespace imabox {
 namespace {
@@ -436,6 +439,90 @@ TEST(WaveMetadata, ChunksCarryTextAndMoveWithTheAlignedLoop) {
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_EQ(warnings[0].rfind("LIST chunk: INFO item \"IART\" truncated", 0), 0u);
     EXPECT_EQ(InfoText(damaged, kInamId), "Loop");
+}
+
+// A 16-bit stereo tone file with a title before the audio and a loop after it.
+test::Bytes LoopedWave(std::uint32_t start, std::uint32_t end, std::uint64_t frames) {
+    test::Bytes data;
+    for (const std::int16_t sample : Tone(frames))
+        test::Put16(data, static_cast<std::uint16_t>(sample));
+    test::Bytes info{'I', 'N', 'F', 'O'};
+    const test::Bytes title = test::Chunk("INAM", {'S', 'e', 'a', 'm', 0});
+    info.insert(info.end(), title.begin(), title.end());
+    test::Bytes smpl;
+    for (const std::uint32_t v : {0u, 0u, 22675u, 60u, 0u, 0u, 0u, 1u, 0u, 0u, 0u})
+        test::Put32(smpl, v);
+    for (const std::uint32_t v : {start, end, 0u, 0u})
+        test::Put32(smpl, v);
+    return test::Riff({test::Chunk("fmt ", test::FmtBody(1, 2, 44100, 4, 16)),
+                       test::Chunk("LIST", info), test::Chunk("data", data),
+                       test::Chunk("smpl", smpl)});
+}
+
+TEST(LoopFiles, LoopAndTitleSurviveEncodeAndDecode) {
+    const test::Bytes source = LoopedWave(3001, 3001 + 11640 - 1, 20000);
+    for (const LoopAlignMode mode : {LoopAlignMode::Resample, LoopAlignMode::Unroll}) {
+        TranscodeOptions options;
+        options.encode.loopAlign = mode;
+        const auto encoded = TranscodeMemory(source, options);
+        ASSERT_TRUE(encoded) << encoded.error().message;
+        EXPECT_TRUE(encoded->report.warnings.empty());
+        EXPECT_EQ(encoded->report.loop.rfind("loop 3001..14640 -> 3055..", 0), 0u)
+            << encoded->report.loop;
+        const test::Bytes& file = encoded->file;
+
+        // The 48-byte header is the one every Xbox ADPCM file has; only the RIFF size also
+        // counts the chunks after the data.
+        const std::uint32_t dataBytes = GetLE32(&file[44]);
+        const auto header = BuildXBoxADPCMWaveHeader(2, 44100, dataBytes);
+        EXPECT_TRUE(std::equal(header.begin() + 8, header.end(), file.begin() + 8));
+        EXPECT_EQ(GetLE32(&file[4]), file.size() - 8);
+        EXPECT_GT(file.size(), 48u + dataBytes);
+        ASSERT_TRUE(ConvertMemory(file));  // the strict reader takes it too
+
+        Warnings warnings;
+        const WaveMetadata metadata = CollectWaveMetadata(file, warnings);
+        ASSERT_TRUE(metadata.sampler);
+        ASSERT_EQ(metadata.sampler->loops.size(), 1u);
+        const SampleLoop loop = metadata.sampler->loops[0];
+        EXPECT_EQ(loop.start, 3055u);
+        EXPECT_EQ((loop.end + 1 - loop.start) % 65, 0u);
+        EXPECT_EQ(InfoText(metadata, kInamId), "Seam");
+        if (mode == LoopAlignMode::Unroll)  // 11640 = 5 * 2328: 13 plays fill whole blocks
+            EXPECT_EQ(loop.end + 1 - loop.start, 13u * 11640);
+        else
+            EXPECT_EQ(loop.end + 1 - loop.start, 11635u);
+
+        TranscodeOptions decode;
+        decode.direction = TranscodeDirection::Decode;
+        const auto decoded = TranscodeMemory(file, decode);
+        ASSERT_TRUE(decoded) << decoded.error().message;
+        EXPECT_EQ(std::vector(decoded->file.begin(), decoded->file.begin() + 4),
+                  (test::Bytes{'R', 'I', 'F', 'F'}));
+        const WaveMetadata back = CollectWaveMetadata(decoded->file, warnings);
+        EXPECT_EQ(InfoText(back, kInamId), "Seam");
+        ASSERT_TRUE(back.sampler);
+        ASSERT_EQ(back.sampler->loops.size(), 1u);
+        EXPECT_EQ(back.sampler->loops[0].start, loop.start);
+        EXPECT_EQ(back.sampler->loops[0].end, loop.end);
+        EXPECT_TRUE(warnings.empty());
+    }
+}
+
+TEST(LoopFiles, ABadLoopIsWarnedAboutAndTheAudioStillConverts) {
+    const test::Bytes source = LoopedWave(500, 100, 2000);
+    const auto encoded = TranscodeMemory(source, {});
+    ASSERT_TRUE(encoded) << encoded.error().message;
+    ASSERT_EQ(encoded->report.warnings.size(), 1u);
+    EXPECT_EQ(encoded->report.warnings[0],
+              "smpl chunk: loop 1 (frames 500..100) ends before it starts; dropped");
+    EXPECT_TRUE(encoded->report.loop.empty());
+    EXPECT_EQ(encoded->report.outputFrames, 2015u);  // 31 blocks, nothing unrolled
+
+    // A loop too short to resample within the pitch limit fails the file, saying what works.
+    const auto refused = TranscodeMemory(LoopedWave(100, 1099, 2000), {});
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message.find("--loop-align unroll"), std::string::npos);
 }
 
 }  // namespace
