@@ -17,7 +17,8 @@
 
 #include "codec/xbox_adpcm.hpp"
 #include "codec/xbox_adpcm_search.hpp"
-#include "imabox/transcode.hpp"
+#include "convert/wave_audio.hpp"
+#include "imabox/convert.hpp"
 
 namespace {
 
@@ -52,7 +53,7 @@ int Levels(const WaveAudio& input, int first, int last, int repeat) {
         for (int r = 0; r < repeat; ++r) {
             // Processor time, not wall time: the figure should not depend on other load.
             const std::clock_t start = std::clock();
-            Expected<std::vector<std::uint8_t>> encoded = EncodeXBoxADPCMWave(input, {q});
+            Expected<std::vector<std::uint8_t>> encoded = EncodeXBoxADPCMWave(input, q);
             const double took = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
             if (!encoded) {
                 std::fprintf(stderr, "quality %d: %s\n", q, encoded.error().message.c_str());

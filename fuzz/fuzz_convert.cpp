@@ -8,15 +8,17 @@
 #include <vector>
 
 #include "codec/xbox_adpcm.hpp"
+#include "convert/strict_header.hpp"
 #include "fuzz_support.hpp"
 #include "imabox/convert.hpp"
+#include "io/errors.hpp"
 #include "wave/wave_header.hpp"
 
 namespace imabox::fuzz {
 namespace {
 
 struct Outcome {
-    Expected<MemoryConversion> result = Error{""};
+    Expected<MemoryConversion> result = Error{};
     std::string console;
 };
 
@@ -33,13 +35,13 @@ bool EndsWith(const std::string& s, std::string_view tail) {
 // The input's header fields and its payload as the converter sees it (what the file does not
 // hold reads as zero).
 struct Input {
-    WaveHeaderInfo info;
+    StrictHeader info;
     std::vector<std::uint8_t> payload;
 };
 
 Input ReadInput(std::span<const std::uint8_t> bytes) {
-    MemoryWaveSource source(bytes);
-    auto header = ReadWaveHeaders(source, nullptr);
+    MemoryByteSource source(bytes);
+    auto header = ReadStrictHeader(source, nullptr);
     Require(header.ok(), "a converted input must have readable headers");
     Input in{header.value(), std::vector<std::uint8_t>(header->dataSize)};
     source.Read(in.payload);
@@ -54,7 +56,7 @@ std::int16_t SampleAt(const std::vector<std::uint8_t>& bytes, std::size_t index)
 }
 
 void CheckSuccess(std::span<const std::uint8_t> input, const Outcome& o) {
-    const ConvertSummary& s = o.result->summary;
+    const ConvertReport& s = o.result->report;
     const std::vector<std::uint8_t>& file = o.result->file;
     const Input in = ReadInput(input);
     const unsigned channels = in.info.channels;
@@ -62,7 +64,7 @@ void CheckSuccess(std::span<const std::uint8_t> input, const Outcome& o) {
             "channels and sample rate carry over");
     Require(s.inputFrames == in.info.dataSize / (2u * channels), "printed frame count");
 
-    if (s.output == Encoding::XboxADPCM) {
+    if (s.output == Encoding::XBoxADPCM) {
         Require(in.info.formatTag == kFormatPCM, "PCM input gives Xbox ADPCM output");
         Require(o.console.starts_with("Converting PCM -> Xbox ADPCM\n") &&
                     EndsWith(o.console, "Converting to Xbox ADPCM - DONE!\n"),
@@ -100,18 +102,18 @@ void CheckSuccess(std::span<const std::uint8_t> input, const Outcome& o) {
     const Outcome back = Convert(file);
 #ifdef IMABOX_FUZZ_MAX_DATA_BYTES
     if (s.outputDataBytes > IMABOX_FUZZ_MAX_DATA_BYTES) {
-        Require(!back.result.ok() && back.result.error().message == "Out of memory!",
+        Require(!back.result.ok() && back.result.error().kind == ErrorKind::OutOfMemory,
                 "the fuzz build's bound on declared data");
         return;
     }
 #endif
     Require(back.result.ok(), "a converted file converts back");
-    Require(back.result->summary.output == s.input, "converting back restores the encoding");
-    Require(back.result->summary.channels == channels, "converting back keeps the channels");
-    if (s.output == Encoding::XboxADPCM) {
+    Require(back.result->report.output == s.input, "converting back restores the encoding");
+    Require(back.result->report.channels == channels, "converting back keeps the channels");
+    if (s.output == Encoding::XBoxADPCM) {
         // PCM -> Xbox ADPCM -> PCM keeps frame 0 of every block exactly.
         const std::vector<std::uint8_t>& pcm = back.result->file;
-        Require(back.result->summary.blocks == s.blocks, "round trip keeps the block count");
+        Require(back.result->report.blocks == s.blocks, "round trip keeps the block count");
         for (std::uint64_t b = 0; b < s.blocks; ++b) {
             for (unsigned c = 0; c < channels; ++c) {
                 const std::size_t i = b * kFramesPerBlock * channels + c;
@@ -133,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (o.result.ok()) {
         CheckSuccess(input, o);
     } else {
-        Require(IsDefinedMessage(o.result.error().message), "failures carry a defined message");
+        Require(IsDefinedFailure(o.result.error()), "failures carry a defined kind and its text");
         Require(o.console.find("DONE!") == std::string::npos, "no DONE! after a failure");
     }
     return 0;

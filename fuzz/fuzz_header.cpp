@@ -4,19 +4,20 @@
 #include <array>
 #include <string>
 
+#include "convert/strict_header.hpp"
 #include "fuzz_support.hpp"
+#include "io/errors.hpp"
 #include "wave/wave_header.hpp"
 
 namespace imabox::fuzz {
 namespace {
 
-bool IsHeaderMessage(std::string_view m) {
-    for (std::string_view known :
-         {"Incorrect RIFF header!", "Incorrect WAVE header!", "Incorrect fmt header!",
-          "Incorrect format!", "Only 16 bps is supported!", "Incorrect data header!",
-          "Incorrect data or fact header!"}) {
-        if (m == known)
-            return true;
+bool IsHeaderFault(const Error& e) {
+    for (const ErrorKind known :
+         {ErrorKind::RiffHeader, ErrorKind::WaveHeader, ErrorKind::FmtHeader, ErrorKind::FormatTag,
+          ErrorKind::BitsPerSample, ErrorKind::DataHeader, ErrorKind::DataOrFactHeader}) {
+        if (e.kind == known)
+            return e.message == ErrorText(known);
     }
     return false;
 }
@@ -31,11 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::array<std::uint8_t, 48> fixed{};
     std::copy_n(data, std::min(size, fixed.size()), fixed.begin());
 
-    MemoryWaveSource source({data, size});
+    MemoryByteSource source({data, size});
     std::string console;
-    const auto header = ReadWaveHeaders(source, [&](std::string_view t) { console += t; });
+    const auto header = ReadStrictHeader(source, [&](std::string_view t) { console += t; });
     if (!header) {
-        Require(IsHeaderMessage(header.error().message), "header faults carry a header message");
+        Require(IsHeaderFault(header.error()), "header faults are header kinds with their text");
         Require(console.empty() || console == "Converting PCM -> Xbox ADPCM\n" ||
                     console == "Converting Xbox ADPCM -> PCM\n",
                 "at most the direction message before a header fault");
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(GetLE32(&fixed[0]) == kRiffId && GetLE32(&fixed[8]) == kWaveId &&
                 GetLE32(&fixed[12]) == kFmtId,
             "accepted files start with RIFF, WAVE and fmt ids");
-    const WaveHeaderInfo& h = header.value();
+    const StrictHeader& h = header.value();
     Require(h.formatTag == GetLE16(&fixed[20]), "format tag at offset 20");
     Require(h.channels == GetLE16(&fixed[22]), "channels at offset 22");
     Require(h.sampleRate == GetLE32(&fixed[24]), "sample rate at offset 24");

@@ -8,6 +8,9 @@
 #include <span>
 #include <string_view>
 
+#include "imabox/expected.hpp"
+#include "io/errors.hpp"
+
 namespace imabox::fuzz {
 
 // A broken property is a crash as far as libFuzzer is concerned: it keeps the input.
@@ -21,15 +24,15 @@ inline void Require(bool holds, const char* what) {
         Fail(what);
 }
 
-// Every message a conversion may fail with.
-inline bool IsDefinedMessage(std::string_view m) {
-    for (std::string_view known :
-         {"Incorrect RIFF header!", "Incorrect WAVE header!", "Incorrect fmt header!",
-          "Incorrect format!", "Only 16 bps is supported!", "Incorrect data header!",
-          "Incorrect data or fact header!", "Incorrect channel count!",
-          "Output too large for a WAVE file!", "Could not read input file!", "Out of memory!"}) {
-        if (m == known)
-            return true;
+// Every failure a conversion from memory may end with, carrying its kind's text.
+inline bool IsDefinedFailure(const Error& e) {
+    for (const ErrorKind known :
+         {ErrorKind::RiffHeader, ErrorKind::WaveHeader, ErrorKind::FmtHeader, ErrorKind::FormatTag,
+          ErrorKind::BitsPerSample, ErrorKind::DataHeader, ErrorKind::DataOrFactHeader,
+          ErrorKind::ChannelCount, ErrorKind::OutputTooLarge, ErrorKind::InputRead,
+          ErrorKind::OutOfMemory}) {
+        if (e.kind == known)
+            return e.message == ErrorText(known);
     }
     return false;
 }

@@ -6,6 +6,7 @@
 
 #include "codec/xbox_adpcm.hpp"
 #include "imabox/convert.hpp"
+#include "io/errors.hpp"
 #include "test_util.hpp"
 #include "wave/wave_header.hpp"
 
@@ -16,7 +17,7 @@ using test::Bytes;
 
 struct Outcome {
     std::string console;
-    Expected<MemoryConversion> result = Error{"not run"};
+    Expected<MemoryConversion> result = Error{};
 };
 
 Outcome Convert(const Bytes& input) {
@@ -115,7 +116,7 @@ TEST(WaveHeaders, DirectionMessageComesBeforeTheBitDepthCheck) {
     fmt.bitsPerSample = 8;
     const Outcome o = Convert(test::MakeWave(fmt, {}, 4, {1, 2, 3, 4}));
     ASSERT_FALSE(o.result);
-    EXPECT_EQ(o.result.error().message, "Only 16 bps is supported!");
+    EXPECT_EQ(o.result.error().kind, ErrorKind::BitsPerSample);
     EXPECT_EQ(o.console, "Converting PCM -> Xbox ADPCM\n");
 }
 
@@ -157,8 +158,8 @@ TEST(ConvertMemory, MonoPCM100Frames) {
     EXPECT_EQ(out.size(), 120u);
     EXPECT_EQ(U32At(out, 4), 112u);
     EXPECT_EQ(U32At(out, 44), 72u);
-    EXPECT_EQ(o.result->summary.blocks, 2u);
-    EXPECT_EQ(o.result->summary.paddingFrames, 30u);
+    EXPECT_EQ(o.result->report.blocks, 2u);
+    EXPECT_EQ(o.result->report.paddingFrames, 30u);
 }
 
 TEST(ConvertMemory, StereoPCM65FramesNeedsNoPadding) {
@@ -281,13 +282,13 @@ TEST(ConvertMemory, SoundBehaviourOnHostileCounts) {
     zero.channels = 0;
     const Outcome z = Convert(test::MakeWave(zero, {}, 4, {1, 2, 3, 4}));
     ASSERT_FALSE(z.result);
-    EXPECT_EQ(z.result.error().message, "Incorrect channel count!");
+    EXPECT_EQ(z.result.error().kind, ErrorKind::ChannelCount);
     EXPECT_EQ(z.console, "Converting PCM -> Xbox ADPCM\n");
 
     // 4 GiB of declared Xbox ADPCM would decode to more than a WAVE file can hold.
     const Outcome big = Convert(test::MakeXBoxADPCMWave(1, 8000, Bytes(36, 0), 0xFFFFFFFFu));
     ASSERT_FALSE(big.result);
-    EXPECT_EQ(big.result.error().message, "Output too large for a WAVE file!");
+    EXPECT_EQ(big.result.error().kind, ErrorKind::OutputTooLarge);
     EXPECT_EQ(big.console,
               "Converting Xbox ADPCM -> PCM\n"
               "Number of samples per channel: 2147483647\n");
@@ -330,19 +331,19 @@ TEST_F(ConvertFileTest, InputMayBeTheOutput) {
 TEST_F(ConvertFileTest, OpenFailures) {
     auto missing = ConvertFile(dir / "missing.wav", dir / "out.wav", Options());
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().message, "Could not open input file!");
+    EXPECT_EQ(missing.error().kind, ErrorKind::InputOpen);
     EXPECT_EQ(console, "");
     EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
 
     test::WriteFileBytes(dir / "in.wav", test::MakePCMWave(1, 8000, {1, 2}));
     auto noFolder = ConvertFile(dir / "in.wav", dir / "no" / "out.wav", Options());
     ASSERT_FALSE(noFolder);
-    EXPECT_EQ(noFolder.error().message, "Could not create output file!");
+    EXPECT_EQ(noFolder.error().kind, ErrorKind::OutputCreate);
     EXPECT_EQ(console.find("DONE"), std::string::npos);
 
     auto emptyOut = ConvertFile(dir / "in.wav", "", Options());
     ASSERT_FALSE(emptyOut);
-    EXPECT_EQ(emptyOut.error().message, "Could not create output file!");
+    EXPECT_EQ(emptyOut.error().kind, ErrorKind::OutputCreate);
 }
 
 TEST_F(ConvertFileTest, WriteFailureIsReportedAndNotDone) {
@@ -351,28 +352,67 @@ TEST_F(ConvertFileTest, WriteFailureIsReportedAndNotDone) {
     test::WriteFileBytes(dir / "in.wav", test::MakePCMWave(1, 8000, test::RandomSamples(6500, 2)));
     auto full = ConvertFile(dir / "in.wav", "/dev/full", Options());
     ASSERT_FALSE(full);
-    EXPECT_EQ(full.error().message, "Could not write output file!");
+    EXPECT_EQ(full.error().kind, ErrorKind::OutputWrite);
     EXPECT_EQ(console.find("DONE"), std::string::npos);
 }
 
-TEST_F(ConvertFileTest, InfoReadsTheSameHeaders) {
+TEST_F(ConvertFileTest, InfoReadsTheHeadersAndReportsWhatIsPresent) {
     test::WriteFileBytes(dir / "in.wav", test::MakePCMWave(2, 8000, test::RandomSamples(200, 3)));
     auto pcm = ReadWaveInfo(dir / "in.wav");
     ASSERT_TRUE(pcm);
-    EXPECT_EQ(pcm->encoding, Encoding::PCM16);
+    EXPECT_EQ(pcm->format, SourceFormat::PCM16);
     EXPECT_EQ(pcm->frames, 100u);
     EXPECT_EQ(pcm->dataBytes, 400u);
     ASSERT_TRUE(ConvertFile(dir / "in.wav", dir / "x.wav", {}));
     auto adpcm = ReadWaveInfo(dir / "x.wav");
     ASSERT_TRUE(adpcm);
-    EXPECT_EQ(adpcm->encoding, Encoding::XboxADPCM);
+    EXPECT_EQ(adpcm->format, SourceFormat::XBoxADPCM);
     EXPECT_EQ(adpcm->blocks, 2u);
     EXPECT_EQ(adpcm->frames, 130u);
     EXPECT_DOUBLE_EQ(adpcm->durationSeconds, 130.0 / 8000);
     test::WriteFileBytes(dir / "bad.wav", {'R', 'I', 'F', 'F'});
     auto bad = ReadWaveInfo(dir / "bad.wav");
     ASSERT_FALSE(bad);
-    EXPECT_EQ(bad.error().message, "Incorrect WAVE header!");
+    EXPECT_EQ(bad.error().kind, ErrorKind::NotWave);
+
+    // A data chunk that declares more than the file holds: what is there, and what was declared.
+    Bytes cut = test::ReadFileBytes(dir / "x.wav");
+    cut.resize(cut.size() - 40);
+    test::WriteFileBytes(dir / "cut.wav", cut);
+    auto shortData = ReadWaveInfo(dir / "cut.wav");
+    ASSERT_TRUE(shortData) << shortData.error().message;
+    EXPECT_EQ(shortData->declaredDataBytes, 144u);  // two channels, two blocks
+    EXPECT_EQ(shortData->dataBytes, 104u);
+    EXPECT_EQ(shortData->blocks, 1u);
+    EXPECT_EQ(shortData->frames, 65u);
+}
+
+// The converter's messages are part of its behaviour: XBoxAudio prints them after "ERROR: ".
+TEST(ConvertMessages, EachKindPrintsItsFixedText) {
+    const std::pair<ErrorKind, const char*> texts[] = {
+        {ErrorKind::InputOpen, "Could not open input file!"},
+        {ErrorKind::RiffHeader, "Incorrect RIFF header!"},
+        {ErrorKind::WaveHeader, "Incorrect WAVE header!"},
+        {ErrorKind::FmtHeader, "Incorrect fmt header!"},
+        {ErrorKind::FormatTag, "Incorrect format!"},
+        {ErrorKind::BitsPerSample, "Only 16 bps is supported!"},
+        {ErrorKind::DataOrFactHeader, "Incorrect data or fact header!"},
+        {ErrorKind::DataHeader, "Incorrect data header!"},
+        {ErrorKind::ChannelCount, "Incorrect channel count!"},
+        {ErrorKind::OutputTooLarge, "Output too large for a WAVE file!"},
+        {ErrorKind::InputRead, "Could not read input file!"},
+        {ErrorKind::OutputCreate, "Could not create output file!"},
+        {ErrorKind::OutputWrite, "Could not write output file!"},
+        {ErrorKind::OutOfMemory, "Out of memory!"},
+    };
+    for (const auto& [kind, text] : texts) {
+        EXPECT_EQ(ErrorText(kind), text);
+        EXPECT_EQ(MakeError(kind).message, text);
+    }
+    // The console sees exactly that text.
+    Outcome o = Convert(Bytes{'R', 'I', 'F', 'X'});
+    ASSERT_FALSE(o.result);
+    EXPECT_EQ(o.result.error().message, "Incorrect RIFF header!");
 }
 
 }  // namespace

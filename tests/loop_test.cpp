@@ -1,6 +1,5 @@
 // Loop alignment and the chunks that carry loops and metadata.
 #include <gtest/gtest.h>
-#include <soxr.h>
 
 #include <cmath>
 #include <cstdint>
@@ -9,7 +8,7 @@
 #include "convert/loop_align.hpp"
 #include "convert/loop_stream.hpp"
 #include "imabox/convert.hpp"
-#include "imabox/transcode.hpp"
+#include "io/byte_stream.hpp"
 #include "wave/wave_header.hpp"
 #include "wave/wave_metadata.hpp"
 #include "wave_bytes.hpp"
@@ -83,40 +82,6 @@ TEST(LoopAlign, UnrollMakesAnExactBlockLoopThatPlaysLikeTheSource) {
     }
 }
 
-class SoxrResampler final : public FrameResampler {
-  public:
-    SoxrResampler(double ratio, unsigned channels) : channels_(channels), ratio_(ratio) {
-        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
-        soxr_ = soxr_create(1.0, ratio, channels, nullptr, &io, &quality, nullptr);
-    }
-    ~SoxrResampler() override { soxr_delete(soxr_); }
-    Expected<bool> Process(std::span<const float> in, std::vector<float>& out) override {
-        return Run(in.data(), in.size() / channels_, out);
-    }
-    Expected<bool> Flush(std::vector<float>& out) override { return Run(nullptr, 0, out); }
-
-  private:
-    Expected<bool> Run(const float* in, std::size_t frames, std::vector<float>& out) {
-        std::size_t consumed = 0;
-        while (true) {
-            const std::size_t room = static_cast<std::size_t>(frames * ratio_) + 1024;
-            const std::size_t at = out.size();
-            out.resize(at + room * channels_);
-            std::size_t used = 0, made = 0;
-            soxr_process(soxr_, in ? in + consumed * channels_ : nullptr, frames - consumed,
-                         in ? &used : nullptr, out.data() + at, room, &made);
-            out.resize(at + made * channels_);
-            consumed += used;
-            if (made < room && consumed == frames)
-                return true;
-        }
-    }
-    soxr_t soxr_;
-    unsigned channels_;
-    double ratio_;
-};
-
 TEST(LoopAlign, ResampledLoopPlaysAcrossItsSeamLikeTheSource) {
     // 240 periods of the 48.5-frame tone: the source loop is seamless, so the source played with
     // its loop is the tone itself, and so must be the aligned file played with its loop.
@@ -141,7 +106,7 @@ TEST(LoopAlign, ResampledLoopPlaysAcrossItsSeamLikeTheSource) {
             at += n;
             return n / 2;
         },
-        std::make_unique<SoxrResampler>(ratio, 2));
+        MakeLoopResampler(plan.value(), 2));
     std::vector<std::int16_t> out;
     std::vector<std::int16_t> piece(2 * 3000);
     while (true) {
@@ -441,6 +406,14 @@ TEST(WaveMetadata, ChunksCarryTextAndMoveWithTheAlignedLoop) {
     EXPECT_EQ(InfoText(damaged, kInamId), "Loop");
 }
 
+// The loops and metadata of a WAVE file held in memory.
+WaveMetadata MetadataOf(const test::Bytes& file, Warnings& warnings) {
+    MemoryByteSource source(file);
+    const auto header = ReadWaveHeader(source);
+    EXPECT_TRUE(header) << header.error().message;
+    return header ? ReadWaveMetadata(source, header->otherChunks, warnings) : WaveMetadata{};
+}
+
 // A 16-bit stereo tone file with a title before the audio and a loop after it.
 test::Bytes LoopedWave(std::uint32_t start, std::uint32_t end, std::uint64_t frames) {
     test::Bytes data;
@@ -462,9 +435,10 @@ test::Bytes LoopedWave(std::uint32_t start, std::uint32_t end, std::uint64_t fra
 TEST(LoopFiles, LoopAndTitleSurviveEncodeAndDecode) {
     const test::Bytes source = LoopedWave(3001, 3001 + 11640 - 1, 20000);
     for (const LoopAlignMode mode : {LoopAlignMode::Resample, LoopAlignMode::Unroll}) {
-        TranscodeOptions options;
-        options.encode.loopAlign = mode;
-        const auto encoded = TranscodeMemory(source, options);
+        ConvertOptions options;
+        options.direction = ConvertDirection::Encode;
+        options.loopAlign = mode;
+        const auto encoded = ConvertMemory(source, options);
         ASSERT_TRUE(encoded) << encoded.error().message;
         EXPECT_TRUE(encoded->report.warnings.empty());
         EXPECT_EQ(encoded->report.loop.rfind("loop 3001..14640 -> 3055..", 0), 0u)
@@ -481,7 +455,7 @@ TEST(LoopFiles, LoopAndTitleSurviveEncodeAndDecode) {
         ASSERT_TRUE(ConvertMemory(file));  // the strict reader takes it too
 
         Warnings warnings;
-        const WaveMetadata metadata = CollectWaveMetadata(file, warnings);
+        const WaveMetadata metadata = MetadataOf(file, warnings);
         ASSERT_TRUE(metadata.sampler);
         ASSERT_EQ(metadata.sampler->loops.size(), 1u);
         const SampleLoop loop = metadata.sampler->loops[0];
@@ -493,13 +467,13 @@ TEST(LoopFiles, LoopAndTitleSurviveEncodeAndDecode) {
         else
             EXPECT_EQ(loop.end + 1 - loop.start, 11635u);
 
-        TranscodeOptions decode;
-        decode.direction = TranscodeDirection::Decode;
-        const auto decoded = TranscodeMemory(file, decode);
+        ConvertOptions decode;
+        decode.direction = ConvertDirection::Decode;
+        const auto decoded = ConvertMemory(file, decode);
         ASSERT_TRUE(decoded) << decoded.error().message;
         EXPECT_EQ(std::vector(decoded->file.begin(), decoded->file.begin() + 4),
                   (test::Bytes{'R', 'I', 'F', 'F'}));
-        const WaveMetadata back = CollectWaveMetadata(decoded->file, warnings);
+        const WaveMetadata back = MetadataOf(decoded->file, warnings);
         EXPECT_EQ(InfoText(back, kInamId), "Seam");
         ASSERT_TRUE(back.sampler);
         ASSERT_EQ(back.sampler->loops.size(), 1u);
@@ -511,17 +485,20 @@ TEST(LoopFiles, LoopAndTitleSurviveEncodeAndDecode) {
 
 TEST(LoopFiles, ABadLoopIsWarnedAboutAndTheAudioStillConverts) {
     const test::Bytes source = LoopedWave(500, 100, 2000);
-    const auto encoded = TranscodeMemory(source, {});
+    ConvertOptions encode;
+    encode.direction = ConvertDirection::Encode;
+    const auto encoded = ConvertMemory(source, encode);
     ASSERT_TRUE(encoded) << encoded.error().message;
     ASSERT_EQ(encoded->report.warnings.size(), 1u);
     EXPECT_EQ(encoded->report.warnings[0],
               "smpl chunk: loop 1 (frames 500..100) ends before it starts; dropped");
     EXPECT_TRUE(encoded->report.loop.empty());
-    EXPECT_EQ(encoded->report.outputFrames, 2015u);  // 31 blocks, nothing unrolled
+    EXPECT_EQ(encoded->report.blocks, 31u);  // 2000 frames, nothing unrolled
 
     // A loop too short to resample within the pitch limit fails the file, saying what works.
-    const auto refused = TranscodeMemory(LoopedWave(100, 1099, 2000), {});
+    const auto refused = ConvertMemory(LoopedWave(100, 1099, 2000), encode);
     ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind, ErrorKind::LoopAlignment);
     EXPECT_NE(refused.error().message.find("--loop-align unroll"), std::string::npos);
 }
 

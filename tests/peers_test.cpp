@@ -13,7 +13,8 @@
 #include <iterator>
 #include <string>
 
-#include "imabox/transcode.hpp"
+#include "convert/wave_audio.hpp"
+#include "imabox/convert.hpp"
 #include "wave_bytes.hpp"
 
 namespace imabox {
@@ -158,7 +159,7 @@ TEST_F(Peers, LibsndfileDecodesOptimizedStreamsLikeImabox) {
     audio.samples = source_;
     for (const int quality : {0, 1, 5, 9}) {
         SCOPED_TRACE("quality " + std::to_string(quality));
-        Expected<Bytes> xbox = EncodeXBoxADPCMWave(audio, {quality});
+        Expected<Bytes> xbox = EncodeXBoxADPCMWave(audio, quality);
         ASSERT_TRUE(xbox.ok());
         const Expected<WaveAudio> ours = ReadWave(xbox.value());
         ASSERT_TRUE(ours.ok());

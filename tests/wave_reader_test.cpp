@@ -9,8 +9,8 @@
 
 #include "codec/ima_adpcm_blocks.hpp"
 #include "codec/xbox_adpcm.hpp"
-#include "imabox/transcode.hpp"
-#include "wave/wave_reader.hpp"
+#include "convert/wave_audio.hpp"
+#include "imabox/convert.hpp"
 #include "wave_bytes.hpp"
 
 namespace imabox {

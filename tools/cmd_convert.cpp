@@ -23,7 +23,10 @@ void PrintToStdout(std::string_view text) {
 
 int RunConvert(const std::string& input, const std::string& output, unsigned threads) {
     PrintToStdout(kBanner);
-    const auto result = ConvertFile(input, output, {PrintToStdout, threads});
+    ConvertOptions options;
+    options.console = PrintToStdout;
+    options.threads = threads;
+    const auto result = ConvertFile(input, output, options);
     if (!result) {
         std::printf("ERROR: %s\n", result.error().message.c_str());
         std::fflush(stdout);

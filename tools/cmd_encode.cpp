@@ -8,11 +8,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "commands.hpp"
-#include "imabox/transcode.hpp"
+#include "imabox/convert.hpp"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -28,14 +29,14 @@ namespace {
 namespace fs = std::filesystem;
 
 struct BatchArgs {
-    TranscodeDirection direction = TranscodeDirection::Encode;
+    ConvertDirection direction = ConvertDirection::Encode;
     std::vector<std::string> inputs;
     std::string output;     // -o
     std::string directory;  // -d
     unsigned jobs = 0;      // 0: all cores
     int quality = 0;
     std::string loopAlign = "resample";
-    double maxLoopCents = EncodeOptions{}.maxLoopCents;
+    double maxLoopCents = kDefaultMaxLoopCents;
     bool quiet = false;
 };
 
@@ -46,9 +47,9 @@ struct Job {
 };
 
 // encode: NAME.wav -> NAME.xbox.wav; decode: NAME.wav -> NAME.pcm.wav.
-fs::path DefaultOutput(const fs::path& input, TranscodeDirection direction) {
+fs::path DefaultOutput(const fs::path& input, ConvertDirection direction) {
     fs::path out = input;
-    out.replace_extension(direction == TranscodeDirection::Encode ? ".xbox.wav" : ".pcm.wav");
+    out.replace_extension(direction == ConvertDirection::Encode ? ".xbox.wav" : ".pcm.wav");
     return out;
 }
 
@@ -76,10 +77,10 @@ std::vector<Job> PlanJobs(const BatchArgs& args) {
     return jobs;
 }
 
-std::string Describe(const TranscodeReport& r) {
-    std::string text = DescribeSourceFormat(r.source) + ", " + std::to_string(r.channels) +
+std::string Describe(const ConvertReport& r) {
+    std::string text = DescribeSourceFormat(r.input) + ", " + std::to_string(r.channels) +
                        (r.channels == 1 ? " channel, " : " channels, ") +
-                       std::to_string(r.sampleRate) + " Hz, " + std::to_string(r.frames) +
+                       std::to_string(r.sampleRate) + " Hz, " + std::to_string(r.inputFrames) +
                        " frames";
     if (r.dithered)
         text += ", dithered to 16 bits";
@@ -96,7 +97,7 @@ class Reporter {
     Reporter(std::size_t total, bool quiet)
         : total_(total), quiet_(quiet), progress_(IMABOX_ISATTY(2) != 0) {}
 
-    void Done(const Job& job, const Expected<TranscodeReport>& result) {
+    void Done(const Job& job, const Expected<ConvertReport>& result) {
         const std::lock_guard lock(mutex_);
         ClearProgress();
         if (result) {
@@ -115,6 +116,11 @@ class Reporter {
                 std::fprintf(stderr, "imabox: warning: %s: %llu samples clipped\n",
                              job.input.string().c_str(),
                              static_cast<unsigned long long>(result->clippedSamples));
+            if (result->trailingBytes != 0)
+                std::fprintf(stderr,
+                             "imabox: warning: %s: %llu bytes after the last chunk ignored\n",
+                             job.input.string().c_str(),
+                             static_cast<unsigned long long>(result->trailingBytes));
         } else {
             ++failed_;
             std::fprintf(stderr, "imabox: %s: %s\n", job.input.string().c_str(),
@@ -161,7 +167,7 @@ class Reporter {
 };
 
 int RunBatch(const BatchArgs& args) {
-    const bool encode = args.direction == TranscodeDirection::Encode;
+    const bool encode = args.direction == ConvertDirection::Encode;
     if (!args.output.empty() && args.inputs.size() != 1) {
         std::fprintf(stderr, "imabox: -o names one output; use -d DIR for %zu inputs\n",
                      args.inputs.size());
@@ -177,13 +183,13 @@ int RunBatch(const BatchArgs& args) {
         }
     }
     const std::vector<Job> jobs = PlanJobs(args);
-    TranscodeOptions options;
+    ConvertOptions options;
     options.direction = args.direction;
-    options.encode.quality = args.quality;
-    options.encode.loopAlign = args.loopAlign == "off"      ? LoopAlignMode::Off
-                               : args.loopAlign == "unroll" ? LoopAlignMode::Unroll
-                                                            : LoopAlignMode::Resample;
-    options.encode.maxLoopCents = args.maxLoopCents;
+    options.quality = args.quality;
+    options.loopAlign = args.loopAlign == "off"      ? LoopAlignMode::Off
+                        : args.loopAlign == "unroll" ? LoopAlignMode::Unroll
+                                                     : LoopAlignMode::Resample;
+    options.maxLoopCents = args.maxLoopCents;
 
     unsigned threads =
         args.jobs != 0 ? args.jobs : std::max(1u, std::thread::hardware_concurrency());
@@ -195,14 +201,19 @@ int RunBatch(const BatchArgs& args) {
         for (std::size_t i = next++; i < jobs.size(); i = next++) {
             const Job& job = jobs[i];
             if (!job.error.empty())
-                reporter.Done(job, Error{job.error});
+                reporter.Done(job, Error{ErrorKind::OutputCreate, job.error});
             else
-                reporter.Done(job, TranscodeFile(job.input, job.output, options));
+                reporter.Done(job, ConvertFile(job.input, job.output, options));
         }
     };
     std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t)
-        pool.emplace_back(work);
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: the ones started (and this one) share the work
+        }
+    }
     work();
     for (std::thread& thread : pool)
         thread.join();
@@ -210,10 +221,10 @@ int RunBatch(const BatchArgs& args) {
     return reporter.AnyFailed() ? 1 : 0;
 }
 
-void AddBatchCommand(CLI::App& app, CommandList& commands, TranscodeDirection direction) {
+void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection direction) {
     auto args = std::make_shared<BatchArgs>();
     args->direction = direction;
-    const bool encode = direction == TranscodeDirection::Encode;
+    const bool encode = direction == ConvertDirection::Encode;
     CLI::App* cmd = app.add_subcommand(
         encode ? "encode" : "decode",
         encode ? "Encode WAVE files (8/16/24/32-bit PCM, float, IMA ADPCM) to Xbox ADPCM"
@@ -250,8 +261,8 @@ void AddBatchCommand(CLI::App& app, CommandList& commands, TranscodeDirection di
 }  // namespace
 
 void AddEncodeCommands(CLI::App& app, CommandList& commands) {
-    AddBatchCommand(app, commands, TranscodeDirection::Encode);
-    AddBatchCommand(app, commands, TranscodeDirection::Decode);
+    AddBatchCommand(app, commands, ConvertDirection::Encode);
+    AddBatchCommand(app, commands, ConvertDirection::Decode);
 }
 
 }  // namespace imabox::tool

@@ -1,4 +1,4 @@
-// imabox info FILE: what the converter's header reader finds in a WAVE file.
+// imabox info FILE: what a WAVE file holds, as encode and decode read it.
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -10,38 +10,86 @@
 namespace imabox::tool {
 namespace {
 
+std::string FormatLine(const WaveInfo& info) {
+    char tag[48];
+    if (info.formatTag == 0xFFFE)
+        std::snprintf(tag, sizeof tag, "format tag 0xFFFE, extensible");
+    else if (info.formatTag < 0x10)
+        std::snprintf(tag, sizeof tag, "format tag %u", static_cast<unsigned>(info.formatTag));
+    else
+        std::snprintf(tag, sizeof tag, "format tag 0x%04X", static_cast<unsigned>(info.formatTag));
+    std::string name = DescribeSourceFormat(info.format);
+    if (info.format == SourceFormat::XBoxADPCM)
+        name = "Xbox ADPCM";
+    else if (info.format == SourceFormat::IMAADPCM)
+        name = "IMA ADPCM";
+    return name + " (" + tag + ")";
+}
+
+std::string ChunkId(std::uint32_t id) {
+    std::string name;
+    for (int i = 0; i < 4; ++i) {
+        const char ch = static_cast<char>(id >> (8 * i));
+        name += (ch >= 0x20 && ch < 0x7F) ? ch : '?';
+    }
+    return name;
+}
+
 int RunInfo(const std::string& file) {
     const auto info = ReadWaveInfo(file);
     if (!info) {
         std::fprintf(stderr, "ERROR: %s\n", info.error().message.c_str());
         return 1;
     }
-    const bool adpcm = info->encoding == Encoding::XboxADPCM;
+    const bool adpcm =
+        info->format == SourceFormat::XBoxADPCM || info->format == SourceFormat::IMAADPCM;
     std::printf("File:               %s\n", file.c_str());
-    std::printf("Format:             %s\n",
-                adpcm ? "Xbox ADPCM (format tag 0x0069)" : "16-bit PCM (format tag 1)");
+    std::printf("Format:             %s\n", FormatLine(*info).c_str());
     std::printf("Channels:           %u\n", static_cast<unsigned>(info->channels));
     std::printf("Sample rate:        %lu Hz\n", static_cast<unsigned long>(info->sampleRate));
     std::printf("Frames per channel: %llu\n", static_cast<unsigned long long>(info->frames));
     std::printf("Duration:           %.3f s\n", info->durationSeconds);
-    std::printf("Data bytes:         %lu\n", static_cast<unsigned long>(info->dataBytes));
+    std::printf("Data bytes:         %llu", static_cast<unsigned long long>(info->dataBytes));
+    if (info->declaredDataBytes == 0xFFFFFFFF)
+        std::printf(" (size left unknown by the writer)");
+    else if (info->declaredDataBytes > info->dataBytes)
+        std::printf(" (the header declares %llu: the file is truncated)",
+                    static_cast<unsigned long long>(info->declaredDataBytes));
+    std::printf("\n");
     if (adpcm) {
         std::printf("Blocks:             %llu\n", static_cast<unsigned long long>(info->blocks));
     }
+    if (!info->otherChunks.empty()) {
+        std::string chunks;
+        for (const WaveChunkInfo& chunk : info->otherChunks) {
+            if (!chunks.empty())
+                chunks += ", ";
+            chunks += ChunkId(chunk.id) + " (" + std::to_string(chunk.size) + " bytes)";
+        }
+        std::printf("Other chunks:       %s\n", chunks.c_str());
+    }
     for (const WaveInfo::Loop& loop : info->loops) {
+        constexpr unsigned kBlockFrames = 65;
         const unsigned long long length = std::uint64_t{loop.end} + 1 - loop.start;
         std::printf("Loop:               frames %lu..%lu (%llu frames",
                     static_cast<unsigned long>(loop.start), static_cast<unsigned long>(loop.end),
                     length);
-        if (adpcm && loop.start % 65 == 0 && length % 65 == 0)
-            std::printf(", blocks %lu..%llu", static_cast<unsigned long>(loop.start / 65),
-                        (loop.start + length) / 65 - 1);
-        else if (adpcm)
-            std::printf(", not on block boundaries");
+        if (info->format == SourceFormat::XBoxADPCM) {
+            if (loop.start % kBlockFrames == 0 && length % kBlockFrames == 0)
+                std::printf(", blocks %lu..%llu",
+                            static_cast<unsigned long>(loop.start / kBlockFrames),
+                            (loop.start + length) / kBlockFrames - 1);
+            else
+                std::printf(", not on block boundaries");
+        }
         std::printf(")\n");
     }
     if (!info->title.empty())
         std::printf("Title:              %s\n", info->title.c_str());
+    if (info->trailingBytes != 0) {
+        std::printf("Trailing bytes:     %llu (after the last chunk, ignored)\n",
+                    static_cast<unsigned long long>(info->trailingBytes));
+    }
     return 0;
 }
 

@@ -1,8 +1,17 @@
-// imabox C++ API: conversion between 16-bit PCM and Xbox ADPCM WAVE files.
+// imabox C++ API: conversion of WAVE files to Xbox ADPCM and back.
 //
-// These functions print nothing by themselves and never end the process. Progress messages go
-// to the optional console sink, with the exact text the exported XBoxAudio prints; failures come
-// back as an Error whose message is the text XBoxAudio prints after "ERROR: ".
+// One entry point, three directions:
+// - Auto is the exported XBoxAudio's exact behaviour: its strict header reader (16-bit PCM or Xbox
+//   ADPCM, in the two layouts it has always read), the direction taken from the input's format
+//   tag, the output written in place, and its console messages sent to `console`.
+// - Encode reads the WAVE files other programs write (8/16/24/32-bit PCM, 32/64-bit float, plain
+//   or extensible, IMA ADPCM 0x0011; chunks in any order) and writes Xbox ADPCM.
+// - Decode reads Xbox ADPCM (0x0069) or IMA ADPCM (0x0011) and writes 16-bit PCM.
+// Encode and Decode stream: memory stays a few MiB whatever the file's size. Their file output is
+// written to a temporary file beside the output and renamed over it only once complete.
+//
+// Nothing is printed (except through `console`) and the process never ends: failures come back as
+// an Error (see expected.hpp) whose message is one line.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +23,7 @@
 #include <vector>
 
 #include "imabox/expected.hpp"
+#include "imabox/sample_format.hpp"
 
 namespace imabox {
 
@@ -27,35 +37,79 @@ inline constexpr std::string_view kBanner =
     "ADPCM routines: imabox\n"
     "\n";
 
-enum class Encoding { PCM16, XboxADPCM };
+enum class Encoding { PCM16, XBoxADPCM };
+
+enum class ConvertDirection {
+    Auto,    // XBoxAudio's converter: PCM -> Xbox ADPCM or back, as the input's format tag says
+    Encode,  // any supported non-Xbox-ADPCM input -> Xbox ADPCM
+    Decode,  // Xbox ADPCM or IMA ADPCM input -> 16-bit PCM
+};
+
+inline constexpr int kMaxEncodeQuality = 9;
+
+// What Encode does with a loop (a WAVE smpl chunk) that does not lie on whole blocks.
+enum class LoopAlignMode {
+    Off,       // loop points kept as they are
+    Unroll,    // start unrolled to a block boundary; the loop repeated until it fills whole blocks
+    Resample,  // start unrolled to a block boundary; the file resampled so the loop fills whole
+               // blocks, refused when that changes the pitch by more than maxLoopCents
+};
+
+// Listeners notice about 5 to 10 cents on a held tone: 5 keeps a resampled loop below that. A
+// loop of 11 270 frames or more always fits whole blocks within 5 cents.
+inline constexpr double kDefaultMaxLoopCents = 5.0;
 
 struct ConvertOptions {
-    ConsoleSink console;  // empty: silent
+    // Auto only: receives XBoxAudio's console messages. Empty: silent.
+    ConsoleSink console;
     // 1 keeps all the work on the calling thread; any other value (0, the default, means "as the
-    // machine allows") lets the converter read or write on a second thread while it codes. The
-    // output is the same byte for byte either way.
+    // machine allows") lets reading or writing run on a second thread. Never changes a byte.
     unsigned threads = 0;
+    ConvertDirection direction = ConvertDirection::Auto;
+    // Encode only. 0: the plain encoder XBoxAudio uses, byte for byte. 1..9: a search over codes
+    // and block start step indices that lowers the squared error; higher levels search more.
+    // Every level writes a stream any IMA ADPCM decoder plays, none has more error than level 0.
+    int quality = 0;
+    // Encode only: how a loop is put on block boundaries, and the largest pitch change in cents
+    // that resampling may make for it.
+    LoopAlignMode loopAlign = LoopAlignMode::Resample;
+    double maxLoopCents = kDefaultMaxLoopCents;
 };
 
-struct ConvertSummary {
-    Encoding input = Encoding::PCM16;
-    Encoding output = Encoding::XboxADPCM;
+struct ConvertReport {
+    SourceFormat input = SourceFormat::PCM16;
+    Encoding output = Encoding::XBoxADPCM;
     std::uint16_t channels = 0;
     std::uint32_t sampleRate = 0;
-    std::uint64_t inputFrames = 0;      // frames per channel, as printed ("Number of samples ...")
-    std::uint64_t paddingFrames = 0;    // silent frames added to complete the last block
-    std::uint64_t blocks = 0;           // Xbox ADPCM blocks coded or decoded
+    // Auto: frames per channel as printed ("Number of samples per channel"): the data size over
+    // 2 x channels in both directions. Encode/Decode: frames read from the input.
+    std::uint64_t inputFrames = 0;
+    std::uint64_t paddingFrames = 0;  // silent frames added to complete the last block
+    std::uint64_t blocks = 0;         // Xbox ADPCM blocks coded or decoded
+    // Encode/Decode: samples that did not fit 16 bits (float outside -1..1, NaN, infinity) and
+    // were clipped; whether TPDF dither was added (sources of more than 16 bits whose samples are
+    // not all exact 16-bit values); bytes at the end of the data chunk short of a whole frame or
+    // block; bytes after the last chunk too short to be a chunk.
+    std::uint64_t clippedSamples = 0;
+    bool dithered = false;
+    std::uint64_t ignoredBytes = 0;
+    std::uint64_t trailingBytes = 0;
     std::uint64_t outputDataBytes = 0;  // payload bytes after the output header
+    std::uint64_t outputBytes = 0;      // the whole output file
+    // Encode/Decode: what became of the loop ("loop 1000..46999 -> 1040..47099: ..."; empty
+    // without one), and the chunks dropped or mended on the way, one line each naming the chunk.
+    std::string loop;
+    std::vector<std::string> warnings;
 };
 
-// Converts the WAVE file `input` into `output`. The input is closed before the output is opened,
-// so both may name the same file.
-Expected<ConvertSummary> ConvertFile(const std::filesystem::path& input,
-                                     const std::filesystem::path& output,
-                                     const ConvertOptions& options = {});
+// Converts the WAVE file `input` into `output`. Auto closes the input before opening the output,
+// so both may name the same file; Encode and Decode refuse that.
+Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
+                                    const std::filesystem::path& output,
+                                    const ConvertOptions& options = {});
 
 struct MemoryConversion {
-    ConvertSummary summary;
+    ConvertReport report;
     std::vector<std::uint8_t> file;  // the whole output WAVE file
 };
 
@@ -63,16 +117,33 @@ struct MemoryConversion {
 Expected<MemoryConversion> ConvertMemory(std::span<const std::uint8_t> input,
                                          const ConvertOptions& options = {});
 
-// What the header reader finds in a WAVE file, without converting it.
+// One chunk of a WAVE file other than fmt, fact and data.
+struct WaveChunkInfo {
+    std::uint32_t id = 0;        // four characters, little-endian ("LIST" = 0x5453494C)
+    std::uint64_t position = 0;  // offset of the chunk's body in the file
+    std::uint32_t size = 0;      // declared body size
+};
+
+// What a WAVE file holds, read without converting it (the general reader: every file Encode or
+// Decode reads).
 struct WaveInfo {
-    Encoding encoding = Encoding::PCM16;
+    SourceFormat format = SourceFormat::PCM16;
+    std::uint16_t formatTag = 0;  // as written (0xFFFE for extensible)
     std::uint16_t channels = 0;
     std::uint32_t sampleRate = 0;
-    std::uint32_t dataBytes = 0;  // declared size of the data chunk
-    std::uint64_t frames = 0;     // frames per channel the payload decodes to
-    std::uint64_t blocks = 0;     // whole Xbox ADPCM blocks (Xbox ADPCM only)
+    std::uint16_t blockAlign = 0;
+    std::uint16_t bitsPerSample = 0;
+    std::uint64_t dataOffset = 0;         // first payload byte
+    std::uint64_t declaredDataBytes = 0;  // the data chunk's size field (0xFFFFFFFF: unknown)
+    std::uint64_t dataBytes = 0;          // payload bytes present in the file
+    std::uint64_t frames = 0;             // frames per channel the present payload holds
+    std::uint64_t blocks = 0;             // whole ADPCM blocks present (ADPCM only)
+    bool hasFact = false;
+    std::uint32_t factFrames = 0;
     double durationSeconds = 0.0;
-    // Loops of a smpl chunk after the audio, in frames (end inclusive), and the LIST/INFO title.
+    std::vector<WaveChunkInfo> otherChunks;
+    std::uint64_t trailingBytes = 0;  // bytes after the last chunk, too few to be one
+    // The loops of a smpl chunk, in frames (end inclusive), and the LIST/INFO title.
     struct Loop {
         std::uint32_t start = 0;
         std::uint32_t end = 0;

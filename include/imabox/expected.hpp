@@ -1,4 +1,4 @@
-// A value or an error message, for the parts of the C++ API that can fail.
+// A value or an error, for the parts of the C++ API that can fail.
 #pragma once
 
 #include <string>
@@ -7,8 +7,47 @@
 
 namespace imabox {
 
+// What went wrong. Each kind has one entry in the library's message table; callers and tests
+// compare kinds, people read the message.
+enum class ErrorKind {
+    // Opening, reading and writing files.
+    InputOpen,       // the input cannot be opened (or the path is empty)
+    InputIsFolder,   // the input is a folder
+    InputRead,       // a read failed (not the end of the input)
+    OutputCreate,    // the output (or its temporary file) cannot be created
+    OutputWrite,     // a write, flush or close of the output failed
+    OutputRename,    // the finished temporary file cannot replace the output
+    OutputIsInput,   // the output names the input file
+    OutputTooLarge,  // the output would not fit a 32-bit RIFF size
+    OutOfMemory,     // a buffer could not be allocated
+    // The converter's strict header reader (XBoxAudio's messages).
+    RiffHeader,        // not a RIFF file
+    WaveHeader,        // RIFF, but not WAVE
+    FmtHeader,         // the "fmt " chunk does not follow the RIFF header
+    FormatTag,         // a format tag other than PCM or Xbox ADPCM
+    BitsPerSample,     // PCM with other than 16 bits per sample
+    DataOrFactHeader,  // neither "fact" nor "data" follows the fmt chunk
+    DataHeader,        // "fact" not followed by "data"
+    ChannelCount,      // 0 channels
+    // The general WAVE reader.
+    NotWave,          // no RIFF/WAVE header
+    Truncated,        // a chunk declares more bytes than the file holds
+    MissingChunk,     // no fmt or no data chunk
+    DuplicateChunk,   // two fmt or two data chunks
+    InvalidFmt,       // a fmt chunk whose fields contradict each other
+    Unsupported,      // a sample format this library does not read
+    TooManyChannels,  // more channels than the output's header fields can describe
+    // Conversion requests.
+    NothingToDo,      // the input is already in the requested format
+    WrongDirection,   // decode of something that is not ADPCM
+    InvalidArgument,  // an option out of range
+    LoopAlignment,    // a loop that cannot be put on blocks as asked (too short, too long)
+    Internal,         // an unexpected failure
+};
+
 struct Error {
-    std::string message;  // the same text the console shows after "ERROR: "
+    ErrorKind kind = ErrorKind::Internal;
+    std::string message;  // one line, no newline; for the converter, what XBoxAudio prints
 };
 
 template <class T>
@@ -23,6 +62,8 @@ class [[nodiscard]] Expected {
     T& value() & { return std::get<0>(content_); }
     const T& value() const& { return std::get<0>(content_); }
     T&& value() && { return std::get<0>(std::move(content_)); }
+    T& operator*() & { return value(); }
+    const T& operator*() const& { return value(); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
 

@@ -1,5 +1,7 @@
-// The conversion pipeline behind XBoxAudio and the C++ API: read the headers, read the whole
-// payload into memory, code it in one pass, then write a fresh header and the coded payload.
+// XBoxAudio's converter (ConvertDirection::Auto): the strict header reader, then the payload in
+// pieces of 2 MiB. PCM input is read and encoded piece by piece into the Xbox ADPCM payload, which
+// is kept until the input is closed (input and output may be the same file); Xbox ADPCM input is
+// read whole and decoded piece by piece as the output is written.
 #include <algorithm>
 #include <bit>
 #include <cinttypes>
@@ -15,11 +17,14 @@
 #include "codec/xbox_adpcm.hpp"
 #include "codec/xbox_adpcm_fast.hpp"
 #include "codec/xbox_adpcm_parallel.hpp"
-#include "convert/file_io.hpp"
+#include "convert/encode_decode.hpp"
 #include "convert/payload_buffer.hpp"
+#include "convert/strict_header.hpp"
 #include "imabox/convert.hpp"
+#include "io/byte_stream.hpp"
+#include "io/errors.hpp"
+#include "io/file.hpp"
 #include "wave/wave_header.hpp"
-#include "wave/wave_metadata.hpp"
 
 namespace imabox {
 namespace {
@@ -66,7 +71,7 @@ constexpr std::uint64_t kPieceBytes = std::uint64_t{2} << 20;
 // The coded result: a fresh header and the payload that follows it. Xbox ADPCM output is coded in
 // full; PCM output keeps the Xbox ADPCM input and is decoded piece by piece as it is written.
 struct Coded {
-    ConvertSummary summary;
+    ConvertReport summary;
     std::vector<std::uint8_t> header;
     PayloadBuffer<std::uint8_t> adpcm;  // Xbox ADPCM: the output payload, or the input to decode
     unsigned threads = 1;
@@ -75,7 +80,7 @@ struct Coded {
     bool Write(const ByteSink& sink) const {
         if (!sink(header))
             return false;
-        if (summary.output == Encoding::XboxADPCM)
+        if (summary.output == Encoding::XBoxADPCM)
             return sink(adpcm);
         const unsigned channels = summary.channels;
         const std::uint64_t blockPCMBytes = std::uint64_t{kFramesPerBlock} * channels * 2;
@@ -123,7 +128,7 @@ struct Coded {
 // piece: the same bytes as coding the whole zero-padded payload at once, without a buffer of its
 // size. With `overlap`, the next piece is read on a second thread while this one is coded.
 // False on a read error.
-bool EncodeInPieces(WaveSource& source, std::uint64_t dataBytes, unsigned channels,
+bool EncodeInPieces(ByteSource& source, std::uint64_t dataBytes, unsigned channels,
                     std::uint64_t blocks, std::span<std::uint8_t> out, bool overlap) {
     const std::uint64_t blockPCMBytes = std::uint64_t{kFramesPerBlock} * channels * 2;
     const std::uint64_t pieceBlocks = std::max<std::uint64_t>(1, kPieceBytes / blockPCMBytes);
@@ -175,8 +180,8 @@ bool EncodeInPieces(WaveSource& source, std::uint64_t dataBytes, unsigned channe
     return true;
 }
 
-Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info,
-                       const ConvertOptions& options, Coded coded) {
+Expected<Coded> Encode(ByteSource& source, const StrictHeader& info, const ConvertOptions& options,
+                       Coded coded) {
     const ConsoleSink& console = options.console;
     const unsigned channels = info.channels;
     std::uint64_t frames = coded.summary.inputFrames;
@@ -188,36 +193,37 @@ Expected<Coded> Encode(WaveSource& source, const WaveHeaderInfo& info,
     const std::uint64_t blocks = frames / kFramesPerBlock;
     const std::uint64_t outBytes = blocks * kBlockBytesPerChannel * channels;
     if (outBytes + kXBoxADPCMHeaderBytes - 8 > kMaxRiffSize) {
-        return Error{"Output too large for a WAVE file!"};
+        return MakeError(ErrorKind::OutputTooLarge);
     }
 
     coded.adpcm.resize(outBytes);
     if (!EncodeInPieces(source, info.dataSize, channels, blocks, coded.adpcm, options.threads != 1))
-        return Error{"Could not read input file!"};
+        return MakeError(ErrorKind::InputRead);
     const auto header = BuildXBoxADPCMWaveHeader(info.channels, info.sampleRate,
                                                  static_cast<std::uint32_t>(outBytes));
     coded.header.assign(header.begin(), header.end());
-    coded.summary.output = Encoding::XboxADPCM;
+    coded.summary.output = Encoding::XBoxADPCM;
     coded.summary.paddingFrames = pad;
     coded.summary.blocks = blocks;
     coded.summary.outputDataBytes = outBytes;
+    coded.summary.outputBytes = kXBoxADPCMHeaderBytes + outBytes;
     return coded;
 }
 
-Expected<Coded> Decode(WaveSource& source, const WaveHeaderInfo& info,
-                       const ConvertOptions& options, Coded coded) {
+Expected<Coded> Decode(ByteSource& source, const StrictHeader& info, const ConvertOptions& options,
+                       Coded coded) {
     const unsigned channels = info.channels;
     const std::uint64_t blocks = info.dataSize / (std::uint64_t{kBlockBytesPerChannel} * channels);
     const std::uint64_t frames = blocks * kFramesPerBlock;
     const std::uint64_t outBytes = frames * channels * 2;
     if (outBytes + kPCMHeaderBytes - 8 > kMaxRiffSize) {
-        return Error{"Output too large for a WAVE file!"};
+        return MakeError(ErrorKind::OutputTooLarge);
     }
 
     PayloadBuffer<std::uint8_t> adpcm(info.dataSize);
     const std::size_t got = source.Read(adpcm);
     if (source.Failed())
-        return Error{"Could not read input file!"};
+        return MakeError(ErrorKind::InputRead);
     // Declared data the file does not hold decodes from zero bytes.
     std::fill(adpcm.begin() + static_cast<std::ptrdiff_t>(got), adpcm.end(), 0);
 
@@ -229,23 +235,24 @@ Expected<Coded> Decode(WaveSource& source, const WaveHeaderInfo& info,
     coded.summary.output = Encoding::PCM16;
     coded.summary.blocks = blocks;
     coded.summary.outputDataBytes = outBytes;
+    coded.summary.outputBytes = kPCMHeaderBytes + outBytes;
     return coded;
 }
 
 // Reads the headers and the payload from `source` and codes it.
-Expected<Coded> Code(WaveSource& source, const ConvertOptions& options) {
+Expected<Coded> Code(ByteSource& source, const ConvertOptions& options) {
     const ConsoleSink& console = options.console;
-    const Expected<WaveHeaderInfo> read = ReadWaveHeaders(source, console);
+    const Expected<StrictHeader> read = ReadStrictHeader(source, console);
     if (!read)
         return read.error();
-    const WaveHeaderInfo& info = read.value();
+    const StrictHeader& info = read.value();
     if (info.channels == 0)
-        return Error{"Incorrect channel count!"};
+        return MakeError(ErrorKind::ChannelCount);
 #ifdef IMABOX_FUZZ_MAX_DATA_BYTES
     // Fuzz builds only: refuse, as a failed allocation would, what a tiny input declares in
     // gigabytes.
     if (info.dataSize > IMABOX_FUZZ_MAX_DATA_BYTES)
-        return Error{"Out of memory!"};
+        return MakeError(ErrorKind::OutOfMemory);
 #endif
 
     Coded coded;
@@ -258,34 +265,36 @@ Expected<Coded> Code(WaveSource& source, const ConvertOptions& options) {
 
     try {
         if (info.formatTag == kFormatPCM) {
-            coded.summary.input = Encoding::PCM16;
+            coded.summary.input = SourceFormat::PCM16;
             return Encode(source, info, options, std::move(coded));
         }
-        coded.summary.input = Encoding::XboxADPCM;
+        coded.summary.input = SourceFormat::XBoxADPCM;
         return Decode(source, info, options, std::move(coded));
     } catch (const std::bad_alloc&) {
-        return Error{"Out of memory!"};
+        return MakeError(ErrorKind::OutOfMemory);
     } catch (const std::length_error&) {
-        return Error{"Out of memory!"};
+        return MakeError(ErrorKind::OutOfMemory);
     }
 }
 
 std::string_view DoneMessage(Encoding output) {
-    return output == Encoding::XboxADPCM ? "Converting to Xbox ADPCM - DONE!\n"
+    return output == Encoding::XBoxADPCM ? "Converting to Xbox ADPCM - DONE!\n"
                                          : "Converting to PCM - DONE!\n";
 }
 
 }  // namespace
 
-Expected<ConvertSummary> ConvertFile(const std::filesystem::path& input,
-                                     const std::filesystem::path& output,
-                                     const ConvertOptions& options) {
-    Expected<Coded> coded = Error{""};
+Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
+                                    const std::filesystem::path& output,
+                                    const ConvertOptions& options) {
+    if (options.direction != ConvertDirection::Auto)
+        return EncodeDecodeFile(input, output, options);
+    Expected<Coded> coded = MakeError(ErrorKind::Internal);
     {
         const FileHandle in = OpenFile(input, "rb");
         if (!in)
-            return Error{"Could not open input file!"};
-        FileWaveSource source(in.get());
+            return MakeError(ErrorKind::InputOpen);
+        FileByteSource source(in.get());
         coded = Code(source, options);
     }  // the input is closed before the output is opened
     if (!coded)
@@ -293,17 +302,17 @@ Expected<ConvertSummary> ConvertFile(const std::filesystem::path& input,
 
     FileHandle out = OpenFile(output, "wb");
     if (!out)
-        return Error{"Could not create output file!"};
+        return MakeError(ErrorKind::OutputCreate);
     bool written = false;
     try {
         written = coded->Write(
             [&](std::span<const std::uint8_t> bytes) { return WriteAll(out.get(), bytes); });
     } catch (const std::bad_alloc&) {
         CloseFile(std::move(out));
-        return Error{"Out of memory!"};
+        return MakeError(ErrorKind::OutOfMemory);
     }
     if (!CloseFile(std::move(out)) || !written)
-        return Error{"Could not write output file!"};
+        return MakeError(ErrorKind::OutputWrite);
 
     Print(options.console, DoneMessage(coded->summary.output));
     return coded->summary;
@@ -311,80 +320,25 @@ Expected<ConvertSummary> ConvertFile(const std::filesystem::path& input,
 
 Expected<MemoryConversion> ConvertMemory(std::span<const std::uint8_t> input,
                                          const ConvertOptions& options) {
-    MemoryWaveSource source(input);
+    if (options.direction != ConvertDirection::Auto)
+        return EncodeDecodeMemory(input, options);
+    MemoryByteSource source(input);
     Expected<Coded> coded = Code(source, options);
     if (!coded)
         return coded.error();
     try {
         MemoryConversion result;
-        result.summary = coded->summary;
+        result.report = coded->summary;
         result.file.reserve(coded->header.size() + coded->summary.outputDataBytes);
         coded->Write([&](std::span<const std::uint8_t> bytes) {
             result.file.insert(result.file.end(), bytes.begin(), bytes.end());
             return true;
         });
-        Print(options.console, DoneMessage(result.summary.output));
+        Print(options.console, DoneMessage(result.report.output));
         return result;
     } catch (const std::bad_alloc&) {
-        return Error{"Out of memory!"};
+        return MakeError(ErrorKind::OutOfMemory);
     }
-}
-
-Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
-    const FileHandle in = OpenFile(file, "rb");
-    if (!in)
-        return Error{"Could not open input file!"};
-    FileWaveSource source(in.get());
-    const Expected<WaveHeaderInfo> read = ReadWaveHeaders(source, nullptr);
-    if (!read)
-        return read.error();
-    const WaveHeaderInfo& h = read.value();
-    if (h.channels == 0)
-        return Error{"Incorrect channel count!"};
-
-    WaveInfo info;
-    info.channels = h.channels;
-    info.sampleRate = h.sampleRate;
-    info.dataBytes = h.dataSize;
-    if (h.formatTag == kFormatXBoxADPCM) {
-        info.encoding = Encoding::XboxADPCM;
-        info.blocks = h.dataSize / (std::uint64_t{kBlockBytesPerChannel} * h.channels);
-        info.frames = info.blocks * kFramesPerBlock;
-    } else {
-        info.encoding = Encoding::PCM16;
-        info.frames = h.dataSize / (2u * h.channels);
-    }
-    if (h.sampleRate != 0) {
-        info.durationSeconds = static_cast<double>(info.frames) / h.sampleRate;
-    }
-
-    // The chunks after the audio: a smpl chunk's loops and a LIST/INFO title. Bodies larger than
-    // any loop or title list needs are skipped.
-    constexpr std::uint32_t kMaxBody = 1 << 20;
-    source.Skip(h.dataSize);
-    source.Skip(h.dataSize & 1);
-    WaveMetadata metadata;
-    Warnings ignored;
-    for (int chunk = 0; chunk < 4096; ++chunk) {
-        std::array<std::uint8_t, 8> bytes{};
-        if (source.Read(bytes) != bytes.size())
-            break;
-        const WaveChunkHeader header = ParseChunkHeader(bytes);
-        if ((header.id == kSmplId || header.id == kListId) && header.size <= kMaxBody) {
-            std::vector<std::uint8_t> body(header.size);
-            if (source.Read(body) != body.size())
-                break;
-            CollectChunk(metadata, header.id, body, ignored);
-        } else {
-            source.Skip(header.size);
-        }
-        source.Skip(header.size & 1);
-    }
-    if (metadata.sampler)
-        for (const SampleLoop& loop : metadata.sampler->loops)
-            info.loops.push_back({loop.start, loop.end});
-    info.title = InfoText(metadata, kInamId).value_or("");
-    return info;
 }
 
 }  // namespace imabox

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "codec/xbox_adpcm.hpp"
+#include "io/errors.hpp"
 
 namespace imabox {
 namespace {
@@ -67,10 +68,12 @@ std::uint64_t LoopAlignPlan::startShift() const {
 Expected<LoopAlignPlan> PlanLoopAlignment(const LoopAlignRequest& request) {
     const std::uint64_t s = request.start, e = request.end, n = request.frames;
     if (e < s || e >= n)
-        return Error{"loop " + Range(s, e) + " does not lie in the audio's " + std::to_string(n) +
-                     " frames"};
+        return MakeError(ErrorKind::LoopAlignment, "loop " + Range(s, e) +
+                                                       " does not lie in the audio's " +
+                                                       std::to_string(n) + " frames");
     if (n > kMax32 || request.inputRate == 0 || request.outputRate == 0)
-        return Error{"loop alignment needs a sample rate and fewer than 2^32 frames"};
+        return MakeError(ErrorKind::LoopAlignment,
+                         "loop alignment needs a sample rate and fewer than 2^32 frames");
     const std::uint64_t length = e - s + 1;
     const double exactLength = static_cast<double>(length) * request.outputRate / request.inputRate;
 
@@ -101,10 +104,11 @@ Expected<LoopAlignPlan> PlanLoopAlignment(const LoopAlignRequest& request) {
         outLength = std::max<std::uint64_t>(1, std::llround(exactLength));
         plan.repeats = static_cast<unsigned>(kBlock / std::gcd(outLength, kBlock));
         if (plan.repeats > 1 && length > kMaxRepeatedLoopFrames)
-            return Error{"loop " + Range(s, e) + " is too long to repeat (" +
-                         std::to_string(length) + " frames, at most " +
-                         std::to_string(kMaxRepeatedLoopFrames) +
-                         "); --loop-align resample aligns it"};
+            return MakeError(ErrorKind::LoopAlignment,
+                             "loop " + Range(s, e) + " is too long to repeat (" +
+                                 std::to_string(length) + " frames, at most " +
+                                 std::to_string(kMaxRepeatedLoopFrames) +
+                                 "); --loop-align resample aligns it");
     }
     plan.cents = 1200.0 * std::log2(exactLength / static_cast<double>(outLength));
     if (std::fabs(plan.cents) > request.maxCents) {
@@ -113,7 +117,7 @@ Expected<LoopAlignPlan> PlanLoopAlignment(const LoopAlignRequest& request) {
                            Cents(plan.cents) + " (the limit is " + Cents(request.maxCents) + ")";
         if (request.mode == LoopAlignMode::Resample)
             text += "; --loop-align unroll repeats it instead, --loop-align off leaves it as it is";
-        return Error{text};
+        return MakeError(ErrorKind::LoopAlignment, text);
     }
     const std::uint64_t g = std::gcd(outLength, length);
     plan.ratioNum = outLength / g;
@@ -124,7 +128,7 @@ Expected<LoopAlignPlan> PlanLoopAlignment(const LoopAlignRequest& request) {
     plan.start = RoundUpToBlock(MulDiv(s, plan.ratioNum, plan.ratioDen, Rounding::Up));
     plan.end = plan.start + loopOut - 1;
     if (plan.end > kMax32)
-        return Error{"the aligned loop would end past frame 2^32"};
+        return MakeError(ErrorKind::LoopAlignment, "the aligned loop would end past frame 2^32");
     // Input frames past the old start that the new start needs: start / ratio - s, rounded up.
     const std::uint64_t lead = MulDiv(plan.start, plan.ratioDen, plan.ratioNum, Rounding::Up) - s;
     // The filter's reach in input frames: longer when downsampling.

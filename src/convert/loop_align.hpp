@@ -20,16 +20,12 @@
 #include <string>
 #include <vector>
 
+#include "imabox/convert.hpp"
 #include "imabox/expected.hpp"
-#include "imabox/transcode.hpp"
 #include "wave/wave_metadata.hpp"
 
 namespace imabox {
 
-// The largest pitch change resampling may make, in cents, unless told otherwise. Listeners
-// notice about 5 to 10 cents on a sustained tone; 5 keeps the change below that. A loop of
-// 11 270 frames or more always aligns within it.
-inline constexpr double kDefaultMaxLoopCents = EncodeOptions{}.maxLoopCents;
 // Repeating a loop holds it in memory once: loops longer than this are not repeated.
 inline constexpr std::uint64_t kMaxRepeatedLoopFrames = std::uint64_t{1} << 20;
 

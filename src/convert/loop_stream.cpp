@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "io/errors.hpp"
+
 #if defined(IMABOX_HAVE_SOXR)
 #include <soxr.h>
 #endif
@@ -39,7 +41,7 @@ class SoxrResampler final : public FrameResampler {
                              in ? &used : nullptr, out.data() + at, room, &made);
             out.resize(at + made * channels_);
             if (error)
-                return Error{std::string("resampling failed: ") + error};
+                return MakeError(ErrorKind::Internal, std::string("resampling failed: ") + error);
             consumed += used;
             if (made < room && consumed == frames)
                 return true;
@@ -143,45 +145,42 @@ Expected<std::size_t> LoopAlignedAudio::Read(std::span<std::int16_t> out) {
         }
         return frames;
     } catch (const std::bad_alloc&) {
-        return Error{"out of memory"};
+        return MakeError(ErrorKind::OutOfMemory);
     }
 }
 
-Expected<std::vector<std::int16_t>> AlignLoopSamples(const LoopAlignPlan& plan,
-                                                     std::span<const std::int16_t> samples,
-                                                     unsigned channels) {
-    std::unique_ptr<FrameResampler> resampler;
-    if (plan.resamples()) {
-        resampler = MakeLoopResampler(plan, channels);
-        if (!resampler)
-            return Error{"this build cannot resample; --loop-align unroll or off aligns the loop"};
+LoopAlignStage::LoopAlignStage(std::unique_ptr<Int16Stream> upstream, const LoopAlignPlan& plan,
+                               std::unique_ptr<FrameResampler> resampler)
+    : upstream_(std::move(upstream)),
+      shape_{upstream_->shape().channels, plan.outputRate, plan.outputFrames},
+      audio_(
+          plan, shape_.channels,
+          [source = upstream_.get()](std::span<std::int16_t> out) { return source->Read(out); },
+          std::move(resampler)) {}
+
+Expected<std::size_t> LoopAlignStage::Read(std::span<std::int16_t> out) {
+    const unsigned channels = shape_.channels;
+    const std::uint64_t left = *shape_.frames - delivered_;
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(out.size() / channels, left));
+    if (want == 0)
+        return std::size_t{0};
+    const Expected<std::size_t> got = audio_.Read(out.first(want * channels));
+    if (!got)
+        return got;
+    std::size_t frames = got.value();
+    if (frames == 0) {  // the resampler made a frame fewer than the plan counts
+        frames = want;
+        std::fill_n(out.begin(), frames * channels, std::int16_t{0});
     }
-    std::size_t at = 0;
-    LoopAlignedAudio audio(
-        plan, channels,
-        [&](std::span<std::int16_t> out) -> Expected<std::size_t> {
-            const std::size_t n = std::min(out.size(), samples.size() - at);
-            std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
-            at += n;
-            return n / channels;
-        },
-        std::move(resampler));
-    try {
-        std::vector<std::int16_t> out;
-        out.reserve(static_cast<std::size_t>(plan.outputFrames + 1024) * channels);
-        std::vector<std::int16_t> piece(std::size_t{16384} * channels);
-        while (true) {
-            const Expected<std::size_t> n = audio.Read(piece);
-            if (!n)
-                return n.error();
-            if (n.value() == 0)
-                return out;
-            out.insert(out.end(), piece.begin(),
-                       piece.begin() + static_cast<std::ptrdiff_t>(n.value() * channels));
-        }
-    } catch (const std::bad_alloc&) {
-        return Error{"out of memory"};
-    }
+    delivered_ += frames;
+    return frames;
+}
+
+StreamStats LoopAlignStage::stats() const {
+    StreamStats stats = upstream_->stats();
+    stats.clippedSamples += audio_.clippedSamples();
+    return stats;
 }
 
 }  // namespace imabox

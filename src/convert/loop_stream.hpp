@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "convert/loop_align.hpp"
+#include "convert/quantize.hpp"
 #include "imabox/expected.hpp"
-#include "wave/wave_reader.hpp"
+#include "wave/sample_stream.hpp"
 
 namespace imabox {
 
@@ -61,9 +62,22 @@ class LoopAlignedAudio {
     bool ended_ = false;
 };
 
-// Runs `samples` (interleaved 16-bit frames held in memory) through the plan.
-Expected<std::vector<std::int16_t>> AlignLoopSamples(const LoopAlignPlan& plan,
-                                                     std::span<const std::int16_t> samples,
-                                                     unsigned channels);
+// LoopAlignedAudio as a pipeline stage: exactly plan.outputFrames frames (the resampler's last
+// frame, if it makes one more or one fewer, is cut or completed with silence).
+class LoopAlignStage final : public Int16Stream {
+  public:
+    LoopAlignStage(std::unique_ptr<Int16Stream> upstream, const LoopAlignPlan& plan,
+                   std::unique_ptr<FrameResampler> resampler);
+    const StreamShape& shape() const override { return shape_; }
+    Expected<std::size_t> Read(std::span<std::int16_t> out) override;
+    bool Rewind() override { return false; }
+    StreamStats stats() const override;
+
+  private:
+    std::unique_ptr<Int16Stream> upstream_;
+    StreamShape shape_;
+    LoopAlignedAudio audio_;
+    std::uint64_t delivered_ = 0;
+};
 
 }  // namespace imabox

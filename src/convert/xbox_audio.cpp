@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "convert/fatal_error.hpp"
-#include "convert/wide_path.hpp"
 #include "imabox/convert.hpp"
+#include "io/wide_path.hpp"
 
 namespace imabox {
 
@@ -34,8 +34,11 @@ extern "C" IMABOX_API int32_t XBoxAudio(const wchar_t* inputPath, const wchar_t*
     try {
         PrintToStdout(kBanner);
         // All the work stays on the caller's thread.
-        const auto result = ConvertFile(WidePathToFilesystem(inputPath),
-                                        WidePathToFilesystem(outputPath), {PrintToStdout, 1});
+        ConvertOptions options;
+        options.console = PrintToStdout;
+        options.threads = 1;
+        const auto result =
+            ConvertFile(WidePathToFilesystem(inputPath), WidePathToFilesystem(outputPath), options);
         if (!result)
             FatalError(result.error().message.c_str());
         std::fflush(stdout);

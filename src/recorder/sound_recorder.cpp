@@ -18,10 +18,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "convert/file_io.hpp"
-#include "convert/wide_path.hpp"
 #include "imabox/recorder.hpp"
 #include "imabox/xbox_audio.h"
+#include "io/file.hpp"
+#include "io/wide_path.hpp"
 
 #if defined(_WIN32)
 #include <io.h>

@@ -1,4 +1,4 @@
-// RIFF/WAVE header records, the header reader and the writers of the two output layouts.
+// RIFF/WAVE header records and the builders of the two output layouts.
 //
 // Records hold their fields in host order and are converted to and from their little-endian
 // file bytes field by field.
@@ -9,9 +9,6 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-
-#include "imabox/convert.hpp"
-#include "imabox/expected.hpp"
 
 namespace imabox {
 
@@ -24,6 +21,12 @@ inline constexpr std::uint32_t kFactId = 0x74636166;  // "fact"
 
 inline constexpr std::uint16_t kFormatPCM = 1;
 inline constexpr std::uint16_t kFormatXBoxADPCM = 0x0069;
+inline constexpr std::uint16_t kFormatIEEEFloat = 0x0003;
+inline constexpr std::uint16_t kFormatIMAADPCM = 0x0011;
+inline constexpr std::uint16_t kFormatExtensible = 0xFFFE;
+
+// The size field streaming writers leave when they cannot seek back: "up to the end of the file".
+inline constexpr std::uint32_t kUnknownChunkSize = 0xFFFFFFFF;
 
 struct WaveRiffHeader {
     std::uint32_t id = 0;
@@ -100,43 +103,5 @@ std::array<std::uint8_t, kPCMHeaderBytes> BuildPCMWaveHeader(std::uint16_t chann
 std::array<std::uint8_t, kXBoxADPCMHeaderBytes> BuildXBoxADPCMWaveHeader(std::uint16_t channels,
                                                                          std::uint32_t sampleRate,
                                                                          std::uint32_t dataBytes);
-
-// A byte stream the header reader and the payload read draw from.
-class WaveSource {
-  public:
-    virtual ~WaveSource() = default;
-    // Reads up to out.size() bytes; returns how many were read (fewer at the end of the input).
-    virtual std::size_t Read(std::span<std::uint8_t> out) = 0;
-    // Moves forward by `bytes` from the current position (past the end is allowed).
-    virtual void Skip(std::uint32_t bytes) = 0;
-    // True once a read failed for a reason other than the end of the input.
-    virtual bool Failed() const = 0;
-};
-
-// Reads a span of memory.
-class MemoryWaveSource final : public WaveSource {
-  public:
-    explicit MemoryWaveSource(std::span<const std::uint8_t> data) : data_(data) {}
-    std::size_t Read(std::span<std::uint8_t> out) override;
-    void Skip(std::uint32_t bytes) override;
-    bool Failed() const override { return false; }
-
-  private:
-    std::span<const std::uint8_t> data_;
-    std::size_t position_ = 0;
-};
-
-struct WaveHeaderInfo {
-    std::uint16_t formatTag = 0;
-    std::uint16_t channels = 0;
-    std::uint32_t sampleRate = 0;
-    std::uint32_t dataSize = 0;  // D, the data chunk's declared size
-};
-
-// Reads RIFF header, fmt chunk, an optional fact chunk and the data chunk header, leaving the
-// source at the first payload byte. Prints the direction message to `console`. Only the fields
-// that decide the conversion are checked; short reads leave zero bytes behind and so fail an id
-// check.
-Expected<WaveHeaderInfo> ReadWaveHeaders(WaveSource& source, const ConsoleSink& console);
 
 }  // namespace imabox

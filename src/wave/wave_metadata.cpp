@@ -267,26 +267,28 @@ void CollectChunk(WaveMetadata& metadata, std::uint32_t id, std::span<const std:
     }
 }
 
-WaveMetadata CollectWaveMetadata(std::span<const std::uint8_t> file, Warnings& warnings) {
+WaveMetadata ReadWaveMetadata(ByteSource& source, std::span<const WaveChunk> chunks,
+                              Warnings& warnings) {
     WaveMetadata metadata;
-    std::size_t pos = 12;
-    while (file.size() >= pos + 8) {
-        const std::uint32_t id = GetLE32(&file[pos]);
-        const std::uint32_t size = GetLE32(&file[pos + 4]);
-        const std::size_t body = pos + 8;
-        if (id == kDataChunkId) {
-            // The data size may be 0xFFFFFFFF (unknown): nothing after such a chunk is read.
-            if (size > file.size() - body)
-                break;
-        } else if (size > file.size() - body) {
-            warnings.push_back("\"" + ChunkIdName(id) + "\" chunk truncated (" +
-                               std::to_string(size) + " bytes declared, " +
-                               std::to_string(file.size() - body) + " present); dropped");
-            break;
-        } else {
-            CollectChunk(metadata, id, file.subspan(body, size), warnings);
+    if (!source.Seekable())
+        return metadata;
+    std::vector<std::uint8_t> body;
+    for (const WaveChunk& chunk : chunks) {
+        if (Contains(kRebuiltIds, chunk.id))
+            continue;
+        if (chunk.size > kMaxMetadataChunkBytes) {
+            warnings.push_back("\"" + ChunkIdName(chunk.id) +
+                               "\" chunk dropped: " + std::to_string(chunk.size) +
+                               " bytes is more than metadata may hold");
+            continue;
         }
-        pos = body + size + (size & 1);
+        body.resize(chunk.size);
+        if (!source.Seek(chunk.position) || source.Read(body) != body.size()) {
+            warnings.push_back("\"" + ChunkIdName(chunk.id) + "\" chunk truncated (" +
+                               std::to_string(chunk.size) + " bytes declared); dropped");
+            continue;
+        }
+        CollectChunk(metadata, chunk.id, body, warnings);
     }
     return metadata;
 }

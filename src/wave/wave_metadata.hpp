@@ -14,6 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "io/byte_stream.hpp"
+#include "wave/wave_walker.hpp"
+
 namespace imabox {
 
 using Warnings = std::vector<std::string>;
@@ -117,9 +120,14 @@ std::vector<std::uint8_t> BuildListChunk(const ListChunk& chunk);
 void CollectChunk(WaveMetadata& metadata, std::uint32_t id, std::span<const std::uint8_t> body,
                   Warnings& warnings);
 
-// Walks every chunk of a WAVE file held in memory and collects what CollectChunk keeps. A chunk
-// that runs past the end of the file is dropped with a warning.
-WaveMetadata CollectWaveMetadata(std::span<const std::uint8_t> file, Warnings& warnings);
+// A carried chunk larger than this is dropped with a warning: metadata is held in memory.
+inline constexpr std::uint32_t kMaxMetadataChunkBytes = 16u << 20;
+
+// Reads the bodies of the chunks the walker listed and collects what CollectChunk keeps. Moves
+// the source about: the caller seeks back to where it wants to read next. A source that cannot
+// seek yields nothing (its chunks before the audio are behind it, those after it are not read).
+WaveMetadata ReadWaveMetadata(ByteSource& source, std::span<const WaveChunk> chunks,
+                              Warnings& warnings);
 
 // Drops the loops that cannot be played over `frames` frames of audio: a loop outside the audio
 // or ending before it starts. Each drop is one warning naming the smpl chunk.

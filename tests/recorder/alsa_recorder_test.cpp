@@ -78,11 +78,11 @@ TEST_F(ALSARecorderTest, SecondsLimitGivesExactlyThatAndTheFileConvertsToXboxADP
     const auto adpcm = dir_ / "three.xbox.wav";
     const auto converted = ConvertFile(path, adpcm);
     ASSERT_TRUE(converted) << converted.error().message;
-    EXPECT_EQ(converted->output, Encoding::XboxADPCM);
+    EXPECT_EQ(converted->output, Encoding::XBoxADPCM);
     EXPECT_EQ(converted->inputFrames, 24000u);
     const auto info = ReadWaveInfo(adpcm);
     ASSERT_TRUE(info);
-    EXPECT_EQ(info->encoding, Encoding::XboxADPCM);
+    EXPECT_EQ(info->format, SourceFormat::XBoxADPCM);
     EXPECT_EQ(info->sampleRate, 8000u);
 }
 

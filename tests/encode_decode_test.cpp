@@ -9,7 +9,6 @@
 #include <iterator>
 
 #include "imabox/convert.hpp"
-#include "imabox/transcode.hpp"
 #include "wave_bytes.hpp"
 
 namespace imabox {
@@ -30,31 +29,38 @@ Bytes Pcm16File(unsigned channels, unsigned frames) {
                  Chunk("data", test::Samples16(pcm))});
 }
 
-TranscodeOptions Encode(int quality = 0) {
-    TranscodeOptions o;
-    o.direction = TranscodeDirection::Encode;
-    o.encode.quality = quality;
+ConvertOptions Encode(int quality = 0) {
+    ConvertOptions o;
+    o.direction = ConvertDirection::Encode;
+    o.quality = quality;
     return o;
 }
 
-TranscodeOptions Decode() {
-    TranscodeOptions o;
-    o.direction = TranscodeDirection::Decode;
+ConvertOptions Decode() {
+    ConvertOptions o;
+    o.direction = ConvertDirection::Decode;
     return o;
 }
 
-TEST(Transcode, QualityZeroWritesExactlyWhatTheConverterWrites) {
+ErrorKind KindOf(const Expected<MemoryConversion>& r) {
+    return r ? ErrorKind::Internal : r.error().kind;
+}
+ErrorKind KindOf(const Expected<ConvertReport>& r) {
+    return r ? ErrorKind::Internal : r.error().kind;
+}
+
+TEST(EncodeDecode, QualityZeroWritesExactlyWhatTheConverterWrites) {
     for (const unsigned frames : {0u, 1u, 64u, 65u, 100u, 1000u}) {
         for (const unsigned channels : {1u, 2u}) {
             const Bytes input = Pcm16File(channels, frames);
             const auto converted = ConvertMemory(input);
-            const auto encoded = TranscodeMemory(input, Encode());
+            const auto encoded = ConvertMemory(input, Encode());
             ASSERT_TRUE(converted.ok() && encoded.ok());
             EXPECT_EQ(encoded->file, converted->file) << frames << " frames";
-            EXPECT_EQ(encoded->report.paddingFrames, converted->summary.paddingFrames);
-            EXPECT_EQ(encoded->report.frames, frames);
+            EXPECT_EQ(encoded->report.paddingFrames, converted->report.paddingFrames);
+            EXPECT_EQ(encoded->report.inputFrames, frames);
             // And decoding gives what the converter's decoder gives.
-            const auto back = TranscodeMemory(encoded->file, Decode());
+            const auto back = ConvertMemory(encoded->file, Decode());
             const auto convertedBack = ConvertMemory(converted->file);
             ASSERT_TRUE(back.ok() && convertedBack.ok());
             EXPECT_EQ(back->file, convertedBack->file);
@@ -62,55 +68,55 @@ TEST(Transcode, QualityZeroWritesExactlyWhatTheConverterWrites) {
     }
 }
 
-TEST(Transcode, OptimizedOutputHasTheSameLayout) {
+TEST(EncodeDecode, OptimizedOutputHasTheSameLayout) {
     const Bytes input = Pcm16File(2, 500);
-    const auto plain = TranscodeMemory(input, Encode(0));
-    const auto best = TranscodeMemory(input, Encode(7));
+    const auto plain = ConvertMemory(input, Encode(0));
+    const auto best = ConvertMemory(input, Encode(7));
     ASSERT_TRUE(plain.ok() && best.ok());
     ASSERT_EQ(best->file.size(), plain->file.size());
     EXPECT_TRUE(std::equal(plain->file.begin(), plain->file.begin() + 48, best->file.begin()));
     EXPECT_NE(best->file, plain->file);
 }
 
-TEST(Transcode, RefusesTheWrongDirectionAndBadQuality) {
+TEST(EncodeDecode, RefusesTheWrongDirectionAndBadQuality) {
     const Bytes pcm = Pcm16File(1, 100);
-    const auto xbox = TranscodeMemory(pcm, Encode());
+    const auto xbox = ConvertMemory(pcm, Encode());
     ASSERT_TRUE(xbox.ok());
-    EXPECT_THAT(TranscodeMemory(xbox->file, Encode()).error().message,
-                HasSubstr("already Xbox ADPCM"));
-    EXPECT_THAT(TranscodeMemory(pcm, Decode()).error().message, HasSubstr("already 16-bit PCM"));
+    EXPECT_EQ(KindOf(ConvertMemory(xbox->file, Encode())), ErrorKind::NothingToDo);
+    EXPECT_EQ(KindOf(ConvertMemory(pcm, Decode())), ErrorKind::NothingToDo);
     const Bytes s24 = Riff({Chunk("fmt ", FmtBody(1, 1, 8000, 3, 24)), Chunk("data", Bytes(9))});
-    EXPECT_THAT(TranscodeMemory(s24, Decode()).error().message, HasSubstr("24-bit PCM"));
-    EXPECT_THAT(TranscodeMemory(pcm, Encode(10)).error().message, HasSubstr("quality"));
-    EXPECT_THAT(TranscodeMemory(pcm, Encode(-1)).error().message, HasSubstr("quality"));
+    EXPECT_EQ(KindOf(ConvertMemory(s24, Decode())), ErrorKind::WrongDirection);
+    EXPECT_THAT(ConvertMemory(s24, Decode()).error().message, HasSubstr("24-bit PCM"));
+    EXPECT_EQ(KindOf(ConvertMemory(pcm, Encode(10))), ErrorKind::InvalidArgument);
+    EXPECT_EQ(KindOf(ConvertMemory(pcm, Encode(-1))), ErrorKind::InvalidArgument);
     // IMA ADPCM can go either way.
     Bytes ima = xbox->file;
     ima[20] = 0x11;
-    EXPECT_TRUE(TranscodeMemory(ima, Decode()).ok());
-    EXPECT_TRUE(TranscodeMemory(ima, Encode()).ok());
+    EXPECT_TRUE(ConvertMemory(ima, Decode()).ok());
+    EXPECT_TRUE(ConvertMemory(ima, Encode()).ok());
 }
 
-TEST(Transcode, ReportsDitherClippingAndIgnoredBytes) {
+TEST(EncodeDecode, ReportsDitherClippingAndIgnoredBytes) {
     Bytes f32;
     for (const float x : {0.25f, 0.1234567f, 3.0f})
         test::Put32(f32, std::bit_cast<std::uint32_t>(x));
     f32.push_back(0);  // a partial frame
-    const auto r = TranscodeMemory(
+    const auto r = ConvertMemory(
         Riff({Chunk("fmt ", FmtBody(3, 1, 8000, 4, 32)), Chunk("data", f32)}), Encode());
     ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r->report.source, SourceFormat::Float32);
+    EXPECT_EQ(r->report.input, SourceFormat::Float32);
     EXPECT_TRUE(r->report.dithered);
     EXPECT_EQ(r->report.clippedSamples, 1u);
     EXPECT_EQ(r->report.ignoredBytes, 1u);
-    EXPECT_EQ(r->report.frames, 3u);
+    EXPECT_EQ(r->report.inputFrames, 3u);
     EXPECT_EQ(r->report.paddingFrames, 62u);
 }
 
-class TranscodeFiles : public ::testing::Test {
+class EncodeDecodeFiles : public ::testing::Test {
   protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
-               ("imabox_transcode_" +
+               ("imabox_encode_decode_" +
                 std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
@@ -134,9 +140,9 @@ class TranscodeFiles : public ::testing::Test {
     fs::path dir_;
 };
 
-TEST_F(TranscodeFiles, WritesTheOutputAndLeavesNoTemporaryFile) {
+TEST_F(EncodeDecodeFiles, WritesTheOutputAndLeavesNoTemporaryFile) {
     const fs::path in = Write("in.wav", Pcm16File(2, 300));
-    const auto r = TranscodeFile(in, dir_ / "out.wav", Encode(3));
+    const auto r = ConvertFile(in, dir_ / "out.wav", Encode(3));
     ASSERT_TRUE(r.ok()) << r.error().message;
     const Bytes out = Read(dir_ / "out.wav");
     EXPECT_EQ(out.size(), r->outputBytes);
@@ -144,34 +150,36 @@ TEST_F(TranscodeFiles, WritesTheOutputAndLeavesNoTemporaryFile) {
     EXPECT_EQ(FilesInDir(), 2u);
 }
 
-TEST_F(TranscodeFiles, AFailedConversionLeavesAnExistingOutputUntouched) {
+TEST_F(EncodeDecodeFiles, AFailedConversionLeavesAnExistingOutputUntouched) {
     const Bytes previous = {'o', 'l', 'd'};
     const fs::path out = Write("out.wav", previous);
     const fs::path bad = Write("bad.wav", Bytes{'R', 'I', 'F', 'F', 0, 0});
-    EXPECT_FALSE(TranscodeFile(bad, out, Encode()).ok());
-    EXPECT_FALSE(TranscodeFile(dir_ / "missing.wav", out, Encode()).ok());
+    EXPECT_FALSE(ConvertFile(bad, out, Encode()).ok());
+    EXPECT_FALSE(ConvertFile(dir_ / "missing.wav", out, Encode()).ok());
     EXPECT_EQ(Read(out), previous);
     EXPECT_EQ(FilesInDir(), 2u) << "no temporary file left behind";
 }
 
-TEST_F(TranscodeFiles, ReplacesAnExistingOutputWhenDone) {
+TEST_F(EncodeDecodeFiles, ReplacesAnExistingOutputWhenDone) {
     const fs::path out = Write("out.wav", Bytes{'o', 'l', 'd'});
     const fs::path in = Write("in.wav", Pcm16File(1, 65));
-    ASSERT_TRUE(TranscodeFile(in, out, Encode()).ok());
+    ASSERT_TRUE(ConvertFile(in, out, Encode()).ok());
     EXPECT_EQ(Read(out).size(), 48u + 36);
 }
 
-TEST_F(TranscodeFiles, RefusesToOverwriteItsInputAndReportsMissingFolders) {
+TEST_F(EncodeDecodeFiles, RefusesToOverwriteItsInputAndReportsMissingFolders) {
     const Bytes original = Pcm16File(1, 65);
     const fs::path in = Write("in.wav", original);
-    EXPECT_THAT(TranscodeFile(in, in, Encode()).error().message, HasSubstr("is the input"));
-    EXPECT_THAT(TranscodeFile(in, dir_ / "." / "in.wav", Encode()).error().message,
-                HasSubstr("is the input"));
+    EXPECT_EQ(KindOf(ConvertFile(in, in, Encode())), ErrorKind::OutputIsInput);
+    EXPECT_EQ(KindOf(ConvertFile(in, dir_ / "." / "in.wav", Encode())), ErrorKind::OutputIsInput);
     EXPECT_EQ(Read(in), original);
-    EXPECT_THAT(TranscodeFile(in, dir_ / "no" / "such" / "out.wav", Encode()).error().message,
-                HasSubstr("cannot create"));
-    EXPECT_THAT(TranscodeFile(dir_, dir_ / "x.wav", Encode()).error().message,
-                HasSubstr("directory"));
+    EXPECT_EQ(KindOf(ConvertFile(in, dir_ / "no" / "such" / "out.wav", Encode())),
+              ErrorKind::OutputCreate);
+    EXPECT_EQ(KindOf(ConvertFile(dir_, dir_ / "x.wav", Encode())), ErrorKind::InputIsFolder);
+    // An empty name says so, rather than quoting errno.
+    const auto empty = ConvertFile("", dir_ / "x.wav", Encode());
+    EXPECT_EQ(KindOf(empty), ErrorKind::InputOpen);
+    EXPECT_THAT(empty.error().message, HasSubstr("no file name"));
 }
 
 }  // namespace

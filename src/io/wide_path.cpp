@@ -1,4 +1,4 @@
-#include "convert/wide_path.hpp"
+#include "io/wide_path.hpp"
 
 #include <cstdint>
 #include <cwchar>

@@ -1,0 +1,17 @@
+// Encode and Decode between files and in memory, over the streaming pipeline.
+#pragma once
+
+#include <filesystem>
+#include <span>
+
+#include "imabox/convert.hpp"
+
+namespace imabox {
+
+Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
+                                         const std::filesystem::path& output,
+                                         const ConvertOptions& options);
+Expected<MemoryConversion> EncodeDecodeMemory(std::span<const std::uint8_t> input,
+                                              const ConvertOptions& options);
+
+}  // namespace imabox

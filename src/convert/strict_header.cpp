@@ -1,0 +1,74 @@
+#include "convert/strict_header.hpp"
+
+#include <array>
+
+#include "io/errors.hpp"
+#include "wave/wave_header.hpp"
+
+namespace imabox {
+namespace {
+
+// Reads a whole record's bytes; what the input does not hold stays zero.
+template <std::size_t N>
+bool ReadRecord(ByteSource& source, std::array<std::uint8_t, N>& bytes) {
+    bytes.fill(0);
+    source.Read(bytes);
+    return !source.Failed();
+}
+
+void Print(const ConsoleSink& console, std::string_view text) {
+    if (console)
+        console(text);
+}
+
+}  // namespace
+
+Expected<StrictHeader> ReadStrictHeader(ByteSource& source, const ConsoleSink& console) {
+    std::array<std::uint8_t, 12> riffBytes;
+    std::array<std::uint8_t, 24> fmtBytes;
+    std::array<std::uint8_t, 8> chunkBytes;
+
+    if (!ReadRecord(source, riffBytes))
+        return MakeError(ErrorKind::InputRead);
+    const WaveRiffHeader riff = ParseRiffHeader(riffBytes);
+    if (riff.id != kRiffId)
+        return MakeError(ErrorKind::RiffHeader);
+    if (riff.form != kWaveId)
+        return MakeError(ErrorKind::WaveHeader);
+
+    if (!ReadRecord(source, fmtBytes))
+        return MakeError(ErrorKind::InputRead);
+    const WaveFmtChunk fmt = ParseFmtChunk(fmtBytes);
+    if (fmt.id != kFmtId)
+        return MakeError(ErrorKind::FmtHeader);
+
+    if (fmt.formatTag == kFormatXBoxADPCM) {
+        Print(console, "Converting Xbox ADPCM -> PCM\n");
+        std::array<std::uint8_t, 4> extension;  // content not used
+        if (!ReadRecord(source, extension))
+            return MakeError(ErrorKind::InputRead);
+    } else if (fmt.formatTag == kFormatPCM) {
+        Print(console, "Converting PCM -> Xbox ADPCM\n");
+        if (fmt.bitsPerSample != 16)
+            return MakeError(ErrorKind::BitsPerSample);
+    } else {
+        return MakeError(ErrorKind::FormatTag);
+    }
+
+    if (!ReadRecord(source, chunkBytes))
+        return MakeError(ErrorKind::InputRead);
+    WaveChunkHeader chunk = ParseChunkHeader(chunkBytes);
+    if (chunk.id == kFactId) {
+        source.Skip(chunk.size);  // no pad byte for an odd size
+        if (!ReadRecord(source, chunkBytes))
+            return MakeError(ErrorKind::InputRead);
+        chunk = ParseChunkHeader(chunkBytes);
+        if (chunk.id != kDataId)
+            return MakeError(ErrorKind::DataHeader);
+    } else if (chunk.id != kDataId) {
+        return MakeError(ErrorKind::DataOrFactHeader);
+    }
+    return StrictHeader{fmt.formatTag, fmt.channels, fmt.sampleRate, chunk.size};
+}
+
+}  // namespace imabox

@@ -1,0 +1,148 @@
+#include "io/byte_stream.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <limits>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace imabox {
+namespace {
+
+bool SeekFile(std::FILE* file, std::uint64_t position, int whence) {
+#if defined(_WIN32)
+    if (position > std::uint64_t{std::numeric_limits<long long>::max()})
+        return false;
+    return _fseeki64(file, static_cast<long long>(position), whence) == 0;
+#else
+    if (position > std::uint64_t{std::numeric_limits<off_t>::max()})
+        return false;
+    return fseeko(file, static_cast<off_t>(position), whence) == 0;
+#endif
+}
+
+// The size of a regular file; nothing for pipes, terminals and devices.
+std::optional<std::uint64_t> RegularFileSize(std::FILE* file) {
+#if defined(_WIN32)
+    struct _stat64 st;
+    if (_fstat64(_fileno(file), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG)
+        return std::nullopt;
+#else
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+#endif
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+}  // namespace
+
+std::size_t MemoryByteSource::Read(std::span<std::uint8_t> out) {
+    const std::size_t n = std::min(out.size(), data_.size() - position_);
+    std::copy_n(data_.begin() + static_cast<std::ptrdiff_t>(position_), n, out.begin());
+    position_ += n;
+    return n;
+}
+
+void MemoryByteSource::Skip(std::uint64_t bytes) {
+    position_ += static_cast<std::size_t>(std::min<std::uint64_t>(bytes, data_.size() - position_));
+}
+
+bool MemoryByteSource::Seek(std::uint64_t position) {
+    position_ = static_cast<std::size_t>(std::min<std::uint64_t>(position, data_.size()));
+    return true;
+}
+
+FileByteSource::FileByteSource(std::FILE* file) : file_(file) {
+    size_ = RegularFileSize(file);
+    if (size_) {
+        // The stream may not start at the beginning (standard input redirected mid-file).
+#if defined(_WIN32)
+        const long long at = _ftelli64(file);
+#else
+        const off_t at = ftello(file);
+#endif
+        if (at < 0)
+            size_.reset();
+        else
+            position_ = static_cast<std::uint64_t>(at);
+    }
+}
+
+std::size_t FileByteSource::Read(std::span<std::uint8_t> out) {
+    if (out.empty() || error_ != 0)
+        return 0;
+    errno = 0;
+    const std::size_t n = std::fread(out.data(), 1, out.size(), file_);
+    position_ += n;
+    if (n < out.size() && std::ferror(file_))
+        error_ = errno != 0 ? errno : EIO;
+    return n;
+}
+
+void FileByteSource::Skip(std::uint64_t bytes) {
+    if (bytes == 0 || error_ != 0)
+        return;
+    if (size_ && SeekFile(file_, bytes, SEEK_CUR)) {
+        position_ += bytes;
+        return;
+    }
+    // Not seekable (a pipe): read past the bytes instead.
+    std::array<std::uint8_t, 1 << 14> discard;
+    while (bytes > 0) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, discard.size()));
+        const std::size_t got = Read(std::span(discard).first(want));
+        if (got == 0)
+            break;
+        bytes -= got;
+    }
+}
+
+bool FileByteSource::Seek(std::uint64_t position) {
+    if (!size_ || error_ != 0 || !SeekFile(file_, position, SEEK_SET))
+        return false;
+    position_ = position;
+    return true;
+}
+
+bool MemoryByteSink::Write(std::span<const std::uint8_t> bytes) {
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    return true;
+}
+
+bool MemoryByteSink::WriteAt(std::uint64_t position, std::span<const std::uint8_t> bytes) {
+    if (position > bytes_.size() || bytes.size() > bytes_.size() - position)
+        return false;
+    std::copy(bytes.begin(), bytes.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(position));
+    return true;
+}
+
+FileByteSink::FileByteSink(std::FILE* file) : file_(file) {
+    seekable_ = RegularFileSize(file).has_value();
+}
+
+bool FileByteSink::Write(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty())
+        return true;
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size())
+        return true;
+    error_ = errno != 0 ? errno : EIO;
+    return false;
+}
+
+bool FileByteSink::WriteAt(std::uint64_t position, std::span<const std::uint8_t> bytes) {
+    if (!seekable_)
+        return false;
+    errno = 0;
+    bool ok = std::fflush(file_) == 0 && SeekFile(file_, position, SEEK_SET) &&
+              std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size();
+    ok = SeekFile(file_, 0, SEEK_END) && ok;
+    if (!ok)
+        error_ = errno != 0 ? errno : EIO;
+    return ok;
+}
+
+}  // namespace imabox

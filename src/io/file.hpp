@@ -1,0 +1,26 @@
+// Files: RAII handles opened by filesystem path (wide on Windows, native bytes elsewhere).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <span>
+
+namespace imabox {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// fopen with a filesystem path. Null on failure, with errno set (ENOENT for an empty path).
+FileHandle OpenFile(const std::filesystem::path& path, const char* mode);
+
+// Writes all of `bytes`; false on a short write.
+bool WriteAll(std::FILE* file, std::span<const std::uint8_t> bytes);
+
+// Flushes and closes; false when either fails.
+bool CloseFile(FileHandle file);
+
+}  // namespace imabox
