@@ -5,11 +5,12 @@
 # Runs as root (or through sudo when it is there).
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config libcli11-dev libasound2-dev libsoxr-dev)
+packages=(build-essential cmake ninja-build pkg-config libcli11-dev libasound2-dev
+  libsndfile1-dev libsoxr-dev)
 if [ "${1:-}" != "--build" ]; then
   packages+=(
     libgtest-dev libgmock-dev libbenchmark-dev
-    libsndfile1-dev sox ffmpeg python3
+    sox ffmpeg python3
     clang-format clang-14 libclang-rt-14-dev llvm-14
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
   )

@@ -98,19 +98,18 @@ TEST(LoopAlign, ResampledLoopPlaysAcrossItsSeamLikeTheSource) {
     ASSERT_TRUE(plan->aligned());
     const double ratio = static_cast<double>(plan->ratioNum) / plan->ratioDen;
     std::size_t at = 0;
-    LoopAlignedAudio audio(
-        plan.value(), 2,
-        [&](std::span<std::int16_t> out) -> Expected<std::size_t> {
+    auto audio = LoopAlignedAudio::Create(
+        plan.value(), 2, [&](std::span<std::int16_t> out) -> Expected<std::size_t> {
             const std::size_t n = std::min(out.size(), source.size() - at);
             std::copy_n(source.begin() + at, n, out.begin());
             at += n;
             return n / 2;
-        },
-        MakeLoopResampler(plan.value(), 2));
+        });
+    ASSERT_TRUE(audio) << audio.error().message;
     std::vector<std::int16_t> out;
     std::vector<std::int16_t> piece(2 * 3000);
     while (true) {
-        const auto n = audio.Read(piece);
+        const auto n = audio.value()->Read(piece);
         ASSERT_TRUE(n);
         if (n.value() == 0)
             break;

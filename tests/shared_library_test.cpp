@@ -68,6 +68,22 @@ TEST_F(SharedLibraryTest, ExportsExactlyTheCFunctions) {
         nullptr);
 }
 
+// The library converts WAVE alone: libsndfile and libsoxr, which the tool links for other
+// containers and rates, are never among its dependencies.
+TEST_F(SharedLibraryTest, DependsOnNoMediaLibrary) {
+    FILE* readelf = popen("readelf -d " IMABOX_SHARED_LIBRARY, "r");
+    ASSERT_NE(readelf, nullptr);
+    std::string needed;
+    char line[512];
+    while (std::fgets(line, sizeof line, readelf))
+        if (std::string(line).find("(NEEDED)") != std::string::npos)
+            needed += line;
+    ASSERT_EQ(pclose(readelf), 0);
+    EXPECT_NE(needed.find("libc.so"), std::string::npos) << needed;
+    EXPECT_EQ(needed.find("sndfile"), std::string::npos) << needed;
+    EXPECT_EQ(needed.find("soxr"), std::string::npos) << needed;
+}
+
 TEST_F(SharedLibraryTest, ConvertsOneRequestEndToEnd) {
     test::WriteFileBytes(dir / "in.wav", test::MakePCMWave(1, 8000, test::RandomSamples(100, 1)));
     const auto r = Run(Wide(dir / "in.wav").c_str(), Wide(dir / "out.wav").c_str());

@@ -37,6 +37,9 @@ enum class ErrorKind {
     InvalidFmt,       // a fmt chunk whose fields contradict each other
     Unsupported,      // a sample format this library does not read
     TooManyChannels,  // more channels than the output's header fields can describe
+    // Other containers (FLAC, Ogg, MP3, AIFF...).
+    Container,    // a container that cannot be opened or decoded, or is not audio at all
+    Unavailable,  // a container or a rate change this build has no library for
     // Conversion requests.
     NothingToDo,      // the input is already in the requested format
     WrongDirection,   // decode of something that is not ADPCM

@@ -284,11 +284,9 @@ std::string_view DoneMessage(Encoding output) {
 
 }  // namespace
 
-Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
-                                    const std::filesystem::path& output,
-                                    const ConvertOptions& options) {
-    if (options.direction != ConvertDirection::Auto)
-        return EncodeDecodeFile(input, output, options);
+Expected<ConvertReport> ConvertStrictFile(const std::filesystem::path& input,
+                                          const std::filesystem::path& output,
+                                          const ConvertOptions& options) {
     Expected<Coded> coded = MakeError(ErrorKind::Internal);
     {
         const FileHandle in = OpenFile(input, "rb");
@@ -318,10 +316,8 @@ Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
     return coded->summary;
 }
 
-Expected<MemoryConversion> ConvertMemory(std::span<const std::uint8_t> input,
-                                         const ConvertOptions& options) {
-    if (options.direction != ConvertDirection::Auto)
-        return EncodeDecodeMemory(input, options);
+Expected<MemoryConversion> ConvertStrictMemory(std::span<const std::uint8_t> input,
+                                               const ConvertOptions& options) {
     MemoryByteSource source(input);
     Expected<Coded> coded = Code(source, options);
     if (!coded)

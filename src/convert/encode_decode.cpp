@@ -140,6 +140,21 @@ Expected<MemoryConversion> EncodeDecodeMemory(std::span<const std::uint8_t> inpu
     }
 }
 
+Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
+                                    const std::filesystem::path& output,
+                                    const ConvertOptions& options) {
+    if (options.direction == ConvertDirection::Auto)
+        return ConvertStrictFile(input, output, options);
+    return EncodeDecodeFile(input, output, options);
+}
+
+Expected<MemoryConversion> ConvertMemory(std::span<const std::uint8_t> input,
+                                         const ConvertOptions& options) {
+    if (options.direction == ConvertDirection::Auto)
+        return ConvertStrictMemory(input, options);
+    return EncodeDecodeMemory(input, options);
+}
+
 Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
     try {
         Expected<FileHandle> in = OpenInput(file);

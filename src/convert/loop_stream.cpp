@@ -5,86 +5,48 @@
 
 #include "io/errors.hpp"
 
-#if defined(IMABOX_HAVE_SOXR)
-#include <soxr.h>
-#endif
-
 namespace imabox {
 namespace {
 
 constexpr std::size_t kPieceFrames = 16384;
 
-#if defined(IMABOX_HAVE_SOXR)
-class SoxrResampler final : public FrameResampler {
-  public:
-    SoxrResampler(soxr_t soxr, unsigned channels, double ratio)
-        : soxr_(soxr), channels_(channels), ratio_(ratio) {}
-    ~SoxrResampler() override { soxr_delete(soxr_); }
-    SoxrResampler(const SoxrResampler&) = delete;
-    SoxrResampler& operator=(const SoxrResampler&) = delete;
-
-    Expected<bool> Process(std::span<const float> in, std::vector<float>& out) override {
-        return Run(in.data(), in.size() / channels_, out);
-    }
-    Expected<bool> Flush(std::vector<float>& out) override { return Run(nullptr, 0, out); }
-
-  private:
-    Expected<bool> Run(const float* in, std::size_t frames, std::vector<float>& out) {
-        std::size_t consumed = 0;
-        while (true) {
-            const std::size_t room = static_cast<std::size_t>(frames * ratio_) + 1024;
-            const std::size_t at = out.size();
-            out.resize(at + room * channels_);
-            std::size_t used = 0, made = 0;
-            const soxr_error_t error =
-                soxr_process(soxr_, in ? in + consumed * channels_ : nullptr, frames - consumed,
-                             in ? &used : nullptr, out.data() + at, room, &made);
-            out.resize(at + made * channels_);
-            if (error)
-                return MakeError(ErrorKind::Internal, std::string("resampling failed: ") + error);
-            consumed += used;
-            if (made < room && consumed == frames)
-                return true;
-        }
-    }
-
-    soxr_t soxr_;
-    unsigned channels_;
-    double ratio_;
-};
-#endif
-
 }  // namespace
 
-std::unique_ptr<FrameResampler> MakeLoopResampler(const LoopAlignPlan& plan, unsigned channels) {
+bool LoopResamplingAvailable() {
 #if defined(IMABOX_HAVE_SOXR)
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
-    const double in = static_cast<double>(plan.ratioDen), out = static_cast<double>(plan.ratioNum);
-    soxr_error_t error = nullptr;
-    const soxr_t soxr = soxr_create(in, out, channels, &error, &io, &quality, nullptr);
-    if (!soxr || error)
-        return nullptr;
-    return std::make_unique<SoxrResampler>(soxr, channels, out / in);
+    return true;
 #else
-    (void)plan;
-    (void)channels;
-    return nullptr;
+    return false;
 #endif
 }
 
-LoopAlignedAudio::LoopAlignedAudio(const LoopAlignPlan& plan, unsigned channels, Reader upstream,
-                                   std::unique_ptr<FrameResampler> resampler)
+LoopAlignedAudio::LoopAlignedAudio(const LoopAlignPlan& plan, unsigned channels, Reader upstream)
     : channels_(channels),
       upstream_(std::move(upstream)),
-      resampler_(plan.resamples() ? std::move(resampler) : nullptr),
       unroll16_(channels, plan.inputStart, plan.inputEnd, plan.copyFrames),
-      unrollFloat_(channels, plan.inputStart, plan.inputEnd, plan.copyFrames),
+      unrollReal_(channels, plan.inputStart, plan.inputEnd, plan.copyFrames),
       cutter_(channels, plan.cutStart, plan.cutEnd) {}
 
-void LoopAlignedAudio::Quantize(std::span<const float> in) {
-    for (const float x : in)
-        ready_.push_back(quantizer_.Quantize(static_cast<double>(x) * 32768.0));
+Expected<std::unique_ptr<LoopAlignedAudio>> LoopAlignedAudio::Create(const LoopAlignPlan& plan,
+                                                                     unsigned channels,
+                                                                     Reader upstream) {
+    std::unique_ptr<LoopAlignedAudio> audio(
+        new LoopAlignedAudio(plan, channels, std::move(upstream)));
+    if (!plan.resamples())
+        return audio;
+#if defined(IMABOX_HAVE_SOXR)
+    // Only the ratio matters to the resampler: ratioDen frames in, ratioNum out (both < 2^32).
+    Expected<Resampler> resampler =
+        Resampler::Create(static_cast<std::uint32_t>(plan.ratioDen),
+                          static_cast<std::uint32_t>(plan.ratioNum), channels);
+    if (!resampler)
+        return resampler.error();
+    audio->resampler_.emplace(std::move(resampler).value());
+    return audio;
+#else
+    return MakeError(ErrorKind::LoopAlignment,
+                     "this build cannot resample; --loop-align unroll or off aligns the loop");
+#endif
 }
 
 Expected<bool> LoopAlignedAudio::Refill() {
@@ -95,32 +57,33 @@ Expected<bool> LoopAlignedAudio::Refill() {
     if (!got)
         return got.error();
     const std::span<const std::int16_t> piece(input_.data(), got.value() * channels_);
-    if (!resampler_) {
-        if (piece.empty())
+#if defined(IMABOX_HAVE_SOXR)
+    if (resampler_) {
+        resampled_.clear();
+        if (piece.empty()) {
             ended_ = true;
-        else
-            unroll16_.Process(piece, ready_);
+            const Expected<bool> flushed = resampler_->Flush(resampled_);
+            if (!flushed)
+                return flushed.error();
+        } else {
+            real_.assign(piece.begin(), piece.end());  // in 16-bit units
+            unrolled_.clear();
+            unrollReal_.Process(real_, unrolled_);
+            const Expected<bool> processed = resampler_->Process(unrolled_, resampled_);
+            if (!processed)
+                return processed.error();
+        }
+        cut_.clear();
+        cutter_.Process(resampled_, cut_);
+        for (const double x : cut_)
+            ready_.push_back(quantizer_.Quantize(x));
         return true;
     }
-    resampled_.clear();
-    if (piece.empty()) {
+#endif
+    if (piece.empty())
         ended_ = true;
-        const Expected<bool> flushed = resampler_->Flush(resampled_);
-        if (!flushed)
-            return flushed.error();
-    } else {
-        real_.resize(piece.size());
-        std::transform(piece.begin(), piece.end(), real_.begin(),
-                       [](std::int16_t s) { return static_cast<float>(s) / 32768.0f; });
-        unrolled_.clear();
-        unrollFloat_.Process(real_, unrolled_);
-        const Expected<bool> processed = resampler_->Process(unrolled_, resampled_);
-        if (!processed)
-            return processed.error();
-    }
-    cut_.clear();
-    cutter_.Process(resampled_, cut_);
-    Quantize(cut_);
+    else
+        unroll16_.Process(piece, ready_);
     return true;
 }
 
@@ -149,14 +112,19 @@ Expected<std::size_t> LoopAlignedAudio::Read(std::span<std::int16_t> out) {
     }
 }
 
-LoopAlignStage::LoopAlignStage(std::unique_ptr<Int16Stream> upstream, const LoopAlignPlan& plan,
-                               std::unique_ptr<FrameResampler> resampler)
-    : upstream_(std::move(upstream)),
-      shape_{upstream_->shape().channels, plan.outputRate, plan.outputFrames},
-      audio_(
-          plan, shape_.channels,
-          [source = upstream_.get()](std::span<std::int16_t> out) { return source->Read(out); },
-          std::move(resampler)) {}
+Expected<std::unique_ptr<LoopAlignStage>> LoopAlignStage::Create(
+    std::unique_ptr<Int16Stream> upstream, const LoopAlignPlan& plan) {
+    const StreamShape shape{upstream->shape().channels, plan.outputRate, plan.outputFrames};
+    std::unique_ptr<LoopAlignStage> stage(new LoopAlignStage(std::move(upstream), shape));
+    Expected<std::unique_ptr<LoopAlignedAudio>> audio = LoopAlignedAudio::Create(
+        plan, shape.channels, [source = stage->upstream_.get()](std::span<std::int16_t> out) {
+            return source->Read(out);
+        });
+    if (!audio)
+        return audio.error();
+    stage->audio_ = std::move(audio).value();
+    return stage;
+}
 
 Expected<std::size_t> LoopAlignStage::Read(std::span<std::int16_t> out) {
     const unsigned channels = shape_.channels;
@@ -165,7 +133,7 @@ Expected<std::size_t> LoopAlignStage::Read(std::span<std::int16_t> out) {
         static_cast<std::size_t>(std::min<std::uint64_t>(out.size() / channels, left));
     if (want == 0)
         return std::size_t{0};
-    const Expected<std::size_t> got = audio_.Read(out.first(want * channels));
+    const Expected<std::size_t> got = audio_->Read(out.first(want * channels));
     if (!got)
         return got;
     std::size_t frames = got.value();
@@ -179,7 +147,7 @@ Expected<std::size_t> LoopAlignStage::Read(std::span<std::int16_t> out) {
 
 StreamStats LoopAlignStage::stats() const {
     StreamStats stats = upstream_->stats();
-    stats.clippedSamples += audio_.clippedSamples();
+    stats.clippedSamples += audio_->clippedSamples();
     return stats;
 }
 

@@ -1,10 +1,12 @@
 // Audio with its loop aligned on blocks, a piece at a time: the input frames pass through the
-// unroll, the resampler when the plan resamples, and the cut, as LoopAlignPlan describes.
+// unroll, the resampler (the one `--rate` uses) when the plan resamples, and the cut, as
+// LoopAlignPlan describes.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -13,30 +15,23 @@
 #include "imabox/expected.hpp"
 #include "wave/sample_stream.hpp"
 
+#if defined(IMABOX_HAVE_SOXR)
+#include "convert/resampler.hpp"
+#endif
+
 namespace imabox {
 
-// Resamples interleaved float frames by a fixed ratio, keeping its state across pieces.
-class FrameResampler {
-  public:
-    virtual ~FrameResampler() = default;
-    // Appends to `out` the frames ready so far.
-    virtual Expected<bool> Process(std::span<const float> in, std::vector<float>& out) = 0;
-    // Ends the input and appends the frames held back.
-    virtual Expected<bool> Flush(std::vector<float>& out) = 0;
-};
-
-// The resampler `--rate` uses (very high quality), set for the plan's ratio; null when this
-// build has none.
-std::unique_ptr<FrameResampler> MakeLoopResampler(const LoopAlignPlan& plan, unsigned channels);
+// Whether this build can carry out plans that resample.
+bool LoopResamplingAvailable();
 
 class LoopAlignedAudio {
   public:
     // Reads up to out.size() / channels whole frames; returns the frames read, 0 at the end.
     using Reader = std::function<Expected<std::size_t>(std::span<std::int16_t> out)>;
 
-    // `resampler` turns ratioDen frames into ratioNum; it is needed only when the plan resamples.
-    LoopAlignedAudio(const LoopAlignPlan& plan, unsigned channels, Reader upstream,
-                     std::unique_ptr<FrameResampler> resampler);
+    // Fails only when the plan resamples and the resampler cannot start.
+    static Expected<std::unique_ptr<LoopAlignedAudio>> Create(const LoopAlignPlan& plan,
+                                                              unsigned channels, Reader upstream);
 
     // Same contract as Reader.
     Expected<std::size_t> Read(std::span<std::int16_t> out);
@@ -45,18 +40,20 @@ class LoopAlignedAudio {
     std::uint64_t clippedSamples() const { return quantizer_.clipped(); }
 
   private:
+    LoopAlignedAudio(const LoopAlignPlan& plan, unsigned channels, Reader upstream);
     Expected<bool> Refill();
-    void Quantize(std::span<const float> in);
 
     unsigned channels_;
     Reader upstream_;
-    std::unique_ptr<FrameResampler> resampler_;
+#if defined(IMABOX_HAVE_SOXR)
+    std::optional<Resampler> resampler_;
+#endif
     LoopUnroller<std::int16_t> unroll16_;
-    LoopUnroller<float> unrollFloat_;
-    FrameCutter<float> cutter_;
+    LoopUnroller<double> unrollReal_;
+    FrameCutter<double> cutter_;
     SampleQuantizer quantizer_{true};
     std::vector<std::int16_t> input_;
-    std::vector<float> real_, unrolled_, resampled_, cut_;
+    std::vector<double> real_, unrolled_, resampled_, cut_;
     std::vector<std::int16_t> ready_;
     std::size_t readyAt_ = 0;
     bool ended_ = false;
@@ -66,17 +63,20 @@ class LoopAlignedAudio {
 // frame, if it makes one more or one fewer, is cut or completed with silence).
 class LoopAlignStage final : public Int16Stream {
   public:
-    LoopAlignStage(std::unique_ptr<Int16Stream> upstream, const LoopAlignPlan& plan,
-                   std::unique_ptr<FrameResampler> resampler);
+    static Expected<std::unique_ptr<LoopAlignStage>> Create(std::unique_ptr<Int16Stream> upstream,
+                                                            const LoopAlignPlan& plan);
     const StreamShape& shape() const override { return shape_; }
     Expected<std::size_t> Read(std::span<std::int16_t> out) override;
     bool Rewind() override { return false; }
     StreamStats stats() const override;
 
   private:
+    LoopAlignStage(std::unique_ptr<Int16Stream> upstream, StreamShape shape)
+        : upstream_(std::move(upstream)), shape_(shape) {}
+
     std::unique_ptr<Int16Stream> upstream_;
     StreamShape shape_;
-    LoopAlignedAudio audio_;
+    std::unique_ptr<LoopAlignedAudio> audio_;
     std::uint64_t delivered_ = 0;
 };
 

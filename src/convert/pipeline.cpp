@@ -134,15 +134,12 @@ Expected<bool> PlaceMetadata(ConversionPlan& plan, WaveMetadata& metadata,
         if (const std::optional<LoopAlignPlan>& loop = aligned.value()) {
             plan.loop = DescribeLoopAlignment(*loop);
             if (loop->changesAudio()) {
-                std::unique_ptr<FrameResampler> resampler;
-                if (loop->resamples() && !(resampler = MakeLoopResampler(*loop, shape.channels))) {
-                    return MakeError(ErrorKind::LoopAlignment,
-                                     "this build cannot resample; --loop-align unroll or off "
-                                     "aligns the loop");
-                }
+                Expected<std::unique_ptr<LoopAlignStage>> stage =
+                    LoopAlignStage::Create(std::move(plan.audio), *loop);
+                if (!stage)
+                    return stage.error();
                 plan.inputFrames = *shape.frames;
-                plan.audio = std::make_unique<LoopAlignStage>(std::move(plan.audio), *loop,
-                                                              std::move(resampler));
+                plan.audio = std::move(stage).value();
             }
         }
     } else {

@@ -40,6 +40,8 @@ constexpr std::array kTable = {
     Entry{ErrorKind::InvalidFmt, "invalid fmt chunk", "{}"},
     Entry{ErrorKind::Unsupported, "unsupported format", "{}"},
     Entry{ErrorKind::TooManyChannels, "too many channels", "{}"},
+    Entry{ErrorKind::Container, "not an audio file imabox reads", "{}"},
+    Entry{ErrorKind::Unavailable, "not available in this build", "{}"},
     Entry{ErrorKind::NothingToDo, "nothing to do", "{}"},
     Entry{ErrorKind::WrongDirection, "wrong direction", "{}"},
     Entry{ErrorKind::InvalidArgument, "invalid argument", "{}"},
