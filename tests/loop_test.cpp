@@ -7,6 +7,7 @@
 
 #include "convert/loop_align.hpp"
 #include "convert/loop_stream.hpp"
+#include "convert/sndfile_source.hpp"
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
 #include "wave/wave_header.hpp"
@@ -238,6 +239,18 @@ TEST(LoopAlign, MetadataKeepsOneGoodForwardLoopAndWarnsAboutTheRest) {
     EXPECT_EQ(metadata.cues[0].sampleOffset, p.MapFrame(40000));
     EXPECT_NE(metadata.sampler->midiPitchFraction, 0u);
     EXPECT_EQ(metadata.sampler->samplePeriod, 45351u);  // 1e9 / 22050
+
+    // Loops from libsndfile's instrument data end one past their last frame.
+    SourceInstrument instrument;
+    instrument.baseNote = 69;
+    instrument.detune = -25;
+    instrument.loops = {{.mode = SourceLoop::Mode::Forward, .start = 100, .end = 300},
+                        {.mode = SourceLoop::Mode::None, .start = 1, .end = 2}};
+    const SamplerChunk fromInstrument = SamplerFromInstrument(instrument, 44100);
+    ASSERT_EQ(fromInstrument.loops.size(), 1u);
+    EXPECT_EQ(fromInstrument.loops[0].end, 299u);
+    EXPECT_EQ(fromInstrument.midiUnityNote, 68u);
+    EXPECT_EQ(fromInstrument.midiPitchFraction, 0xC0000000u);
 
     // A loop too short for the pitch limit is refused with the mode that would work named.
     WaveMetadata shortLoop;

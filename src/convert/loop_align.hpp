@@ -87,6 +87,13 @@ struct LoopAlignOptions {
     double maxCents = kDefaultMaxLoopCents;
 };
 
+struct SourceInstrument;
+
+// The loops and pitch of a container libsndfile reads (AIFF, FLAC...) as a smpl chunk, so they
+// are aligned and written like a WAVE file's. libsndfile gives loop ends one past the last frame;
+// loops without a mode are left out.
+SamplerChunk SamplerFromInstrument(const SourceInstrument& instrument, std::uint32_t sampleRate);
+
 // Prepares the metadata of a file being encoded to Xbox ADPCM: keeps the first forward loop of
 // its smpl chunk (the format carries one; the others are dropped with a warning), plans that
 // loop's alignment, and moves every frame position to where the plan puts its frame, for
