@@ -100,6 +100,26 @@ def main():
         write("search", name, bytes([channels - 1, *params]) + files[name][44:])
     write("decode_blocks", "step-index-200", bytes([0, 65, 0, 65, 0]) + bytes([0x10, 0x20, 200, 0]) + bytes(range(32)))
     write("decode_blocks", "short-output", bytes([1, 130, 0, 100, 0]) + bytes(range(144)))
+    # fast_coders: channel byte, kernel, segment blocks, guessed index (>88: guess), cut, then PCM.
+    for name, channels, params in (("pcm-mono-100", 1, (1, 0, 200, 1)),
+                                   ("pcm-stereo-65", 2, (0, 1, 40, 0)),
+                                   ("pcm-6ch-130", 6, (1, 3, 88, 2))):
+        write("fast_coders", name, bytes([channels - 1, *params]) + files[name][44:])
+    # encode_decode: direction (bit 0: encode), piece size, then a WAVE file: the converter's
+    # layouts, and the ones only the general reader takes (24-bit, float, IMA ADPCM, LIST first).
+    for name in ("pcm-mono-100", "pcm-stereo-65", "pcm-6ch-130"):
+        write("encode_decode", name, bytes([1, 3]) + files[name])
+    def general(tag, channels, align, bits, payload, extra=b"", first=b""):
+        body = struct.pack("<HHIIHH", tag, channels, 8000, 8000 * align, align, bits) + extra
+        rest = (b"WAVE" + first + b"fmt " + struct.pack("<I", len(body)) + body + b"data" +
+                struct.pack("<I", len(payload)) + payload)
+        return b"RIFF" + struct.pack("<I", len(rest)) + rest
+    write("encode_decode", "pcm24-list", bytes([1, 0]) + general(
+        1, 1, 3, 24, bytes(range(210)), first=b"LIST" + struct.pack("<I", 4) + b"INFO"))
+    write("encode_decode", "float32-stereo", bytes([1, 200]) + general(
+        3, 2, 8, 32, struct.pack("<40f", *[i / 50 for i in range(40)])))
+    write("encode_decode", "ima-mono", bytes([0, 2]) + general(
+        0x11, 1, 36, 4, bytes(range(72)), extra=struct.pack("<HH", 2, 65)))
 
 
 if __name__ == "__main__":

@@ -8,6 +8,8 @@ jobs=$(nproc)
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMABOX_WERROR=ON
 cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
+# The library and its tests configure without the tool too (configuring is enough to check that).
+cmake -S . -B build/notool -G Ninja -DIMABOX_BUILD_TOOL=OFF -DIMABOX_BUILD_BENCH=OFF >/dev/null
 scripts/test-windows.sh
 scripts/fuzz.sh 60             # each fuzz target for 60 s, after a replay of its seed corpus
-scripts/test-sanitizers.sh     # recorder tests under TSan, then the whole suite under ASan+UBSan
+scripts/test-sanitizers.sh     # threaded tests under TSan, then the whole suite under ASan+UBSan

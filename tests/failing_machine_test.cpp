@@ -3,14 +3,19 @@
 // through the C++ API, through `imabox convert` and, for a failed write, through XBoxAudio in
 // libimabox.so. Nothing prints "DONE!" after a failed write.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "imabox/convert.hpp"
 #include "test_util.hpp"
@@ -164,6 +169,144 @@ TEST_F(FailingMachineTest, ReadOnlyFolder) {
     ASSERT_EQ(r.output.substr(0, api.size()), api) << r.output;
     ExpectToolFails({r.output.substr(api.size()), r.exitStatus}, "Could not create output file!");
     EXPECT_FALSE(fs::exists(out));
+}
+
+// `imabox ARGS...` with standard error folded into the output.
+test::ChildResult ToolWithErrors(std::vector<std::string> args) {
+    args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>&1", IMABOX_TOOL});
+    return test::RunProgram("/bin/sh", args);
+}
+
+// Names in `folder` that start with a dot: the hidden temporary outputs.
+std::vector<std::string> HiddenFiles(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().front() == '.')
+            names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+// encode/decode replace regular files only: a FIFO or a device is written in place, a symbolic
+// link keeps pointing at its target, a replaced file keeps its permissions, and names up to the
+// file system's limit work.
+TEST_F(FailingMachineTest, EncodeOutputsStayWhatTheyAre) {
+    const Bytes expected = test::ReadFileBytes(adpcm);
+    const auto encode = [&](const fs::path& out) {
+        return ToolWithErrors({"encode", "--quiet", pcm.string(), "-o", out.string()});
+    };
+
+    const fs::path fifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Both ends held here: the tool's open does not wait, and the output (smaller than the pipe's
+    // buffer) is read back once it is done, from this FIFO whatever then has its name.
+    const int fifoEnds = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fifoEnds, 0);
+    auto r = encode(fifo);
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    Bytes received(expected.size() + 1);
+    const ssize_t n = read(fifoEnds, received.data(), received.size());
+    close(fifoEnds);
+    received.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    EXPECT_EQ(received, expected);
+    EXPECT_TRUE(fs::is_fifo(fifo));
+
+    const fs::path target = dir / "target.wav", link = dir / "link.wav";
+    test::WriteFileBytes(target, {1, 2, 3});
+    fs::create_symlink("target.wav", link);
+    r = encode(link);
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(test::ReadFileBytes(target), expected);
+
+    const fs::path secret = dir / "secret.wav";
+    test::WriteFileBytes(secret, {1, 2, 3});
+    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(secret.c_str(), 65534, 65534), 0);
+    }
+    r = encode(secret);
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    struct stat st {};
+    ASSERT_EQ(stat(secret.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    if (root) {  // root may give the file back to its owner
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
+    EXPECT_EQ(test::ReadFileBytes(secret), expected);
+
+    for (const std::size_t length : {250, 255}) {
+        const fs::path longName = dir / std::string(length, 'n');
+        r = encode(longName);
+        EXPECT_EQ(r.exitStatus, 0) << r.output;
+        EXPECT_EQ(test::ReadFileBytes(longName), expected);
+    }
+    if (fs::exists("/dev/null")) {
+        r = encode("/dev/null");
+        EXPECT_EQ(r.exitStatus, 0) << r.output;
+        EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    }
+    EXPECT_EQ(HiddenFiles(dir.path()), std::vector<std::string>{});
+}
+
+// A conversion ended by SIGINT, SIGTERM or SIGHUP removes its temporary output and ends with the
+// signal. The input is a FIFO that never delivers its whole data chunk, so the conversion is still
+// running when killed.
+TEST_F(FailingMachineTest, SignalRemovesTemporaryOutput) {
+    const fs::path input = dir / "endless.wav";
+    ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+    const Bytes start = test::MakePCMWave(1, 8000, std::vector<std::int16_t>(4000));
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        // Opened for reading and writing, so that opening does not wait for the tool.
+        const int writer = open(input.c_str(), O_RDWR);
+        ASSERT_GE(writer, 0);
+        // All but the last bytes of the data chunk: the tool streams what it has and waits.
+        const std::size_t written = start.size() - 1000;
+        ASSERT_EQ(write(writer, start.data(), written), static_cast<ssize_t>(written));
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            execl(IMABOX_TOOL, IMABOX_TOOL, "encode", input.c_str(), "-o",
+                  (dir / "out.wav").c_str(), nullptr);
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (HiddenFiles(dir.path()).empty() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(HiddenFiles(dir.path()).size(), 1u) << "no temporary output appeared";
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        close(writer);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(HiddenFiles(dir.path()), std::vector<std::string>{});
+        EXPECT_FALSE(fs::exists(dir / "out.wav"));
+    }
+}
+
+// Usage errors end with status 2 and CLI11's message; names and folders get one plain line.
+TEST_F(FailingMachineTest, UsageErrors) {
+    const auto expectUsage = [](const std::vector<std::string>& args, const std::string& line) {
+        const auto r = ToolWithErrors(args);
+        EXPECT_EQ(r.exitStatus, 2) << r.output;
+        EXPECT_EQ(r.output.substr(0, r.output.find('\n')), line) << r.output;
+    };
+    expectUsage({"bogus"}, "imabox: unknown command: bogus");
+    expectUsage({"encode"}, "inputs is required");
+    expectUsage({"encode", ""}, "inputs: empty file name");
+    expectUsage({"decode", adpcm.string(), "-o", ""}, "--output: empty file name");
+    expectUsage({"encode", pcm.string(), "-o", dir.path().string()},
+                "--output: " + dir.path().string() + " is a folder (-d DIR writes into a folder)");
+    expectUsage({"record", "x.wav", "--seconds", "0"},
+                "--seconds: Value 0 not in range 1 to 2147483647");
+    expectUsage({"convert", pcm.string()}, "output is required");
+    EXPECT_EQ(ToolWithErrors({"--help"}).exitStatus, 0);
 }
 
 }  // namespace

@@ -221,6 +221,15 @@ int RunBatch(const BatchArgs& args) {
     return reporter.AnyFailed() ? 1 : 0;
 }
 
+// File names on the command line: an empty one, or -o naming a folder, is a usage error.
+std::string CheckNamed(const std::string& name) {
+    return name.empty() ? "empty file name" : "";
+}
+std::string CheckNotAFolder(const std::string& name) {
+    std::error_code ec;
+    return fs::is_directory(name, ec) ? name + " is a folder (-d DIR writes into a folder)" : "";
+}
+
 void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection direction) {
     auto args = std::make_shared<BatchArgs>();
     args->direction = direction;
@@ -229,10 +238,13 @@ void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection dire
         encode ? "encode" : "decode",
         encode ? "Encode WAVE files (8/16/24/32-bit PCM, float, IMA ADPCM) to Xbox ADPCM"
                : "Decode Xbox ADPCM (0x0069) or IMA ADPCM (0x0011) WAVE files to 16-bit PCM");
-    cmd->add_option("inputs", args->inputs, "WAVE files to read")->required();
-    auto* out = cmd->add_option("-o,--output", args->output, "Output file (one input only)");
+    cmd->add_option("inputs", args->inputs, "WAVE files to read")->required()->check(CheckNamed);
+    auto* out = cmd->add_option("-o,--output", args->output, "Output file (one input only)")
+                    ->check(CheckNamed)
+                    ->check(CheckNotAFolder);
     auto* dir = cmd->add_option("-d,--directory", args->directory,
-                                "Folder for the outputs, named like the inputs");
+                                "Folder for the outputs, named like the inputs")
+                    ->check(CheckNamed);
     out->excludes(dir);
     dir->excludes(out);
     cmd->add_option("-j,--jobs", args->jobs, "Files converted at once (default: all cores)")

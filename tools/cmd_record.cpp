@@ -97,7 +97,7 @@ void AddRecordCommand(CLI::App& app, CommandList& commands) {
         "in whole seconds, until --seconds are recorded or Ctrl-C.");
     cmd->add_option("out", args->output, "WAVE file to create")->required();
     cmd->add_option("--seconds", args->seconds, "Stop once this many whole seconds are recorded")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(1, std::numeric_limits<int>::max()));
     commands.push_back({cmd, [args] { return RunRecord(args->output, args->seconds); }});
 }
 

@@ -1,8 +1,10 @@
 // imabox: the command-line tool. Each subcommand lives in its own cmd_*.cpp.
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <string>
 
 #include "commands.hpp"
+#include "io/output_file.hpp"
 
 #ifndef IMABOX_VERSION
 #define IMABOX_VERSION "unknown"
@@ -22,7 +24,24 @@ int main(int argc, char** argv) {
     AddRecordCommand(app, commands);
     AddEncodeCommands(app, commands);
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help and --version end here with status 0; every usage error with status 2.
+        if (e.get_exit_code() == 0)
+            return app.exit(e);
+        const std::vector<std::string> rest = app.remaining();
+        if (app.get_subcommands().empty() && !rest.empty() && rest.front().rfind('-', 0) != 0) {
+            std::fprintf(stderr,
+                         "imabox: unknown command: %s\nRun with --help for more information.\n",
+                         rest.front().c_str());
+            return 2;
+        }
+        app.exit(e);
+        return 2;
+    }
+    // Interrupted conversions leave no hidden temporary file behind.
+    imabox::io::RemoveTemporaryFilesOnSignal();
     for (const Command& command : commands) {
         if (*command.app)
             return command.run();

@@ -1,41 +1,20 @@
 // Encode and Decode: any common WAVE file to Xbox ADPCM, ADPCM to 16-bit PCM, streaming from the
-// input to a temporary file that replaces the output once complete.
+// input to the output under the output policy of io/output_file.hpp.
 #include "convert/encode_decode.hpp"
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <new>
-#include <random>
 #include <system_error>
 
 #include "convert/pipeline.hpp"
 #include "io/errors.hpp"
 #include "io/file.hpp"
+#include "io/output_file.hpp"
 #include "wave/wave_metadata.hpp"
 #include "wave/wave_walker.hpp"
 
 namespace imabox {
 namespace {
-
-// A name for the temporary output next to `output`, unique across threads and processes.
-std::filesystem::path TemporaryPath(const std::filesystem::path& output) {
-    static std::atomic<std::uint64_t> counter{0};
-    static const std::uint64_t seed = [] {
-        std::random_device device;
-        return (std::uint64_t{device()} << 32) ^ device() ^
-               static_cast<std::uint64_t>(
-                   std::chrono::steady_clock::now().time_since_epoch().count());
-    }();
-    const std::uint64_t n = seed + 0x9E3779B97F4A7C15ull * ++counter;
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(n));
-    std::filesystem::path name = ".";
-    name += output.filename();
-    name += suffix;
-    return output.parent_path() / name;
-}
 
 // Opens `input` for reading, with a plain message for what goes wrong.
 Expected<FileHandle> OpenInput(const std::filesystem::path& input) {
@@ -51,43 +30,50 @@ Expected<FileHandle> OpenInput(const std::filesystem::path& input) {
     return in;
 }
 
-// Streams the plan into a temporary file beside `output` and renames it over `output`. The
-// temporary file is removed on any failure.
-Expected<ConvertReport> WriteReplacing(ConversionPlan& plan, const std::filesystem::path& output) {
-    std::filesystem::path temporary;
-    FileHandle out;
-    for (int attempt = 0; attempt < 8 && !out; ++attempt) {
-        temporary = TemporaryPath(output);
-        errno = 0;
-        out = OpenFile(temporary, "wbx");
-        if (!out && errno != EEXIST)
-            break;
+// The output policy's file as a byte sink.
+class OutputFileSink final : public ByteSink {
+  public:
+    explicit OutputFileSink(io::OutputFile& out) : out_(out) {}
+    bool Write(std::span<const std::uint8_t> bytes) override { return out_.Write(bytes); }
+    bool Seekable() const override { return out_.seekable(); }
+    bool WriteAt(std::uint64_t position, std::span<const std::uint8_t> bytes) override {
+        FileByteSink file(out_.stream());
+        return file.WriteAt(position, bytes);
     }
-    if (!out) {
-        return MakeError(ErrorKind::OutputCreate, "a temporary file beside " + output.string() +
-                                                      ": " + SystemErrorText(errno));
+    int ErrorNumber() const override { return out_.error().code.value(); }
+
+  private:
+    io::OutputFile& out_;
+};
+
+Error OutputFailure(const io::OutputError& error) {
+    switch (error.step) {
+        case io::OutputError::Step::Open:
+        case io::OutputError::Step::Create:
+            return Error{ErrorKind::OutputCreate, error.Message()};
+        case io::OutputError::Step::Write:
+            return Error{ErrorKind::OutputWrite, error.Message()};
+        case io::OutputError::Step::Replace:
+            return Error{ErrorKind::OutputRename, error.Message()};
     }
-    std::error_code ignored;
-    Expected<ConvertReport> report = MakeError(ErrorKind::Internal);
-    {
-        FileByteSink sink(out.get());
-        report = RunConversion(plan, sink);
-    }
-    errno = 0;
-    const bool closed = CloseFile(std::move(out));
-    const int closeErrno = errno != 0 ? errno : EIO;
-    if (report && !closed)
-        report = MakeError(ErrorKind::OutputWrite, SystemErrorText(closeErrno));
+    return Error{ErrorKind::OutputWrite, error.Message()};
+}
+
+// Streams the plan into `output` under the output policy (io/output_file.hpp): a regular file
+// appears only once complete, and a failure leaves what was there untouched.
+Expected<ConvertReport> WriteOutput(ConversionPlan& plan, const std::filesystem::path& output) {
+    io::OutputFile out = io::OutputFile::Open(output);
+    if (!out)
+        return OutputFailure(out.error());
+    OutputFileSink sink(out);
+    Expected<ConvertReport> report = RunConversion(plan, sink);
     if (!report) {
-        std::filesystem::remove(temporary, ignored);
-        return report;
+        if (report.error().kind == ErrorKind::OutputWrite && out.error().code)
+            return OutputFailure(out.error());
+        return report;  // the temporary file goes with `out`
     }
-    std::error_code ec;
-    std::filesystem::rename(temporary, output, ec);
-    if (ec) {
-        std::filesystem::remove(temporary, ignored);
-        return MakeError(ErrorKind::OutputRename, ec.message());
-    }
+    if (!out.Commit())
+        return OutputFailure(out.error());
     return report;
 }
 
@@ -107,7 +93,7 @@ Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
         Expected<ConversionPlan> plan = OpenConversion(source, options);
         if (!plan)
             return plan.error();
-        return WriteReplacing(plan.value(), output);
+        return WriteOutput(plan.value(), output);
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
     } catch (const std::length_error&) {

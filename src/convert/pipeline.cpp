@@ -52,7 +52,7 @@ std::span<const std::uint8_t> AsBytes(std::span<const std::int16_t> samples) {
 
 Expected<ConvertReport> Encode(ConversionPlan& plan, WaveWriter& writer) {
     Int16Stream& audio = *plan.audio;
-    const unsigned channels = plan.header.channels;
+    const unsigned channels = plan.source.channels;
     const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
     const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
     std::vector<std::int16_t> pcm(pieceBlocks * blockSamples);
@@ -88,8 +88,8 @@ Expected<ConvertReport> Encode(ConversionPlan& plan, WaveWriter& writer) {
 
 Expected<ConvertReport> Decode(ConversionPlan& plan, WaveWriter& writer) {
     Int16Stream& audio = *plan.audio;
-    const unsigned channels = plan.header.channels;
-    const unsigned blockFrames = plan.header.unitFrames();
+    const unsigned channels = plan.source.channels;
+    const unsigned blockFrames = plan.source.blockFrames;
     const std::size_t blockSamples = std::size_t{blockFrames} * channels;
     const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
     std::vector<std::int16_t> pcm(pieceBlocks * blockSamples);
@@ -158,13 +158,22 @@ Expected<bool> PlaceMetadata(ConversionPlan& plan, WaveMetadata& metadata,
 
 }  // namespace
 
-Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options) {
+SourceDescription DescribeWave(const WaveHeader& header) {
+    SourceDescription d;
+    d.format = header.format;
+    d.channels = header.channels;
+    d.sampleRate = header.sampleRate;
+    d.blockFrames = header.unitFrames();
+    d.trailingBytes = header.trailingBytes;
+    d.otherChunks = header.otherChunks;
+    return d;
+}
+
+Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams audio,
+                                        const ConvertOptions& options) {
     const bool encode = options.direction == ConvertDirection::Encode;
-    Expected<WaveHeader> header = ReadWaveHeader(source);
-    if (!header)
-        return header.error();
-    const SourceFormat format = header->format;
-    const bool adpcm = header->adpcm();
+    const SourceFormat format = source.format;
+    const bool adpcm = format == SourceFormat::XBoxADPCM || format == SourceFormat::IMAADPCM;
     if (encode && format == SourceFormat::XBoxADPCM) {
         return MakeError(ErrorKind::NothingToDo,
                          "already Xbox ADPCM (format tag 0x0069); nothing to encode");
@@ -180,7 +189,7 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions
         return MakeError(ErrorKind::InvalidArgument,
                          "quality must be 0 to " + std::to_string(kMaxEncodeQuality));
     }
-    const unsigned channels = header->channels;
+    const unsigned channels = source.channels;
     const unsigned maxChannels = encode ? kMaxXBoxADPCMChannels : kMaxPCM16Channels;
     if (channels > maxChannels) {
         return MakeError(ErrorKind::TooManyChannels,
@@ -188,26 +197,19 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions
                              (encode ? "Xbox ADPCM" : "16-bit PCM") + " holds at most " +
                              std::to_string(maxChannels) + " (its block align is 16 bits)");
     }
+    if (channels == 0 || source.blockFrames == 0 || (!audio.int16 && !audio.real))
+        return MakeError(ErrorKind::Internal, "a source without channels or audio");
 
     ConversionPlan plan;
     plan.direction = options.direction;
     plan.quality = options.quality;
     plan.output = encode ? WaveCoding::XBoxADPCM : WaveCoding::PCM16;
-    // Loops and metadata first: their chunks may lie before or after the audio.
-    WaveMetadata metadata;
-    if (!header->otherChunks.empty() && source.Seekable()) {
-        metadata = ReadWaveMetadata(source, header->otherChunks, plan.warnings);
-        if (!source.Seek(header->dataOffset))
-            return MakeError(ErrorKind::InputRead, SystemErrorText(source.ErrorNumber()));
-    }
-    Expected<PayloadStreams> streams = OpenPayload(source, header.value());
-    if (!streams)
-        return streams.error();
-    if (streams->real)
-        plan.audio = std::make_unique<QuantizeStage>(std::move(streams->real));
+    plan.warnings = std::move(source.warnings);
+    if (audio.real)
+        plan.audio = std::make_unique<QuantizeStage>(std::move(audio.real));
     else
-        plan.audio = std::move(streams->int16);
-    if (const Expected<bool> placed = PlaceMetadata(plan, metadata, options); !placed)
+        plan.audio = std::move(audio.int16);
+    if (const Expected<bool> placed = PlaceMetadata(plan, source.metadata, options); !placed)
         return placed.error();
     if (const auto frames = plan.audio->shape().frames) {
         const std::uint64_t bytes =
@@ -219,14 +221,35 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions
         }
         plan.outputDataBytes = bytes;
     }
-    plan.header = std::move(header).value();
+    plan.source = std::move(source);
     return plan;
+}
+
+Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options) {
+    Expected<WaveHeader> header = ReadWaveHeader(source);
+    if (!header)
+        return header.error();
+    SourceDescription description = DescribeWave(header.value());
+    // Loops and metadata first: their chunks may lie before or after the audio.
+    if (!header->otherChunks.empty() && source.Seekable()) {
+        description.metadata = ReadWaveMetadata(source, header->otherChunks, description.warnings);
+        if (!source.Seek(header->dataOffset))
+            return MakeError(ErrorKind::InputRead, SystemErrorText(source.ErrorNumber()));
+    } else if (!header->otherChunks.empty()) {
+        description.warnings.push_back("chunks before the audio of a stream are not carried (" +
+                                       ChunkIdName(header->otherChunks.front().id) +
+                                       (header->otherChunks.size() > 1 ? "..." : "") + ")");
+    }
+    Expected<PayloadStreams> streams = OpenPayload(source, header.value());
+    if (!streams)
+        return streams.error();
+    return PlanConversion(std::move(description), std::move(streams).value(), options);
 }
 
 Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
                                       const WaveWriterOptions& writerOptions) {
-    WaveWriter writer(sink, plan.output, plan.header.channels, plan.header.sampleRate,
-                      writerOptions);
+    WaveWriter writer(sink, plan.output, static_cast<std::uint16_t>(plan.source.channels),
+                      plan.source.sampleRate, writerOptions);
     if (!writer.Begin(plan.outputDataBytes, plan.trailer.size()))
         return WriteFailure(sink);
     Expected<ConvertReport> report =
@@ -248,14 +271,14 @@ Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
     r.loop = plan.loop;
     r.warnings = plan.warnings;
     const StreamStats stats = plan.audio->stats();
-    r.input = plan.header.format;
+    r.input = plan.source.format;
     r.output = plan.output == WaveCoding::XBoxADPCM ? Encoding::XBoxADPCM : Encoding::PCM16;
-    r.channels = plan.header.channels;
-    r.sampleRate = plan.header.sampleRate;
+    r.channels = static_cast<std::uint16_t>(plan.source.channels);
+    r.sampleRate = plan.source.sampleRate;
     r.clippedSamples = stats.clippedSamples;
     r.dithered = stats.dithered;
     r.ignoredBytes = stats.ignoredBytes;
-    r.trailingBytes = plan.header.trailingBytes;
+    r.trailingBytes = plan.source.trailingBytes;
     r.outputDataBytes = writer.dataBytes();
     r.outputBytes = writer.fileBytes();
     return report;

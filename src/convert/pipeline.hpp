@@ -2,9 +2,10 @@
 // piece at a time, a coder turns pieces into pieces, a sink writes them. Nothing holds a whole
 // payload.
 //
-//   OpenConversion(source, options)   reads and checks the headers (no payload yet), and
-//                                     chooses the output: its format and, when the input's size
-//                                     is known, its exact size
+//   OpenConversion(source, options)   reads and checks a WAVE file's headers (no payload yet),
+//                                     opens its payload as a sample stream and plans: the output
+//                                     format and, when the input's size is known, its exact size
+//   PlanConversion(description, ...)  the same for audio another reader opened
 //   RunConversion(plan, sink)         streams the payload through and returns the report
 #pragma once
 
@@ -17,6 +18,7 @@
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
 #include "wave/sample_stream.hpp"
+#include "wave/wave_metadata.hpp"
 #include "wave/wave_walker.hpp"
 #include "wave/wave_writer.hpp"
 
@@ -30,9 +32,27 @@ inline constexpr std::size_t kPipelinePieceBytes = std::size_t{1} << 20;
 inline constexpr unsigned kMaxXBoxADPCMChannels = 0xFFFF / 36;  // 1820
 inline constexpr unsigned kMaxPCM16Channels = 0xFFFF / 2;       // 32767
 
+// What a source says about itself before its audio: a WAVE file's headers, or whatever another
+// reader finds.
+struct SourceDescription {
+    SourceFormat format = SourceFormat::PCM16;
+    unsigned channels = 0;
+    std::uint32_t sampleRate = 0;
+    unsigned blockFrames = 1;         // frames the source decodes at once (an ADPCM block), else 1
+    std::uint64_t trailingBytes = 0;  // ignored after the input's last chunk
+    std::vector<WaveChunk> otherChunks;  // chunks a writer may carry over
+    // Loops and metadata read from those chunks (or, for other containers, from what their
+    // reader gives), and the warnings about chunks that could not be read.
+    WaveMetadata metadata;
+    std::vector<std::string> warnings;
+};
+
+// The description of a WAVE file's headers.
+SourceDescription DescribeWave(const WaveHeader& header);
+
 struct ConversionPlan {
     ConvertDirection direction = ConvertDirection::Encode;
-    WaveHeader header;
+    SourceDescription source;
     std::unique_ptr<Int16Stream> audio;  // the input as 16-bit frames
     WaveCoding output = WaveCoding::XBoxADPCM;
     std::optional<std::uint64_t> outputDataBytes;  // known when the input's frames are
@@ -47,8 +67,13 @@ struct ConversionPlan {
     std::optional<std::uint64_t> inputFrames;
 };
 
-// Reads the headers from `source` (payload untouched) and plans an Encode or Decode conversion.
-// `source` must outlive the plan.
+// Plans an Encode or Decode conversion of audio already open: checks the direction, the options
+// and the limits of the output header, and puts the quantising stage after a real-valued source.
+Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams audio,
+                                        const ConvertOptions& options);
+
+// Reads a WAVE file's headers from `source` (payload untouched) and plans the conversion of its
+// payload. `source` must outlive the plan.
 Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options);
 
 // Streams the payload into `sink` as a WAVE file (or raw blocks, with `writer` options).

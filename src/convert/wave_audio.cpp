@@ -48,10 +48,8 @@ Expected<std::vector<std::uint8_t>> Write(const WaveAudio& audio, WaveCoding cod
         return MakeError(ErrorKind::InvalidArgument, "audio has no channels or a partial frame");
     try {
         ConversionPlan plan;
-        plan.header.channels = audio.channels;
-        plan.header.sampleRate = audio.sampleRate;
-        plan.header.format = SourceFormat::PCM16;
-        plan.header.blockAlign = static_cast<std::uint16_t>(audio.channels * 2u);
+        plan.source.channels = audio.channels;
+        plan.source.sampleRate = audio.sampleRate;
         plan.audio = std::make_unique<MemoryInt16Stream>(audio);
         plan.output = coding;
         plan.quality = quality;

@@ -273,15 +273,16 @@ WaveMetadata ReadWaveMetadata(ByteSource& source, std::span<const WaveChunk> chu
     if (!source.Seekable())
         return metadata;
     std::vector<std::uint8_t> body;
+    std::uint64_t held = 0;
     for (const WaveChunk& chunk : chunks) {
         if (Contains(kRebuiltIds, chunk.id))
             continue;
-        if (chunk.size > kMaxMetadataChunkBytes) {
-            warnings.push_back("\"" + ChunkIdName(chunk.id) +
-                               "\" chunk dropped: " + std::to_string(chunk.size) +
-                               " bytes is more than metadata may hold");
+        if (held + chunk.size > kMaxMetadataBytes) {
+            warnings.push_back("\"" + ChunkIdName(chunk.id) + "\" chunk dropped: metadata over " +
+                               std::to_string(kMaxMetadataBytes >> 20) + " MiB is not carried");
             continue;
         }
+        held += chunk.size;
         body.resize(chunk.size);
         if (!source.Seek(chunk.position) || source.Read(body) != body.size()) {
             warnings.push_back("\"" + ChunkIdName(chunk.id) + "\" chunk truncated (" +

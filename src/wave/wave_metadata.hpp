@@ -120,8 +120,8 @@ std::vector<std::uint8_t> BuildListChunk(const ListChunk& chunk);
 void CollectChunk(WaveMetadata& metadata, std::uint32_t id, std::span<const std::uint8_t> body,
                   Warnings& warnings);
 
-// A carried chunk larger than this is dropped with a warning: metadata is held in memory.
-inline constexpr std::uint32_t kMaxMetadataChunkBytes = 16u << 20;
+// Metadata is held in memory: chunks beyond this many bytes in all are dropped with a warning.
+inline constexpr std::uint64_t kMaxMetadataBytes = 16u << 20;
 
 // Reads the bodies of the chunks the walker listed and collects what CollectChunk keeps. Moves
 // the source about: the caller seeks back to where it wants to read next. A source that cannot

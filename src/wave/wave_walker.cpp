@@ -220,6 +220,11 @@ Expected<WaveHeader> ReadWaveHeader(ByteSource& source, const WaveWalkOptions& o
             break;
         }
         if (++chunks > kMaxChunks) {
+            if (fmt && haveData && seekable) {
+                // Junk after the audio (zeros, say) that happens to parse as tiny chunks.
+                header.trailingBytes = end - pos;
+                break;
+            }
             return MakeError(ErrorKind::NotWave,
                              "more than " + std::to_string(kMaxChunks) + " chunks");
         }

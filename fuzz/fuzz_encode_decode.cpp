@@ -1,0 +1,119 @@
+// Encode and Decode on arbitrary bytes, as a file (seekable) and as a stream (a pipe, read in
+// pieces of a size taken from the input). A failure is one line of a general-reader or request
+// kind; a success is a WAVE file whose header agrees with its size and with the report, and a
+// stream that succeeds writes what the file wrote (unless dither was decided differently: a file
+// decides over its whole payload, a stream sample by sample).
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "convert/pipeline.hpp"
+#include "fuzz_support.hpp"
+#include "imabox/convert.hpp"
+#include "io/byte_stream.hpp"
+#include "wave/wave_header.hpp"
+
+namespace imabox::fuzz {
+namespace {
+
+class PipeSource final : public ByteSource {
+  public:
+    explicit PipeSource(std::span<const std::uint8_t> data) : memory_(data) {}
+    std::size_t Read(std::span<std::uint8_t> out) override { return memory_.Read(out); }
+    void Skip(std::uint64_t bytes) override { memory_.Skip(bytes); }
+    bool Failed() const override { return false; }
+    std::uint64_t Position() const override { return memory_.Position(); }
+    std::optional<std::uint64_t> Size() const override { return std::nullopt; }
+    bool Seekable() const override { return false; }
+    bool Seek(std::uint64_t) override { return false; }
+
+  private:
+    MemoryByteSource memory_;
+};
+
+bool IsReaderFailure(const Error& e) {
+    switch (e.kind) {
+        case ErrorKind::NotWave:
+        case ErrorKind::Truncated:
+        case ErrorKind::MissingChunk:
+        case ErrorKind::DuplicateChunk:
+        case ErrorKind::InvalidFmt:
+        case ErrorKind::Unsupported:
+        case ErrorKind::TooManyChannels:
+        case ErrorKind::NothingToDo:
+        case ErrorKind::WrongDirection:
+        case ErrorKind::OutputTooLarge:
+            return !e.message.empty() && e.message.find('\n') == std::string::npos;
+        default:
+            return false;
+    }
+}
+
+Expected<MemoryConversion> Run(ByteSource& source, const ConvertOptions& options,
+                               std::size_t pieceBytes) {
+    Expected<ConversionPlan> plan = OpenConversion(source, options);
+    if (!plan)
+        return plan.error();
+    plan->pieceBytes = pieceBytes;
+    MemoryConversion result;
+    MemoryByteSink sink(result.file);
+    Expected<ConvertReport> report = RunConversion(plan.value(), sink);
+    if (!report)
+        return report.error();
+    result.report = report.value();
+    return result;
+}
+
+void CheckOutput(const MemoryConversion& r, bool encode) {
+    const std::vector<std::uint8_t>& f = r.file;
+    const std::size_t header = encode ? kXBoxADPCMHeaderBytes : kPCMHeaderBytes;
+    Require(f.size() == header + r.report.outputDataBytes, "file size = header + payload");
+    Require(r.report.outputBytes == f.size(), "report counts the file's bytes");
+    Require(GetLE32(&f[4]) == f.size() - 8, "RIFF size");
+    Require(GetLE32(&f[header - 4]) == r.report.outputDataBytes, "data size");
+    Require(GetLE16(&f[22]) == r.report.channels, "channels");
+    const std::uint64_t frames = r.report.inputFrames + r.report.paddingFrames;
+    if (encode) {
+        Require(frames % kFramesPerBlock == 0 && frames / kFramesPerBlock == r.report.blocks,
+                "whole blocks");
+        Require(r.report.outputDataBytes == r.report.blocks * 36u * r.report.channels,
+                "36 bytes per channel per block");
+    } else {
+        Require(r.report.outputDataBytes == r.report.inputFrames * 2u * r.report.channels,
+                "2 bytes per sample");
+    }
+}
+
+}  // namespace
+}  // namespace imabox::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace imabox;
+    using namespace imabox::fuzz;
+    if (size < 2)
+        return 0;
+    const bool encode = data[0] & 1;
+    const std::size_t piece = 1 + data[1] * 37;
+    const std::span<const std::uint8_t> file(data + 2, size - 2);
+    ConvertOptions options;
+    options.direction = encode ? ConvertDirection::Encode : ConvertDirection::Decode;
+
+    MemoryByteSource memory(file);
+    const Expected<MemoryConversion> fromFile = Run(memory, options, piece);
+    PipeSource pipe(file);
+    const Expected<MemoryConversion> fromStream = Run(pipe, options, piece);
+    if (!fromFile) {
+        Require(IsReaderFailure(fromFile.error()), "file failures are reader or request kinds");
+    } else {
+        CheckOutput(fromFile.value(), encode);
+    }
+    if (!fromStream) {
+        Require(IsReaderFailure(fromStream.error()), "stream failures are reader or request kinds");
+    } else {
+        CheckOutput(fromStream.value(), encode);
+        if (fromFile && !fromFile->report.dithered && !fromStream->report.dithered)
+            Require(fromStream->file == fromFile->file, "a stream writes what a file writes");
+    }
+    return 0;
+}

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Layers point down: a folder of src/ includes only its own headers and those of the layers below
+# it (and the public headers that belong to those layers). Prints every include that breaks this
+# and fails.
+#
+#   codec < io < wave < convert;  recorder uses io and wave;  module exports what is above.
+set -euo pipefail
+src=${1:-$(dirname "$0")/../src}
+
+declare -A allowed=(
+  [codec]='codec/'
+  [io]='io/ imabox/expected.hpp'
+  [wave]='codec/ io/ wave/ imabox/expected.hpp imabox/sample_format.hpp'
+  [recorder]='io/ wave/ recorder/ imabox/expected.hpp imabox/recorder.hpp imabox/xbox_audio.h'
+  [convert]='codec/ io/ wave/ convert/ imabox/expected.hpp imabox/sample_format.hpp imabox/convert.hpp imabox/xbox_audio.h'
+  [module]='module/ resource.h'
+)
+
+status=0
+for dir in "$src"/*/; do
+  name=$(basename "$dir")
+  if [ -z "${allowed[$name]+set}" ]; then
+    echo "src/$name: a folder the layering rules do not know (add it to $(basename "$0"))"
+    status=1
+  fi
+done
+for layer in "${!allowed[@]}"; do
+  [ -d "$src/$layer" ] || continue
+  while IFS= read -r line; do
+    file=${line%%:*}
+    header=$(sed -E 's/.*#include "([^"]+)".*/\1/' <<<"${line#*:}")
+    ok=0
+    for prefix in ${allowed[$layer]}; do
+      [[ $header == "$prefix"* ]] && ok=1
+    done
+    if [ $ok -eq 0 ]; then
+      echo "${file#"$src"/}: src/$layer must not include \"$header\""
+      status=1
+    fi
+  done < <(grep -H '^#include "' "$src/$layer"/* || true)
+done
+[ $status -eq 0 ] && echo "layers point down: $(ls "$src" | tr '\n' ' ')"
+exit $status
