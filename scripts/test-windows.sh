@@ -18,3 +18,14 @@ cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMABOX_
   -DIMABOX_REFERENCE_TOOL="$(realpath "$linux_tool")"
 cmake --build build/windows -j "$jobs"
 ctest --test-dir build/windows --output-on-failure -j "$jobs"
+
+# What cmake --install and the CPack zip of the mingw build hold.
+package_dir=$(mktemp -d)
+trap 'rm -rf "$package_dir"' EXIT
+(cd build/windows && cpack -G ZIP -B "$package_dir" >/dev/null)
+listing=$(cmake -E tar tf "$package_dir"/imabox-*-win64.zip)
+for file in bin/imabox.dll bin/imabox.exe lib/imabox.dll.a lib/imabox.def \
+    include/imabox/xbox_audio.h include/imabox/version.hpp lib/cmake/imabox/imaboxConfig.cmake; do
+  grep -q "/$file\$" <<<"$listing" || { echo "the Windows zip lacks $file"; exit 1; }
+done
+echo "Windows zip: $(grep -c '[^/]$' <<<"$listing") files"

@@ -8,6 +8,7 @@ jobs=$(nproc)
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMABOX_WERROR=ON
 cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
+scripts/test-install.sh build/test  # install, consumers, the Debian package
 # The library and its tests configure without the tool too (configuring is enough to check that).
 cmake -S . -B build/notool -G Ninja -DIMABOX_BUILD_TOOL=OFF -DIMABOX_BUILD_BENCH=OFF >/dev/null
 scripts/test-windows.sh

@@ -12,7 +12,7 @@ declare -A allowed=(
   [io]='io/ imabox/expected.hpp'
   [wave]='codec/ io/ wave/ imabox/expected.hpp imabox/sample_format.hpp'
   [recorder]='io/ wave/ recorder/ imabox/expected.hpp imabox/recorder.hpp imabox/xbox_audio.h'
-  [convert]='codec/ io/ wave/ convert/ imabox/expected.hpp imabox/sample_format.hpp imabox/convert.hpp imabox/xbox_audio.h'
+  [convert]='codec/ io/ wave/ convert/ imabox/expected.hpp imabox/sample_format.hpp imabox/convert.hpp imabox/version.hpp imabox/xbox_audio.h'
   [module]='module/ resource.h'
 )
 

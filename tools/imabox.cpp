@@ -4,16 +4,15 @@
 #include <string>
 
 #include "commands.hpp"
+#include "imabox/version.hpp"
 #include "io/output_file.hpp"
-
-#ifndef IMABOX_VERSION
-#define IMABOX_VERSION "unknown"
-#endif
 
 int main(int argc, char** argv) {
     using namespace imabox::tool;
     CLI::App app{"imabox: Xbox ADPCM audio (IMA ADPCM in 36-byte blocks per channel)", "imabox"};
-    app.set_version_flag("--version", std::string("imabox ") + IMABOX_VERSION);
+    app.set_version_flag("--version", "imabox " + std::string(imabox::Version()) +
+                                          "\nencoder revision " +
+                                          std::to_string(imabox::EncoderRevision()));
     app.require_subcommand(1);
     // Paths such as /data/in.wav are valid on Windows too: never read them as "/option".
     app.allow_windows_style_options(false);
@@ -23,6 +22,7 @@ int main(int argc, char** argv) {
     AddInfoCommand(app, commands);
     AddRecordCommand(app, commands);
     AddEncodeCommands(app, commands);
+    AddDocsCommand(app, commands);  // hidden: writes the manual page's parts and the completions
 
     try {
         app.parse(argc, argv);

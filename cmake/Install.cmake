@@ -1,0 +1,260 @@
+# Installation and packages, included at the end of the top-level CMakeLists.txt once every target
+# is defined:
+#   - the CMake package imabox (imaboxConfig.cmake, relocatable): imabox::imabox is the shared
+#     library with the C API; imabox::core and imabox::recorder are the C++ API's static
+#     libraries, with their own dependencies found by the config file;
+#   - the same targets exported from the build tree, and as aliases for add_subdirectory();
+#   - pkg-config files imabox.pc (C API) and imabox-cxx.pc (C++ API), relocatable;
+#   - the manual page and the bash and zsh completions, generated from the tool's options;
+#   - CPack: a .deb (cpack -G DEB) on Linux, a zip of the mingw build on Windows.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(IMABOX_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/imabox)
+set(IMABOX_PKGCONFIG_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# ---- Targets ----
+
+# The C++ API: imabox_core and imabox_recorder, and every static library of this project they
+# link (a static archive needs its own dependencies at the consumer's link).
+# Depth first, each target after those that link it: the order of the archives on a link line.
+set(IMABOX_CXX_TARGETS)
+set(IMABOX_CXX_DEPENDENCIES)  # imported targets, e.g. Threads::Threads
+function(imabox_visit target)
+  if(target IN_LIST IMABOX_CXX_VISITED)
+    return()
+  endif()
+  list(APPEND IMABOX_CXX_VISITED ${target})
+  set(IMABOX_CXX_VISITED ${IMABOX_CXX_VISITED} PARENT_SCOPE)
+  get_target_property(links ${target} LINK_LIBRARIES)
+  get_target_property(interface_links ${target} INTERFACE_LINK_LIBRARIES)
+  foreach(link IN LISTS links interface_links)
+    string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" link "${link}")
+    if(IS_ABSOLUTE "${link}")
+      message(WARNING "${target} links ${link} by path: the installed CMake and pkg-config "
+                      "files cannot find it elsewhere; link an imported target instead")
+    endif()
+    if(NOT TARGET ${link})
+      continue()
+    endif()
+    get_target_property(aliased ${link} ALIASED_TARGET)
+    if(aliased)
+      set(link ${aliased})
+    endif()
+    get_target_property(imported ${link} IMPORTED)
+    if(imported)
+      list(APPEND IMABOX_CXX_DEPENDENCIES ${link})
+    else()
+      imabox_visit(${link})
+    endif()
+  endforeach()
+  list(PREPEND IMABOX_CXX_TARGETS ${target})
+  set(IMABOX_CXX_VISITED ${IMABOX_CXX_VISITED} PARENT_SCOPE)
+  set(IMABOX_CXX_TARGETS ${IMABOX_CXX_TARGETS} PARENT_SCOPE)
+  set(IMABOX_CXX_DEPENDENCIES ${IMABOX_CXX_DEPENDENCIES} PARENT_SCOPE)
+endfunction()
+set(IMABOX_CXX_VISITED)
+imabox_visit(imabox_recorder)
+imabox_visit(imabox_core)
+list(REMOVE_DUPLICATES IMABOX_CXX_DEPENDENCIES)
+
+# Exported as imabox::<name without "imabox_">; the shared library as imabox::imabox.
+set_target_properties(imabox_shared PROPERTIES EXPORT_NAME imabox)
+add_library(imabox::imabox ALIAS imabox_shared)
+foreach(target IN LISTS IMABOX_CXX_TARGETS)
+  string(REGEX REPLACE "^imabox_" "" name ${target})
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${name})
+  add_library(imabox::${name} ALIAS ${target})
+endforeach()
+target_include_directories(imabox_shared
+  INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
+target_compile_features(imabox_core INTERFACE cxx_std_20)
+
+# How a consumer finds each imported dependency: CMake code for the config file, a module for
+# the Requires of the .pc file, or linker flags for its Libs.
+set(IMABOX_FIND_DEPENDENCIES)
+set(IMABOX_PC_REQUIRES)
+set(IMABOX_PC_LIBS)
+foreach(dependency IN LISTS IMABOX_CXX_DEPENDENCIES)
+  if(dependency STREQUAL "Threads::Threads")
+    string(APPEND IMABOX_FIND_DEPENDENCIES "find_dependency(Threads)\n")
+    if(NOT WIN32)
+      list(APPEND IMABOX_PC_LIBS -pthread)
+    endif()
+  elseif(dependency STREQUAL "ALSA::ALSA")
+    string(APPEND IMABOX_FIND_DEPENDENCIES "find_dependency(ALSA)\n")
+    list(APPEND IMABOX_PC_REQUIRES alsa)
+  elseif(dependency MATCHES "^PkgConfig::(.+)$")
+    set(prefix ${CMAKE_MATCH_1})
+    set(module ${${prefix}_MODULE_NAME})
+    if(NOT module)
+      message(FATAL_ERROR "${dependency}: found by pkg_check_modules with several modules; "
+                          "cmake/Install.cmake cannot tell the config file how to find it")
+    endif()
+    string(APPEND IMABOX_FIND_DEPENDENCIES
+      "find_dependency(PkgConfig)\n"
+      "if(NOT TARGET ${dependency})\n"
+      "  pkg_check_modules(${prefix} QUIET IMPORTED_TARGET ${module})\n"
+      "  if(NOT ${prefix}_FOUND)\n"
+      "    return()\n"
+      "  endif()\n"
+      "endif()\n")
+    list(APPEND IMABOX_PC_REQUIRES ${module})
+  elseif(dependency MATCHES "^(SndFile|soxr|SoxR)::")
+    string(APPEND IMABOX_FIND_DEPENDENCIES "find_dependency(${CMAKE_MATCH_1})\n")
+    string(TOLOWER ${CMAKE_MATCH_1} module)
+    list(APPEND IMABOX_PC_REQUIRES ${module})
+  else()
+    message(FATAL_ERROR "The C++ API links ${dependency}: teach cmake/Install.cmake how a "
+                        "consumer finds it (config file and pkg-config file)")
+  endif()
+endforeach()
+list(JOIN IMABOX_PC_REQUIRES ", " IMABOX_PC_REQUIRES)
+set(IMABOX_PC_STATIC_LIBS)
+foreach(target IN LISTS IMABOX_CXX_TARGETS)
+  get_target_property(name ${target} OUTPUT_NAME)
+  if(NOT name)
+    set(name ${target})
+  endif()
+  string(APPEND IMABOX_PC_STATIC_LIBS " -l${name}")
+endforeach()
+string(STRIP "${IMABOX_PC_STATIC_LIBS}" IMABOX_PC_STATIC_LIBS)
+list(JOIN IMABOX_PC_LIBS " " IMABOX_PC_LIBS)
+# Libraries named in plain words (winmm on Windows).
+foreach(target IN LISTS IMABOX_CXX_TARGETS)
+  get_target_property(links ${target} LINK_LIBRARIES)
+  foreach(link IN LISTS links)
+    if(link MATCHES "^[A-Za-z0-9_]+$" AND NOT TARGET ${link})
+      string(APPEND IMABOX_PC_LIBS " -l${link}")
+    endif()
+  endforeach()
+endforeach()
+string(STRIP "${IMABOX_PC_LIBS}" IMABOX_PC_LIBS)
+
+# The encoder revision, for build systems that read it from the package files.
+file(STRINGS src/codec/encoder_revision.hpp revision REGEX "kEncoderRevision = [0-9]+;")
+string(REGEX MATCH "[0-9]+" IMABOX_ENCODER_REVISION "${revision}")
+
+# ---- Install ----
+
+install(TARGETS imabox_shared EXPORT imaboxTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS ${IMABOX_CXX_TARGETS} EXPORT imaboxCxxTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY include/imabox DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(WIN32)
+  # The module-definition file that names imabox.dll's exports and ordinals.
+  install(FILES src/module/imabox.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+if(IMABOX_BUILD_TOOL)
+  install(TARGETS imabox_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# CMake package: installed, and exported from the build tree (imabox_DIR=<build folder>).
+install(EXPORT imaboxTargets NAMESPACE imabox:: DESTINATION ${IMABOX_CMAKE_INSTALL_DIR})
+install(EXPORT imaboxCxxTargets NAMESPACE imabox:: DESTINATION ${IMABOX_CMAKE_INSTALL_DIR})
+export(EXPORT imaboxTargets NAMESPACE imabox:: FILE ${PROJECT_BINARY_DIR}/imaboxTargets.cmake)
+export(EXPORT imaboxCxxTargets NAMESPACE imabox::
+  FILE ${PROJECT_BINARY_DIR}/imaboxCxxTargets.cmake)
+configure_package_config_file(cmake/imaboxConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/imaboxConfig.cmake
+  INSTALL_DESTINATION ${IMABOX_CMAKE_INSTALL_DIR})
+# SameMajorVersion: the SONAME changes with the major version.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/imaboxConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/imaboxConfig.cmake
+              ${PROJECT_BINARY_DIR}/imaboxConfigVersion.cmake
+  DESTINATION ${IMABOX_CMAKE_INSTALL_DIR})
+
+# pkg-config: the prefix is found from the .pc file's own folder, so the tree can move.
+file(RELATIVE_PATH IMABOX_PC_PREFIX_FROM_PCFILEDIR
+  /${IMABOX_PKGCONFIG_INSTALL_DIR} /)
+string(REGEX REPLACE "/$" "" IMABOX_PC_PREFIX_FROM_PCFILEDIR "${IMABOX_PC_PREFIX_FROM_PCFILEDIR}")
+foreach(pc imabox imabox-cxx)
+  configure_file(cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${IMABOX_PKGCONFIG_INSTALL_DIR})
+endforeach()
+
+# ---- Manual page and completions, written by the tool itself ----
+
+if(IMABOX_BUILD_TOOL)
+  target_sources(imabox_cli PRIVATE tools/cmd_docs.cpp)
+endif()
+if(IMABOX_BUILD_TOOL AND NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
+  find_program(IMABOX_GZIP gzip REQUIRED)
+  set(IMABOX_DOCS_DIR ${PROJECT_BINARY_DIR}/docs)
+  add_custom_command(
+    OUTPUT ${IMABOX_DOCS_DIR}/imabox.1 ${IMABOX_DOCS_DIR}/imabox.1.gz
+           ${IMABOX_DOCS_DIR}/completion/imabox ${IMABOX_DOCS_DIR}/completion/_imabox
+    COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:imabox_cli>
+            -DTEMPLATE=${PROJECT_SOURCE_DIR}/docs/imabox.1.in -DVERSION=${PROJECT_VERSION}
+            -DOUT=${IMABOX_DOCS_DIR} -DGZIP=${IMABOX_GZIP}
+            -P ${PROJECT_SOURCE_DIR}/cmake/GenerateDocs.cmake
+    DEPENDS imabox_cli ${PROJECT_SOURCE_DIR}/docs/imabox.1.in
+            ${PROJECT_SOURCE_DIR}/cmake/GenerateDocs.cmake
+    COMMENT "Writing the manual page and the shell completions from imabox's options"
+    VERBATIM)
+  # The changelog, compressed the way Debian wants it in the documentation folder.
+  add_custom_command(
+    OUTPUT ${IMABOX_DOCS_DIR}/changelog.gz
+    COMMAND ${IMABOX_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/changelog > changelog.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/changelog
+    WORKING_DIRECTORY ${IMABOX_DOCS_DIR}
+    COMMENT "Compressing the changelog")
+  add_custom_target(imabox_docs ALL
+    DEPENDS ${IMABOX_DOCS_DIR}/imabox.1.gz ${IMABOX_DOCS_DIR}/changelog.gz)
+
+  if(IMABOX_BUILD_TESTS)
+    # Every command and option that --help lists is in the page and the completions.
+    add_test(NAME docs_match_help
+      COMMAND bash ${PROJECT_SOURCE_DIR}/tests/install/docs_test.sh
+              $<TARGET_FILE:imabox_cli> ${IMABOX_DOCS_DIR})
+  endif()
+
+  install(FILES ${IMABOX_DOCS_DIR}/imabox.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${IMABOX_DOCS_DIR}/completion/imabox
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  install(FILES ${IMABOX_DOCS_DIR}/completion/_imabox
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+  install(FILES ${IMABOX_DOCS_DIR}/changelog.gz docs/copyright
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+# ---- Packages (only when imabox is the top-level project) ----
+
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
+
+set(CPACK_PACKAGE_NAME imabox)
+set(CPACK_PACKAGE_VENDOR "imabox")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Xbox ADPCM audio converter, encoder, recorder and library")
+set(IMABOX_PACKAGE_MAINTAINER "imabox maintainers <maintainers@users.noreply.c-seed-b8e6e61a.example>" CACHE STRING
+  "Maintainer named in the Debian package")
+set(CPACK_PACKAGE_CONTACT "${IMABOX_PACKAGE_MAINTAINER}")
+set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # A shlibs file for libimabox.so.1, and the ldconfig trigger Debian wants beside it.
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/triggers)
+  set(CPACK_PACKAGE_DESCRIPTION
+    "imabox converts 16-bit PCM WAVE files to Xbox ADPCM (IMA ADPCM in 36-byte\n"
+    "blocks per channel) and back, encodes common WAVE formats with an optional\n"
+    "searching encoder, decodes Xbox and IMA ADPCM, and records audio input.\n"
+    "This package holds the imabox tool, the shared library libimabox.so.1 with\n"
+    "its C API, the static C++ API libraries, headers, CMake and pkg-config files.")
+  string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+endif()
+include(CPack)
