@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "convert/pipeline.hpp"
+#include "codec/xbox_adpcm.hpp"
 #include "fuzz_support.hpp"
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
