@@ -102,18 +102,18 @@ echo
 echo "## 4. Pipes against files (30 s)"
 q encode src.wav -o file.wav
 q decode file.wav -o file.pcm.wav
-cat src.wav | q encode - -o - > pipe.wav
+cat src.wav | q encode - -o - | cat > pipe.wav
 cmp -s file.wav pipe.wav && echo "cat src.wav | imabox encode - -o -: identical" || fail "encode pipe"
 sox src.wav src.flac
-cat src.flac | q encode - -o - > pipe.flac.wav
+cat src.flac | q encode - -o - | cat > pipe.flac.wav
 cmp -s file.wav pipe.flac.wav && echo "cat src.flac | imabox encode - -o -: identical" || fail "FLAC pipe"
 ffmpeg -v error -i src.wav -f wav - | q encode - -o stream.wav
 cmp -s file.wav stream.wav && echo "ffmpeg -f wav - | imabox encode - -o FILE: identical" || fail "unknown-length stream to a file"
-ffmpeg -v error -i src.wav -f wav - | q encode - -o - > stream.pipe.wav
+ffmpeg -v error -i src.wav -f wav - | q encode - -o - | cat > stream.pipe.wav
 cmp -s <(tail -c +49 file.wav) <(tail -c +49 stream.pipe.wav) \
-  && echo "ffmpeg -f wav - | imabox encode - -o -: identical blocks; header sizes $(od -An -tx4 -j4 -N4 stream.pipe.wav) (unknown length)" \
+  && echo "ffmpeg -f wav - | imabox encode - -o - | cat: identical blocks; RIFF size$(od -An -tx4 -j4 -N4 stream.pipe.wav), data size$(od -An -tx4 -j44 -N4 stream.pipe.wav) (unknown length)" \
   || fail "unknown-length stream to a pipe"
-cat file.wav | q decode - -o - > pipe.pcm.wav
+cat file.wav | q decode - -o - | cat > pipe.pcm.wav
 cmp -s file.pcm.wav pipe.pcm.wav && echo "cat x.wav | imabox decode - -o -: identical" || fail "decode pipe"
 q decode file.wav -o file.flac
 sox file.flac -t s16 flac.raw
@@ -130,7 +130,7 @@ run_command() {
     ffmpeg*) ffmpeg -v error -y -i song.flac -ar 22050 -c:a adpcm_ima_wav song.ff.wav ;;
   esac
 }
-declare -A times peak
+declare -A times cpu peak
 for ((i = 0; i < runs; i++)); do
   for name in "${names[@]}"; do
     cat song.flac >/dev/null
@@ -138,20 +138,22 @@ for ((i = 0; i < runs; i++)); do
     /usr/bin/time -v -o time.txt bash -c "$(declare -f run_command); IMABOX=$IMABOX; run_command \"\$1\"" _ "$name" >/dev/null 2>&1
     t1=$(date +%s%N)
     times[$name]+="$(( (t1 - t0) / 1000 )) "
+    cpu[$name]+="$(awk -F': ' '/User time|System time/ {s += $2} END {printf "%d", s * 1e6}' time.txt) "
     kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' time.txt)
     [ "$kb" -gt "${peak[$name]:-0}" ] && peak[$name]=$kb
   done
 done
 median() { printf '%s\n' $1 | sort -n | awk '{v[NR] = $1} END {
   printf "%.3f", (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) / 1e6 }'; }
-echo "| Command | Median time (s) | Peak memory (MiB) |"
-echo "|---|---:|---:|"
+echo "| Command | Median time (s) | Median processor time (s) | Peak memory (MiB) |"
+echo "|---|---:|---:|---:|"
 for name in "${names[@]}"; do
-  echo "| \`$name\` | $(median "${times[$name]}") | $(( ${peak[$name]} / 1024 )) |"
+  echo "| \`$name\` | $(median "${times[$name]}") | $(median "${cpu[$name]}") | $(( ${peak[$name]} / 1024 )) |"
 done
 ours=$(median "${times[${names[0]}]}")
 theirs=$(median "${times[${names[1]}]}")
-echo "imabox takes $(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')x ffmpeg's time"
+echo "imabox takes $(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')x ffmpeg's time" \
+  "($(awk -v a="$(median "${cpu[${names[0]}]}")" -v b="$(median "${cpu[${names[1]}]}")" 'BEGIN { printf "%.2f", a / b }')x its processor time); load:$(cut -d" " -f1-3 /proc/loadavg)"
 awk -v a="$ours" -v b="$theirs" 'BEGIN { exit !(a <= b) }' || fail "slower than ffmpeg"
 
 music 1800 long.wav

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "convert/pipeline.hpp"
 #include "codec/xbox_adpcm.hpp"
+#include "convert/pipeline.hpp"
 #include "fuzz_support.hpp"
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"

@@ -216,6 +216,13 @@ TEST(WaveReader, StreamingDataSizeReadsToTheEndOfTheFile) {
         Riff({Chunk("fmt ", FmtBody(1, 2, 8000, 4, 16)), Chunk("data", test::Samples16(kStereo))});
     std::memset(&file[file.size() - 16 - 4], 0xFF, 4);  // data size 0xFFFFFFFF
     EXPECT_THAT(MustRead(file).samples, ElementsAreArray(kStereo));
+    // Sizes left at 0 by a writer that could not seek back: the data runs to the end too.
+    std::memset(&file[4], 0, 4);
+    std::memset(&file[file.size() - 16 - 4], 0, 4);
+    EXPECT_THAT(MustRead(file).samples, ElementsAreArray(kStereo));
+    // With a true RIFF size, a data chunk of 0 bytes is empty and what follows is not audio.
+    const Bytes empty = Riff({Chunk("fmt ", FmtBody(1, 2, 8000, 4, 16)), Chunk("data", {})});
+    EXPECT_TRUE(MustRead(empty).samples.empty());
 }
 
 TEST(WaveReader, RejectsWhatItCannotReadWithOneLineNamingIt) {

@@ -2,6 +2,7 @@
 // direction. Each output is written to a temporary file and renamed into place when complete.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -16,6 +17,7 @@
 #include "imabox/convert.hpp"
 
 #if defined(_WIN32)
+#include <fcntl.h>
 #include <io.h>
 #define IMABOX_ISATTY(fd) _isatty(fd)
 #else
@@ -28,6 +30,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// "-" as an input is standard input, as an output standard output.
+constexpr const char* kStandardStream = "-";
+
 struct BatchArgs {
     ConvertDirection direction = ConvertDirection::Encode;
     std::vector<std::string> inputs;
@@ -38,6 +43,11 @@ struct BatchArgs {
     std::string loopAlign = "resample";
     double maxLoopCents = kDefaultMaxLoopCents;
     bool quiet = false;
+    std::uint32_t rate = 0;  // --rate
+    unsigned channels = 0;   // --channels
+    std::string like;        // --like
+    bool raw = false;        // --raw
+    std::string format;      // --format (decode)
 };
 
 struct Job {
@@ -46,10 +56,16 @@ struct Job {
     std::string error;  // set before the run when the output cannot be chosen
 };
 
-// encode: NAME.wav -> NAME.xbox.wav; decode: NAME.wav -> NAME.pcm.wav.
-fs::path DefaultOutput(const fs::path& input, ConvertDirection direction) {
+// encode: NAME.wav -> NAME.xbox.wav; decode: NAME.wav -> NAME.pcm.wav (NAME.pcm.flac with
+// --format flac). Standard input goes to standard output.
+fs::path DefaultOutput(const fs::path& input, const BatchArgs& args) {
+    if (input == kStandardStream)
+        return kStandardStream;
     fs::path out = input;
-    out.replace_extension(direction == ConvertDirection::Encode ? ".xbox.wav" : ".pcm.wav");
+    if (args.direction == ConvertDirection::Encode)
+        out.replace_extension(".xbox.wav");
+    else
+        out.replace_extension(".pcm." + (args.format.empty() ? std::string("wav") : args.format));
     return out;
 }
 
@@ -59,14 +75,27 @@ std::vector<Job> PlanJobs(const BatchArgs& args) {
     for (const std::string& in : args.inputs) {
         Job job;
         job.input = in;
-        if (!args.output.empty())
+        if (!args.output.empty()) {
             job.output = args.output;
-        else if (!args.directory.empty())
+        } else if (!args.directory.empty()) {
+            // Named like the input; another container's extension becomes the output's
+            // (song.flac -> DIR/song.wav).
             job.output = fs::path(args.directory) / job.input.filename();
-        else
-            job.output = DefaultOutput(job.input, args.direction);
+            std::string extension = job.output.extension().string();
+            std::transform(extension.begin(), extension.end(), extension.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (!args.format.empty())
+                job.output.replace_extension("." + args.format);
+            else if (!extension.empty() && extension != ".wav")
+                job.output.replace_extension(".wav");
+        } else {
+            job.output = DefaultOutput(job.input, args);
+        }
         const fs::path key = job.output.lexically_normal();
-        if (const auto it = claimed.find(key); it != claimed.end()) {
+        if (job.input == kStandardStream && !args.directory.empty()) {
+            job.error = "standard input has no name to write into " + args.directory +
+                        ": use -o FILE or -o -";
+        } else if (const auto it = claimed.find(key); it != claimed.end()) {
             job.error = "output " + job.output.string() + " is also the output of " +
                         jobs[it->second].input.string();
         } else {
@@ -77,11 +106,23 @@ std::vector<Job> PlanJobs(const BatchArgs& args) {
     return jobs;
 }
 
+std::string ChannelsText(unsigned channels) {
+    return std::to_string(channels) + (channels == 1 ? " channel" : " channels");
+}
+
 std::string Describe(const ConvertReport& r) {
-    std::string text = DescribeSourceFormat(r.input) + ", " + std::to_string(r.channels) +
-                       (r.channels == 1 ? " channel, " : " channels, ") +
-                       std::to_string(r.sampleRate) + " Hz, " + std::to_string(r.inputFrames) +
-                       " frames";
+    std::string text =
+        (r.inputContainer.empty() ? DescribeSourceFormat(r.input) : r.inputContainer) + ", " +
+        ChannelsText(r.channels) + ", " + std::to_string(r.sampleRate) + " Hz";
+    // What changed, then the frames written.
+    std::string changes;
+    if (r.outputChannels != r.channels)
+        changes += ChannelsText(r.outputChannels);
+    if (r.outputSampleRate != r.sampleRate)
+        changes += (changes.empty() ? "" : ", ") + std::to_string(r.outputSampleRate) + " Hz";
+    if (!changes.empty())
+        text += " -> " + changes;
+    text += ", " + std::to_string(r.inputFrames) + " frames";
     if (r.dithered)
         text += ", dithered to 16 bits";
     if (r.clippedSamples != 0)
@@ -91,11 +132,19 @@ std::string Describe(const ConvertReport& r) {
     return text;
 }
 
+std::string InputName(const fs::path& path) {
+    return path == kStandardStream ? "stdin" : path.string();
+}
+std::string OutputName(const fs::path& path) {
+    return path == kStandardStream ? "stdout" : path.string();
+}
+
 // Output shared by the worker threads: result lines on stdout, errors and progress on stderr.
 class Reporter {
   public:
-    Reporter(std::size_t total, bool quiet)
-        : total_(total), quiet_(quiet), progress_(IMABOX_ISATTY(2) != 0) {}
+    // `lines`: where the result lines go (standard error when standard output carries audio).
+    Reporter(std::size_t total, bool quiet, std::FILE* lines)
+        : total_(total), quiet_(quiet), progress_(IMABOX_ISATTY(2) != 0), lines_(lines) {}
 
     void Done(const Job& job, const Expected<ConvertReport>& result) {
         const std::lock_guard lock(mutex_);
@@ -103,27 +152,27 @@ class Reporter {
         if (result) {
             ++converted_;
             if (!quiet_) {
-                std::printf("%s -> %s: %s\n", job.input.string().c_str(),
-                            job.output.string().c_str(), Describe(result.value()).c_str());
+                std::fprintf(lines_, "%s -> %s: %s\n", InputName(job.input).c_str(),
+                             OutputName(job.output).c_str(), Describe(result.value()).c_str());
                 if (!result->loop.empty())
-                    std::printf("  %s\n", result->loop.c_str());
-                std::fflush(stdout);
+                    std::fprintf(lines_, "  %s\n", result->loop.c_str());
+                std::fflush(lines_);
             }
             for (const std::string& warning : result->warnings)
-                std::fprintf(stderr, "imabox: warning: %s: %s\n", job.input.string().c_str(),
+                std::fprintf(stderr, "imabox: warning: %s: %s\n", InputName(job.input).c_str(),
                              warning.c_str());
             if (result->clippedSamples != 0)
                 std::fprintf(stderr, "imabox: warning: %s: %llu samples clipped\n",
-                             job.input.string().c_str(),
+                             InputName(job.input).c_str(),
                              static_cast<unsigned long long>(result->clippedSamples));
             if (result->trailingBytes != 0)
                 std::fprintf(stderr,
                              "imabox: warning: %s: %llu bytes after the last chunk ignored\n",
-                             job.input.string().c_str(),
+                             InputName(job.input).c_str(),
                              static_cast<unsigned long long>(result->trailingBytes));
         } else {
             ++failed_;
-            std::fprintf(stderr, "imabox: %s: %s\n", job.input.string().c_str(),
+            std::fprintf(stderr, "imabox: %s: %s\n", InputName(job.input).c_str(),
                          result.error().message.c_str());
         }
         ShowProgress();
@@ -164,6 +213,7 @@ class Reporter {
     bool shown_ = false;
     std::size_t converted_ = 0;
     std::size_t failed_ = 0;
+    std::FILE* lines_;
 };
 
 int RunBatch(const BatchArgs& args) {
@@ -182,7 +232,13 @@ int RunBatch(const BatchArgs& args) {
             return 1;
         }
     }
-    const std::vector<Job> jobs = PlanJobs(args);
+    const bool fromStdin = std::count(args.inputs.begin(), args.inputs.end(), kStandardStream) != 0;
+    if (std::count(args.inputs.begin(), args.inputs.end(), kStandardStream) > 1) {
+        std::fprintf(stderr, "imabox: standard input (-) can be read only once\n");
+        return 2;
+    }
+    const bool toStdout = args.output == kStandardStream ||
+                          (fromStdin && args.output.empty() && args.directory.empty());
     ConvertOptions options;
     options.direction = args.direction;
     options.quality = args.quality;
@@ -190,11 +246,50 @@ int RunBatch(const BatchArgs& args) {
                         : args.loopAlign == "unroll" ? LoopAlignMode::Unroll
                                                      : LoopAlignMode::Resample;
     options.maxLoopCents = args.maxLoopCents;
+    options.sampleRate = args.rate;
+    options.channels = args.channels;
+    options.raw = args.raw;
+    options.outputFormat = args.format;
+    if (!args.like.empty()) {
+        const Expected<WaveInfo> like = ReadWaveInfo(args.like);
+        if (!like) {
+            std::fprintf(stderr, "imabox: --like %s: %s\n", args.like.c_str(),
+                         like.error().message.c_str());
+            return 2;
+        }
+        options.sampleRate = like->sampleRate;
+        options.channels = like->channels;
+    }
+#if defined(_WIN32)
+    if (fromStdin)
+        _setmode(_fileno(stdin), _O_BINARY);
+    if (toStdout)
+        _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    const std::vector<Job> jobs = PlanJobs(args);
+    // A file output of decode takes its format from its name (out.flac) unless --format says.
+    const auto convert = [&](const Job& job) {
+        ConvertOptions jobOptions = options;
+        if (!encode && args.format.empty() && job.output != kStandardStream) {
+            const std::string extension = job.output.extension().string();
+            if (extension.size() > 1 && extension != ".wav" && extension != ".WAV")
+                jobOptions.outputFormat = extension.substr(1);
+        }
+        const bool in = job.input == kStandardStream;
+        const bool out = job.output == kStandardStream;
+        if (in && out)
+            return ConvertStream(stdin, stdout, jobOptions);
+        if (in)
+            return ConvertStream(stdin, job.output, jobOptions);
+        if (out)
+            return ConvertStream(job.input, stdout, jobOptions);
+        return ConvertFile(job.input, job.output, jobOptions);
+    };
 
     unsigned threads =
         args.jobs != 0 ? args.jobs : std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, jobs.size()));
-    Reporter reporter(jobs.size(), args.quiet);
+    Reporter reporter(jobs.size(), args.quiet, toStdout ? stderr : stdout);
     reporter.Start();
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
@@ -203,7 +298,7 @@ int RunBatch(const BatchArgs& args) {
             if (!job.error.empty())
                 reporter.Done(job, Error{ErrorKind::OutputCreate, job.error});
             else
-                reporter.Done(job, ConvertFile(job.input, job.output, options));
+                reporter.Done(job, convert(job));
         }
     };
     std::vector<std::thread> pool;
@@ -236,10 +331,16 @@ void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection dire
     const bool encode = direction == ConvertDirection::Encode;
     CLI::App* cmd = app.add_subcommand(
         encode ? "encode" : "decode",
-        encode ? "Encode WAVE files (8/16/24/32-bit PCM, float, IMA ADPCM) to Xbox ADPCM"
+        encode ? "Encode audio files (WAVE of 8/16/24/32-bit PCM, float or IMA ADPCM; FLAC, Ogg, "
+                 "Opus, MP3, AIFF...) to Xbox ADPCM"
                : "Decode Xbox ADPCM (0x0069) or IMA ADPCM (0x0011) WAVE files to 16-bit PCM");
-    cmd->add_option("inputs", args->inputs, "WAVE files to read")->required()->check(CheckNamed);
-    auto* out = cmd->add_option("-o,--output", args->output, "Output file (one input only)")
+    cmd->add_option("inputs", args->inputs,
+                    encode ? "Files to read; - is standard input"
+                           : "WAVE files to read; - is standard input")
+        ->required()
+        ->check(CheckNamed);
+    auto* out = cmd->add_option("-o,--output", args->output,
+                                "Output file (one input only); - is standard output")
                     ->check(CheckNamed)
                     ->check(CheckNotAFolder);
     auto* dir = cmd->add_option("-d,--directory", args->directory,
@@ -263,10 +364,32 @@ void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection dire
         cmd->add_option("--loop-max-cents", args->maxLoopCents,
                         "Largest pitch change --loop-align resample may make (default 5)")
             ->check(CLI::Range(0.0, 100.0));
+        auto* rate = cmd->add_option("--rate", args->rate,
+                                     "Sample rate of the output in Hz (resampled at very high "
+                                     "quality)")
+                         ->check(CLI::Range(1000u, 768000u));
+        auto* channels = cmd->add_option("--channels", args->channels,
+                                         "Channels of the output: 1 (the average of the input's) "
+                                         "or 2 from 1")
+                             ->check(CLI::Range(1u, 2u));
+        cmd->add_option("--like", args->like,
+                        "Take the output's rate and channels from this WAVE file")
+            ->excludes(rate)
+            ->excludes(channels);
+    } else {
+        cmd->add_option("--format", args->format,
+                        "Output container: wav (default), flac, aiff, caf, w64, au, ogg; "
+                        "otherwise taken from the -o file's extension")
+            ->check(CLI::IsMember({"wav", "flac", "aiff", "caf", "w64", "au", "ogg"}));
     }
+    cmd->add_flag("--raw", args->raw,
+                  encode ? "Write the Xbox ADPCM blocks alone, without a header"
+                         : "Write the 16-bit samples alone, without a header");
     cmd->add_flag("--quiet", args->quiet, "Print only errors and the summary");
-    cmd->footer(encode ? "Without -o or -d, IN.wav is written to IN.xbox.wav."
-                       : "Without -o or -d, IN.wav is written to IN.pcm.wav.");
+    cmd->footer(encode ? "Without -o or -d, IN.wav is written to IN.xbox.wav, and standard "
+                         "input to standard output."
+                       : "Without -o or -d, IN.wav is written to IN.pcm.wav, and standard "
+                         "input to standard output.");
     commands.push_back({cmd, [args] { return RunBatch(*args); }});
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <span>
@@ -70,6 +71,16 @@ struct ConvertOptions {
     // and block start step indices that lowers the squared error; higher levels search more.
     // Every level writes a stream any IMA ADPCM decoder plays, none has more error than level 0.
     int quality = 0;
+    // Encode only: the output's sample rate and channel count, 0 keeping the input's. A new rate
+    // is made by resampling at very high quality; channels become 1 (the average of the input's)
+    // or 2 from 1 (the channel twice). Needs a build with libsoxr for the rate.
+    std::uint32_t sampleRate = 0;
+    unsigned channels = 0;
+    // Decode only: the output container, "wav" (or empty: the default) or one libsndfile writes:
+    // "flac", "aiff", "caf", "w64", "au", "ogg" (Vorbis).
+    std::string outputFormat{};
+    // Encode and Decode: write the payload alone (the blocks, or the 16-bit samples), no header.
+    bool raw = false;
     // Encode only: how a loop is put on block boundaries, and the largest pitch change in cents
     // that resampling may make for it.
     LoopAlignMode loopAlign = LoopAlignMode::Resample;
@@ -78,6 +89,12 @@ struct ConvertOptions {
 
 struct ConvertReport {
     SourceFormat input = SourceFormat::PCM16;
+    // For inputs other than WAVE, the container and its coding ("FLAC 16-bit", "Ogg Vorbis",
+    // "MP3"...), and `input` is PCM16; empty for WAVE files.
+    std::string inputContainer{};
+    // The output's rate and channels (those of the input unless a change was asked for).
+    std::uint16_t outputChannels = 0;
+    std::uint32_t outputSampleRate = 0;
     Encoding output = Encoding::XBoxADPCM;
     std::uint16_t channels = 0;
     std::uint32_t sampleRate = 0;
@@ -107,6 +124,19 @@ struct ConvertReport {
 Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
                                     const std::filesystem::path& output,
                                     const ConvertOptions& options = {});
+
+// Encode and Decode with open streams (standard input and output, pipes) on either side; the
+// other side may be a path (an output path is replaced once complete, as by ConvertFile). The
+// input is read once, forward; a WAVE stream whose sizes are 0xFFFFFFFF or 0 is read to its end.
+// The output is written in order: its header carries the real sizes when they are known before
+// writing (any input whose length is known), 0xFFFFFFFF otherwise, completed at the end when
+// the output is a regular file. Streams are not closed. Auto is refused.
+Expected<ConvertReport> ConvertStream(std::FILE* input, std::FILE* output,
+                                      const ConvertOptions& options);
+Expected<ConvertReport> ConvertStream(std::FILE* input, const std::filesystem::path& output,
+                                      const ConvertOptions& options);
+Expected<ConvertReport> ConvertStream(const std::filesystem::path& input, std::FILE* output,
+                                      const ConvertOptions& options);
 
 struct MemoryConversion {
     ConvertReport report;

@@ -17,7 +17,7 @@
 #include "codec/xbox_adpcm.hpp"
 #include "codec/xbox_adpcm_fast.hpp"
 #include "codec/xbox_adpcm_parallel.hpp"
-#include "convert/encode_decode.hpp"
+#include "convert/auto_convert.hpp"
 #include "convert/payload_buffer.hpp"
 #include "convert/strict_header.hpp"
 #include "imabox/convert.hpp"
@@ -284,9 +284,9 @@ std::string_view DoneMessage(Encoding output) {
 
 }  // namespace
 
-Expected<ConvertReport> ConvertStrictFile(const std::filesystem::path& input,
-                                          const std::filesystem::path& output,
-                                          const ConvertOptions& options) {
+Expected<ConvertReport> AutoConvertFile(const std::filesystem::path& input,
+                                        const std::filesystem::path& output,
+                                        const ConvertOptions& options) {
     Expected<Coded> coded = MakeError(ErrorKind::Internal);
     {
         const FileHandle in = OpenFile(input, "rb");
@@ -316,8 +316,8 @@ Expected<ConvertReport> ConvertStrictFile(const std::filesystem::path& input,
     return coded->summary;
 }
 
-Expected<MemoryConversion> ConvertStrictMemory(std::span<const std::uint8_t> input,
-                                               const ConvertOptions& options) {
+Expected<MemoryConversion> AutoConvertMemory(std::span<const std::uint8_t> input,
+                                             const ConvertOptions& options) {
     MemoryByteSource source(input);
     Expected<Coded> coded = Code(source, options);
     if (!coded)

@@ -3,9 +3,11 @@
 #include "convert/encode_decode.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <new>
 #include <system_error>
 
+#include "convert/auto_convert.hpp"
 #include "convert/pipeline.hpp"
 #include "io/errors.hpp"
 #include "io/file.hpp"
@@ -29,6 +31,18 @@ Expected<FileHandle> OpenInput(const std::filesystem::path& input) {
         return MakeError(ErrorKind::InputOpen, SystemErrorText(errno));
     return in;
 }
+
+// A stream such as standard output, written strictly in order: even redirected to a file
+// (perhaps in append mode) nothing is written back.
+class ForwardSink final : public ByteSink {
+  public:
+    explicit ForwardSink(std::FILE* file) : sink_(file) {}
+    bool Write(std::span<const std::uint8_t> bytes) override { return sink_.Write(bytes); }
+    int ErrorNumber() const override { return sink_.ErrorNumber(); }
+
+  private:
+    FileByteSink sink_;
+};
 
 // The output policy's file as a byte sink.
 class OutputFileSink final : public ByteSink {
@@ -61,12 +75,13 @@ Error OutputFailure(const io::OutputError& error) {
 
 // Streams the plan into `output` under the output policy (io/output_file.hpp): a regular file
 // appears only once complete, and a failure leaves what was there untouched.
-Expected<ConvertReport> WriteOutput(ConversionPlan& plan, const std::filesystem::path& output) {
+Expected<ConvertReport> WriteOutput(ConversionPlan& plan, const std::filesystem::path& output,
+                                    const ConvertOptions& options) {
     io::OutputFile out = io::OutputFile::Open(output);
     if (!out)
         return OutputFailure(out.error());
     OutputFileSink sink(out);
-    Expected<ConvertReport> report = RunConversion(plan, sink);
+    Expected<ConvertReport> report = RunConversion(plan, sink, {.raw = options.raw});
     if (!report) {
         if (report.error().kind == ErrorKind::OutputWrite && out.error().code)
             return OutputFailure(out.error());
@@ -93,7 +108,7 @@ Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
         Expected<ConversionPlan> plan = OpenConversion(source, options);
         if (!plan)
             return plan.error();
-        return WriteOutput(plan.value(), output);
+        return WriteOutput(plan.value(), output, options);
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
     } catch (const std::length_error&) {
@@ -101,6 +116,82 @@ Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
     } catch (const std::filesystem::filesystem_error& e) {
         return MakeError(ErrorKind::Internal, e.what());
     }
+}
+
+namespace {
+
+// Encode or Decode from `source` into `output` (a path: replaced once complete) or `stream`
+// (written in order, not closed).
+Expected<ConvertReport> EncodeDecodeSource(ByteSource& source, const std::filesystem::path* output,
+                                           std::FILE* stream, const ConvertOptions& options) {
+    try {
+        Expected<ConversionPlan> plan = OpenConversion(source, options);
+        if (!plan)
+            return plan.error();
+        if (output)
+            return WriteOutput(plan.value(), *output, options);
+        ForwardSink sink(stream);
+        Expected<ConvertReport> report = RunConversion(plan.value(), sink, {.raw = options.raw});
+        if (report && std::fflush(stream) != 0)
+            return MakeError(ErrorKind::OutputWrite, SystemErrorText(errno));
+        return report;
+    } catch (const std::bad_alloc&) {
+        return MakeError(ErrorKind::OutOfMemory);
+    } catch (const std::length_error&) {
+        return MakeError(ErrorKind::OutOfMemory);
+    } catch (const std::filesystem::filesystem_error& e) {
+        return MakeError(ErrorKind::Internal, e.what());
+    }
+}
+
+Expected<bool> CheckStreamDirection(const ConvertOptions& options) {
+    if (options.direction == ConvertDirection::Auto)
+        return MakeError(ErrorKind::InvalidArgument, "streams are for Encode and Decode");
+    return true;
+}
+
+}  // namespace
+
+Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
+                                    const std::filesystem::path& output,
+                                    const ConvertOptions& options) {
+    if (options.direction == ConvertDirection::Auto)
+        return AutoConvertFile(input, output, options);
+    return EncodeDecodeFile(input, output, options);
+}
+
+Expected<MemoryConversion> ConvertMemory(std::span<const std::uint8_t> input,
+                                         const ConvertOptions& options) {
+    if (options.direction == ConvertDirection::Auto)
+        return AutoConvertMemory(input, options);
+    return EncodeDecodeMemory(input, options);
+}
+
+Expected<ConvertReport> ConvertStream(std::FILE* input, std::FILE* output,
+                                      const ConvertOptions& options) {
+    if (const Expected<bool> ok = CheckStreamDirection(options); !ok)
+        return ok.error();
+    FileByteSource source(input);
+    return EncodeDecodeSource(source, nullptr, output, options);
+}
+
+Expected<ConvertReport> ConvertStream(std::FILE* input, const std::filesystem::path& output,
+                                      const ConvertOptions& options) {
+    if (const Expected<bool> ok = CheckStreamDirection(options); !ok)
+        return ok.error();
+    FileByteSource source(input);
+    return EncodeDecodeSource(source, &output, nullptr, options);
+}
+
+Expected<ConvertReport> ConvertStream(const std::filesystem::path& input, std::FILE* output,
+                                      const ConvertOptions& options) {
+    if (const Expected<bool> ok = CheckStreamDirection(options); !ok)
+        return ok.error();
+    Expected<FileHandle> in = OpenInput(input);
+    if (!in)
+        return in.error();
+    FileByteSource source(in->get());
+    return EncodeDecodeSource(source, nullptr, output, options);
 }
 
 Expected<MemoryConversion> EncodeDecodeMemory(std::span<const std::uint8_t> input,
@@ -114,7 +205,7 @@ Expected<MemoryConversion> EncodeDecodeMemory(std::span<const std::uint8_t> inpu
         if (plan->outputDataBytes)
             result.file.reserve(*plan->outputDataBytes + 48);
         MemoryByteSink sink(result.file);
-        Expected<ConvertReport> report = RunConversion(plan.value(), sink);
+        Expected<ConvertReport> report = RunConversion(plan.value(), sink, {.raw = options.raw});
         if (!report)
             return report.error();
         result.report = report.value();
@@ -124,21 +215,6 @@ Expected<MemoryConversion> EncodeDecodeMemory(std::span<const std::uint8_t> inpu
     } catch (const std::length_error&) {
         return MakeError(ErrorKind::OutOfMemory);
     }
-}
-
-Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
-                                    const std::filesystem::path& output,
-                                    const ConvertOptions& options) {
-    if (options.direction == ConvertDirection::Auto)
-        return ConvertStrictFile(input, output, options);
-    return EncodeDecodeFile(input, output, options);
-}
-
-Expected<MemoryConversion> ConvertMemory(std::span<const std::uint8_t> input,
-                                         const ConvertOptions& options) {
-    if (options.direction == ConvertDirection::Auto)
-        return ConvertStrictMemory(input, options);
-    return EncodeDecodeMemory(input, options);
 }
 
 Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {

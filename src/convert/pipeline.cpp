@@ -10,7 +10,17 @@
 #include "convert/loop_align.hpp"
 #include "convert/loop_stream.hpp"
 #include "convert/quantize.hpp"
+#include "convert/sample_stages.hpp"
 #include "io/errors.hpp"
+#include "io/prefixed_source.hpp"
+#include "wave/container_probe.hpp"
+#if defined(IMABOX_HAVE_SNDFILE)
+#include "convert/sndfile_sink.hpp"
+#include "convert/sndfile_source.hpp"
+#endif
+#if defined(IMABOX_HAVE_SOXR)
+#include "convert/resampler.hpp"
+#endif
 #include "wave/wave_header.hpp"
 #include "wave/wave_metadata.hpp"
 
@@ -52,7 +62,7 @@ std::span<const std::uint8_t> AsBytes(std::span<const std::int16_t> samples) {
 
 Expected<ConvertReport> Encode(ConversionPlan& plan, WaveWriter& writer) {
     Int16Stream& audio = *plan.audio;
-    const unsigned channels = plan.source.channels;
+    const unsigned channels = audio.shape().channels;
     const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
     const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
     std::vector<std::int16_t> pcm(pieceBlocks * blockSamples);
@@ -115,11 +125,21 @@ Expected<ConvertReport> Decode(ConversionPlan& plan, WaveWriter& writer) {
 // Moves the loops and other frame positions of `metadata` to where the output has their frames
 // (aligning the loop on blocks when encoding, which puts a stage in front of the coder) and
 // keeps the chunks to write after the data.
-Expected<bool> PlaceMetadata(ConversionPlan& plan, WaveMetadata& metadata,
+Expected<bool> PlaceMetadata(ConversionPlan& plan, WaveMetadata& metadata, std::uint32_t inputRate,
                              const ConvertOptions& options) {
     if (metadata.empty())
         return true;
     const StreamShape shape = plan.audio->shape();
+    if (shape.sampleRate != inputRate) {
+        // The rate stage moved every frame: positions follow at the new rate first.
+        const std::uint32_t outputRate = shape.sampleRate;
+        MoveFramePositions(
+            metadata,
+            [&](std::uint64_t p) -> std::optional<std::uint64_t> {
+                return (p * outputRate + inputRate / 2) / inputRate;
+            },
+            plan.warnings);
+    }
     if (!shape.frames) {
         if (metadata.sampler) {
             plan.warnings.push_back("smpl chunk: the input's length is unknown; loops dropped");
@@ -151,10 +171,88 @@ Expected<bool> PlaceMetadata(ConversionPlan& plan, WaveMetadata& metadata,
             [frames](std::uint64_t p) { return p <= frames ? std::optional(p) : std::nullopt; },
             plan.warnings);
     }
-    if (!metadata.empty())
+    // Raw payloads and other containers have no place for the chunks.
+    if (!metadata.empty() && !options.raw && plan.outputFormat.empty())
         plan.trailer = BuildMetadataChunks(metadata);
     return true;
 }
+
+// Puts the stages that turn the input's audio into the output's rate and channels after it:
+// channel changes and resampling. A 16-bit input with nothing to change keeps its exact path, and
+// so does a channel copied into two; anything else comes out real-valued, for the one
+// quantising stage.
+Expected<PayloadStreams> ShapeAudio(PayloadStreams streams, const ConvertOptions& options) {
+    const StreamShape& in = streams.int16 ? streams.int16->shape() : streams.real->shape();
+    const unsigned channels = options.channels != 0 ? options.channels : in.channels;
+    const std::uint32_t rate = options.sampleRate != 0 ? options.sampleRate : in.sampleRate;
+    if (const std::optional<Error> refused = CheckChannelChange(in.channels, channels))
+        return refused.value();
+    const bool resample = rate != in.sampleRate;
+    if (streams.int16 && !resample && (channels == in.channels || in.channels == 1)) {
+        if (channels != in.channels)
+            streams.int16 =
+                std::make_unique<ChannelStage<std::int16_t>>(std::move(streams.int16), channels);
+        return streams;
+    }
+    std::unique_ptr<RealStream> real =
+        streams.real ? std::move(streams.real)
+                     : std::make_unique<Int16AsReal>(std::move(streams.int16));
+    // Fewer channels before resampling, more after: the resampler does the least work.
+    if (channels < in.channels)
+        real = std::make_unique<ChannelStage<double>>(std::move(real), channels);
+    if (resample) {
+#if defined(IMABOX_HAVE_SOXR)
+        Expected<std::unique_ptr<ResampleStage>> resampler =
+            ResampleStage::Create(std::move(real), rate);
+        if (!resampler)
+            return resampler.error();
+        real = std::move(resampler).value();
+#else
+        return MakeError(ErrorKind::Unavailable,
+                         "changing the sample rate needs libsoxr, which this build lacks");
+#endif
+    }
+    if (channels > in.channels)
+        real = std::make_unique<ChannelStage<double>>(std::move(real), channels);
+    PayloadStreams shaped;
+    shaped.real = std::move(real);
+    return shaped;
+}
+
+#if defined(IMABOX_HAVE_SNDFILE)
+// Decode into a container libsndfile writes (FLAC...), a piece at a time.
+Expected<ConvertReport> DecodeToSndfile(ConversionPlan& plan, ByteSink& sink) {
+    Int16Stream& audio = *plan.audio;
+    const unsigned channels = audio.shape().channels;
+    Expected<SndfileSink> out = SndfileSink::Create(sink, *FindSndfileFormat(plan.outputFormat),
+                                                    channels, audio.shape().sampleRate);
+    if (!out)
+        return out.error();
+    const unsigned blockFrames = plan.source.blockFrames;
+    const std::size_t blockSamples = std::size_t{blockFrames} * channels;
+    const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
+    std::vector<std::int16_t> pcm(pieceBlocks * blockSamples);
+    std::uint64_t frames = 0;
+    while (true) {
+        const Expected<std::size_t> got = Fill(audio, pcm);
+        if (!got)
+            return got.error();
+        if (*got == 0)
+            break;
+        frames += *got;
+        const Expected<bool> written = out->Write(std::span(pcm).first(*got * channels));
+        if (!written)
+            return written.error();
+    }
+    const Expected<bool> finished = out->Finish();
+    if (!finished)
+        return finished.error();
+    ConvertReport report;
+    report.inputFrames = frames;
+    report.blocks = frames == 0 ? 0 : (frames - 1) / blockFrames + 1;
+    return report;
+}
+#endif
 
 }  // namespace
 
@@ -172,6 +270,25 @@ SourceDescription DescribeWave(const WaveHeader& header) {
 Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams audio,
                                         const ConvertOptions& options) {
     const bool encode = options.direction == ConvertDirection::Encode;
+    if (!encode && (options.sampleRate != 0 || options.channels != 0))
+        return MakeError(ErrorKind::InvalidArgument, "a rate or channel change is for encoding");
+    const bool otherOutput = !options.outputFormat.empty() && options.outputFormat != "wav";
+    if (encode && otherOutput)
+        return MakeError(ErrorKind::InvalidArgument, "encoding writes Xbox ADPCM WAVE files");
+    if (otherOutput) {
+#if defined(IMABOX_HAVE_SNDFILE)
+        if (!FindSndfileFormat(options.outputFormat))
+            return MakeError(ErrorKind::InvalidArgument, "unknown output format \"" +
+                                                             options.outputFormat + "\" (wav, " +
+                                                             SndfileFormatNames() + ")");
+        if (options.raw)
+            return MakeError(ErrorKind::InvalidArgument,
+                             "raw output is 16-bit PCM, not " + options.outputFormat);
+#else
+        return MakeError(ErrorKind::Unavailable,
+                         options.outputFormat + " output needs libsndfile, which this build lacks");
+#endif
+    }
     const SourceFormat format = source.format;
     const bool adpcm = format == SourceFormat::XBoxADPCM || format == SourceFormat::IMAADPCM;
     if (encode && format == SourceFormat::XBoxADPCM) {
@@ -189,7 +306,15 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
         return MakeError(ErrorKind::InvalidArgument,
                          "quality must be 0 to " + std::to_string(kMaxEncodeQuality));
     }
-    const unsigned channels = source.channels;
+    if (encode && (audio.int16 || audio.real)) {
+        Expected<PayloadStreams> shaped = ShapeAudio(std::move(audio), options);
+        if (!shaped)
+            return shaped.error();
+        audio = std::move(shaped).value();
+    }
+    const unsigned channels = audio.int16  ? audio.int16->shape().channels
+                              : audio.real ? audio.real->shape().channels
+                                           : 0;
     const unsigned maxChannels = encode ? kMaxXBoxADPCMChannels : kMaxPCM16Channels;
     if (channels > maxChannels) {
         return MakeError(ErrorKind::TooManyChannels,
@@ -203,19 +328,24 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
     ConversionPlan plan;
     plan.direction = options.direction;
     plan.quality = options.quality;
+    if (otherOutput)
+        plan.outputFormat = options.outputFormat;
     plan.output = encode ? WaveCoding::XBoxADPCM : WaveCoding::PCM16;
     plan.warnings = std::move(source.warnings);
     if (audio.real)
         plan.audio = std::make_unique<QuantizeStage>(std::move(audio.real));
     else
         plan.audio = std::move(audio.int16);
-    if (const Expected<bool> placed = PlaceMetadata(plan, source.metadata, options); !placed)
+    if (const Expected<bool> placed =
+            PlaceMetadata(plan, source.metadata, source.sampleRate, options);
+        !placed)
         return placed.error();
     if (const auto frames = plan.audio->shape().frames) {
         const std::uint64_t bytes =
             encode ? XBoxADPCMBlockCount(*frames) * kBlockBytesPerChannel * channels
                    : *frames * channels * 2;
-        if (bytes > MaxWaveDataBytes(plan.output, plan.trailer.size())) {
+        if (plan.outputFormat.empty() && !options.raw &&
+            bytes > MaxWaveDataBytes(plan.output, plan.trailer.size())) {
             return MakeError(ErrorKind::OutputTooLarge, std::to_string(bytes) + " bytes of " +
                                                             (encode ? "Xbox ADPCM" : "16-bit PCM"));
         }
@@ -226,45 +356,116 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
 }
 
 Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options) {
-    Expected<WaveHeader> header = ReadWaveHeader(source);
-    if (!header)
-        return header.error();
-    SourceDescription description = DescribeWave(header.value());
-    // Loops and metadata first: their chunks may lie before or after the audio.
-    if (!header->otherChunks.empty() && source.Seekable()) {
-        description.metadata = ReadWaveMetadata(source, header->otherChunks, description.warnings);
-        if (!source.Seek(header->dataOffset))
-            return MakeError(ErrorKind::InputRead, SystemErrorText(source.ErrorNumber()));
-    } else if (!header->otherChunks.empty()) {
-        description.warnings.push_back("chunks before the audio of a stream are not carried (" +
-                                       ChunkIdName(header->otherChunks.front().id) +
-                                       (header->otherChunks.size() > 1 ? "..." : "") + ")");
+    const bool encode = options.direction == ConvertDirection::Encode;
+    // Recognise the container from its first bytes, then read it from its start again: a file
+    // seeks back, a stream gets its first bytes put back in front.
+    std::uint8_t head[kContainerProbeBytes];
+    const std::uint64_t start = source.Position();
+    const std::size_t headBytes = source.Read(head);
+    if (source.Failed())
+        return MakeError(ErrorKind::InputRead, SystemErrorText(source.ErrorNumber()));
+    std::unique_ptr<ByteSource> replay;
+    ByteSource* input = &source;
+    if (source.Seekable()) {
+        if (!source.Seek(start))
+            return MakeError(ErrorKind::InputRead, "cannot go back to the start of the input");
+    } else {
+        replay = std::make_unique<PrefixedByteSource>(std::span(head, headBytes), source);
+        input = replay.get();
     }
-    Expected<PayloadStreams> streams = OpenPayload(source, header.value());
-    if (!streams)
-        return streams.error();
-    return PlanConversion(std::move(description), std::move(streams).value(), options);
+    const ContainerProbe probe = ProbeContainer(std::span(head, headBytes));
+    // Fewer bytes than any header: the WAVE reader says what is wrong, as for any short file.
+    const bool other = probe.kind == ContainerKind::Other ||
+                       (probe.kind == ContainerKind::Unknown && headBytes >= 12);
+
+    Expected<ConversionPlan> plan = MakeError(ErrorKind::Internal);
+    bool planned = false;
+    if (other && encode) {
+#if defined(IMABOX_HAVE_SNDFILE)
+        Expected<SndfileAudio> audio = OpenSndfileAudio(*input);
+        if (!audio)
+            return audio.error();
+        const StreamShape& shape =
+            audio->streams.int16 ? audio->streams.int16->shape() : audio->streams.real->shape();
+        SourceDescription description;
+        description.format = SourceFormat::PCM16;
+        description.channels = shape.channels;
+        description.sampleRate = shape.sampleRate;
+        description.container = audio->format;
+        if (audio->instrument) {
+            description.metadata.sampler =
+                SamplerFromInstrument(*audio->instrument, shape.sampleRate);
+        }
+        plan = PlanConversion(std::move(description), std::move(audio->streams), options);
+        planned = true;
+#else
+        if (probe.kind == ContainerKind::Other)
+            return MakeError(ErrorKind::Unavailable,
+                             probe.name + " input needs libsndfile, which this build lacks");
+#endif
+    }
+    if (!planned) {
+        if (other && probe.kind == ContainerKind::Other) {  // Decode
+            return MakeError(
+                ErrorKind::WrongDirection,
+                "not ADPCM (found " + probe.name + "); decode reads Xbox or IMA ADPCM WAVE files");
+        }
+        Expected<WaveHeader> header = ReadWaveHeader(*input);
+        if (!header)
+            return header.error();
+        SourceDescription description = DescribeWave(header.value());
+        // Loops and metadata first: their chunks may lie before or after the audio.
+        if (!header->otherChunks.empty() && input->Seekable()) {
+            description.metadata =
+                ReadWaveMetadata(*input, header->otherChunks, description.warnings);
+            if (!input->Seek(header->dataOffset))
+                return MakeError(ErrorKind::InputRead, SystemErrorText(input->ErrorNumber()));
+        } else if (!header->otherChunks.empty()) {
+            description.warnings.push_back("chunks before the audio of a stream are not carried (" +
+                                           ChunkIdName(header->otherChunks.front().id) +
+                                           (header->otherChunks.size() > 1 ? "..." : "") + ")");
+        }
+        Expected<PayloadStreams> streams = OpenPayload(*input, header.value());
+        if (!streams)
+            return streams.error();
+        plan = PlanConversion(std::move(description), std::move(streams).value(), options);
+    }
+    if (plan)
+        plan->replay = std::move(replay);
+    return plan;
 }
 
 Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
                                       const WaveWriterOptions& writerOptions) {
-    WaveWriter writer(sink, plan.output, static_cast<std::uint16_t>(plan.source.channels),
-                      plan.source.sampleRate, writerOptions);
-    if (!writer.Begin(plan.outputDataBytes, plan.trailer.size()))
-        return WriteFailure(sink);
-    Expected<ConvertReport> report =
-        plan.output == WaveCoding::XBoxADPCM ? Encode(plan, writer) : Decode(plan, writer);
-    if (!report) {
-        if (report.error().kind == ErrorKind::OutputWrite)
+    const StreamShape& shape = plan.audio->shape();
+    Expected<ConvertReport> report = MakeError(ErrorKind::Internal);
+    if (!plan.outputFormat.empty()) {
+#if defined(IMABOX_HAVE_SNDFILE)
+        report = DecodeToSndfile(plan, sink);
+#endif
+        if (!report)
+            return report;
+    } else {
+        WaveWriter writer(sink, plan.output, static_cast<std::uint16_t>(shape.channels),
+                          shape.sampleRate, writerOptions);
+        if (!writer.Begin(plan.outputDataBytes, plan.trailer.size()))
             return WriteFailure(sink);
-        return report;
+        report = plan.output == WaveCoding::XBoxADPCM ? Encode(plan, writer) : Decode(plan, writer);
+        if (!report) {
+            if (report.error().kind == ErrorKind::OutputWrite)
+                return WriteFailure(sink);
+            return report;
+        }
+        if (plan.outputDataBytes && writer.dataBytes() != *plan.outputDataBytes) {
+            return MakeError(
+                ErrorKind::Truncated,
+                "the input ended after " + std::to_string(report->inputFrames) + " frames");
+        }
+        if (!writer.Finish(plan.trailer))
+            return WriteFailure(sink);
+        report->outputDataBytes = writer.dataBytes();
+        report->outputBytes = writer.fileBytes();
     }
-    if (plan.outputDataBytes && writer.dataBytes() != *plan.outputDataBytes) {
-        return MakeError(ErrorKind::Truncated, "the input ended after " +
-                                                   std::to_string(report->inputFrames) + " frames");
-    }
-    if (!writer.Finish(plan.trailer))
-        return WriteFailure(sink);
     ConvertReport& r = report.value();
     if (plan.inputFrames)
         r.inputFrames = *plan.inputFrames;
@@ -272,15 +473,16 @@ Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
     r.warnings = plan.warnings;
     const StreamStats stats = plan.audio->stats();
     r.input = plan.source.format;
+    r.inputContainer = plan.source.container;
     r.output = plan.output == WaveCoding::XBoxADPCM ? Encoding::XBoxADPCM : Encoding::PCM16;
     r.channels = static_cast<std::uint16_t>(plan.source.channels);
     r.sampleRate = plan.source.sampleRate;
+    r.outputChannels = static_cast<std::uint16_t>(shape.channels);
+    r.outputSampleRate = shape.sampleRate;
     r.clippedSamples = stats.clippedSamples;
     r.dithered = stats.dithered;
     r.ignoredBytes = stats.ignoredBytes;
     r.trailingBytes = plan.source.trailingBytes;
-    r.outputDataBytes = writer.dataBytes();
-    r.outputBytes = writer.fileBytes();
     return report;
 }
 

@@ -41,6 +41,7 @@ struct SourceDescription {
     unsigned blockFrames = 1;         // frames the source decodes at once (an ADPCM block), else 1
     std::uint64_t trailingBytes = 0;  // ignored after the input's last chunk
     std::vector<WaveChunk> otherChunks;  // chunks a writer may carry over
+    std::string container;  // a container other than WAVE: "FLAC 16-bit", "MP3"...; else empty
     // Loops and metadata read from those chunks (or, for other containers, from what their
     // reader gives), and the warnings about chunks that could not be read.
     WaveMetadata metadata;
@@ -52,11 +53,14 @@ SourceDescription DescribeWave(const WaveHeader& header);
 
 struct ConversionPlan {
     ConvertDirection direction = ConvertDirection::Encode;
-    SourceDescription source;
-    std::unique_ptr<Int16Stream> audio;  // the input as 16-bit frames
+    // The input read from a stream whose first bytes were taken to recognise its container.
+    std::unique_ptr<ByteSource> replay;
+    SourceDescription source;            // the input's format, channels and rate
+    std::unique_ptr<Int16Stream> audio;  // the input as 16-bit frames, at the output's shape
     WaveCoding output = WaveCoding::XBoxADPCM;
     std::optional<std::uint64_t> outputDataBytes;  // known when the input's frames are
     int quality = 0;
+    std::string outputFormat;  // Decode: a container libsndfile writes; empty for WAVE
     std::size_t pieceBytes = kPipelinePieceBytes;
     // Chunks written after the data (loops and metadata carried over), what became of the loop,
     // and the warnings about chunks dropped or mended.

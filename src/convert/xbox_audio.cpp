@@ -7,7 +7,7 @@
 #include <exception>
 #include <string_view>
 
-#include "convert/encode_decode.hpp"
+#include "convert/auto_convert.hpp"
 #include "convert/fatal_error.hpp"
 #include "imabox/convert.hpp"
 #include "io/wide_path.hpp"
@@ -38,8 +38,8 @@ extern "C" IMABOX_API int32_t XBoxAudio(const wchar_t* inputPath, const wchar_t*
         ConvertOptions options;
         options.console = PrintToStdout;
         options.threads = 1;
-        const auto result = ConvertStrictFile(WidePathToFilesystem(inputPath),
-                                              WidePathToFilesystem(outputPath), options);
+        const auto result = AutoConvertFile(WidePathToFilesystem(inputPath),
+                                            WidePathToFilesystem(outputPath), options);
         if (!result)
             FatalError(result.error().message.c_str());
         std::fflush(stdout);

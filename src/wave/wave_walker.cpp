@@ -197,6 +197,11 @@ Expected<WaveHeader> ReadWaveHeader(ByteSource& source, const WaveWalkOptions& o
         return MakeError(ErrorKind::NotWave, "RIFF form \"" + ChunkName(GetLE32(&riff[8])) + "\"");
     }
 
+    // Writers that cannot seek leave the sizes as 0xFFFFFFFF or 0: then a data chunk of that size
+    // runs to the end of the input.
+    const std::uint32_t riffSize = GetLE32(&riff[4]);
+    const bool sizesLeftOpen = riffSize == 0 || riffSize == kUnknownChunkSize;
+
     // A seekable source is walked to its end, whatever riffSize says (writers often leave it
     // wrong); a stream stops at the data chunk.
     const bool seekable = source.Seekable() && source.Size().has_value();
@@ -239,8 +244,9 @@ Expected<WaveHeader> ReadWaveHeader(ByteSource& source, const WaveWalkOptions& o
             haveData = true;
             header.dataOffset = body;
             header.declaredDataBytes = size;
+            const bool toTheEnd = size == kUnknownChunkSize || (size == 0 && sizesLeftOpen);
             if (!seekable) {
-                if (size != kUnknownChunkSize)
+                if (!toTheEnd)
                     header.dataBytes = size;
                 if (!fmt) {
                     return MakeError(ErrorKind::MissingChunk,
@@ -249,7 +255,7 @@ Expected<WaveHeader> ReadWaveHeader(ByteSource& source, const WaveWalkOptions& o
                 }
                 break;  // a stream: the audio follows
             }
-            if (size == kUnknownChunkSize) {
+            if (toTheEnd) {
                 header.dataBytes = available;
                 skip = available + 1;
             } else if (size > available) {
