@@ -19,7 +19,7 @@ if [ ! -f "$work/Front_Center.wav" ]; then
   (cd "$work" && apt-get download alsa-utils >/dev/null && dpkg-deb -x alsa-utils_*.deb pkg &&
     cp pkg/usr/share/sounds/alsa/Front_Center.wav . && rm -rf pkg alsa-utils_*.deb)
 fi
-sox -n -r 44100 -c 2 -b 16 "$work/chord.wav" synth 3 pluck C3 pluck E3 pluck G3 pluck C4 \
+sox -R -D -n -r 44100 -c 2 -b 16 "$work/chord.wav" synth 3 pluck C3 pluck E3 pluck G3 pluck C4 \
   tremolo 3 40 vol 0.9
 
 cmake -S . -B build/loops -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMABOX_BUILD_TESTS=OFF \
