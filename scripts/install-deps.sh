@@ -11,6 +11,7 @@ if [ "${1:-}" != "--build" ]; then
   packages+=(
     libgtest-dev libgmock-dev libbenchmark-dev
     sox ffmpeg python3
+    pulseaudio pulseaudio-utils libasound2-plugins
     clang-format clang-14 libclang-rt-14-dev llvm-14
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
     lintian man-db file zsh

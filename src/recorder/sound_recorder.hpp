@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "recorder/wave_in.hpp"
 #include "wave/wave_header.hpp"
@@ -19,8 +20,9 @@ inline constexpr std::uint32_t kRecorderMaxBuffers = (0xFFFFFFFFu - 36) / kRecor
 // The 44-byte header the recorder writes: a placeholder at Start, the final header at Stop.
 extern std::array<std::uint8_t, kPCMHeaderBytes> SoundRecorderHeader;
 
-// Opens the default input device and queues and starts the capture buffer: 999, 1, 2 or 3.
-std::int32_t SoundRecorderOpenDevice();
+// Opens the input device (the default one when `device` is empty) and queues and starts the
+// capture buffer: 999, 1, 2 or 3.
+std::int32_t SoundRecorderOpenDevice(const std::string& device = {});
 
 // The device's callback: appends each full buffer to the file.
 void CALLBACK SoundRecorderCallback(HWAVEIN device, UINT message, DWORD_PTR instance,

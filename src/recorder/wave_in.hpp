@@ -16,6 +16,8 @@
 #else
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
@@ -108,5 +110,33 @@ MMRESULT waveInStop(HWAVEIN device);
 // Releases the device. Fails with WAVERR_STILLPLAYING while buffers are queued. Once it has
 // returned MMSYSERR_NOERROR, the capture thread is gone and no callback runs any more.
 MMRESULT waveInClose(HWAVEIN device);
+
+// Beyond the waveform-audio input interface: what this layer adds for the recorder.
+namespace imabox {
+
+struct WaveInDeviceName {
+    std::string name;         // what WaveInOpenByName takes
+    std::string description;  // for people; may be empty
+};
+
+// The capture devices the backend knows.
+std::vector<WaveInDeviceName> WaveInListDevices();
+
+// waveInOpen for the capture device `name` (the backend's default device when empty).
+MMRESULT WaveInOpenByName(LPHWAVEIN device, const std::string& name, LPCWAVEFORMATEX format,
+                          DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+
+// When the device fails for good while capturing (a sound server that died, a device unplugged),
+// the capture thread hands every queued buffer back with MM_WIM_DATA and the bytes it holds, so
+// that a buffer comes back less than full without a waveInStop; buffers queued after that stay
+// queued until waveInStop. WaveInFailure then says what failed; before, it is empty.
+std::string WaveInFailure(HWAVEIN device);
+
+// Called on the capture thread with each piece of captured bytes as it arrives, before the
+// buffer holding it is full. Set before waveInStart; nullptr removes it.
+using WaveInTap = void (*)(DWORD_PTR instance, const BYTE* data, DWORD bytes);
+MMRESULT WaveInSetTap(HWAVEIN device, WaveInTap tap);
+
+}  // namespace imabox
 
 #endif

@@ -1,4 +1,5 @@
-// The capture backend for the library and the tool: ALSA's "default" capture PCM.
+// The capture backend for the library and the tool: an ALSA capture PCM, "default" unless the
+// caller names another.
 //
 // The PCM is opened non-blocking and waited on with poll(), together with an eventfd that
 // Interrupt() signals, so that a stop never waits for the device. ALSA's own diagnostics are
@@ -11,7 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "recorder/wave_in_backend.hpp"
@@ -38,14 +41,16 @@ class ALSABackend final : public WaveInBackend {
             ::close(wakeFd_);
     }
 
-    MMRESULT Open(const WAVEFORMATEX& format) override {
+    MMRESULT Open(const WAVEFORMATEX& format, std::string_view name) override {
         SilenceALSA();
         wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (wakeFd_ < 0)
             return MMSYSERR_NOMEM;
         // Non-blocking, so that a device held by another program fails at once instead of
         // blocking the caller.
-        const int opened = snd_pcm_open(&pcm_, "default", SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+        const std::string pcmName = name.empty() ? std::string("default") : std::string(name);
+        const int opened =
+            snd_pcm_open(&pcm_, pcmName.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
         if (opened < 0) {
             pcm_ = nullptr;
             return opened == -EBUSY ? MMSYSERR_ALLOCATED : MMSYSERR_BADDEVICEID;
@@ -98,13 +103,22 @@ class ALSABackend final : public WaveInBackend {
                 continue;
             } else if (got == -EPIPE || got == -ESTRPIPE) {
                 // Overrun (the audio the device could not hold is lost) or suspend: carry on.
-                if (snd_pcm_recover(pcm_, static_cast<int>(got), 1) < 0 || snd_pcm_start(pcm_) < 0)
-                    return -1;
+                // A sound server that has gone away shows as an overrun that cannot be
+                // recovered from.
+                if (const int recovered = snd_pcm_recover(pcm_, static_cast<int>(got), 1);
+                    recovered < 0)
+                    return Fail(
+                        got == -EPIPE ? "recovering from an overrun" : "resuming after a suspend",
+                        recovered);
+                if (const int restarted = snd_pcm_start(pcm_); restarted < 0)
+                    return Fail("restarting capture", restarted);
             } else {
-                return -1;
+                return Fail("reading audio", static_cast<int>(got));
             }
         }
     }
+
+    std::string FailureText() override { return failure_; }
 
     void Interrupt() override {
         const std::uint64_t one = 1;
@@ -112,6 +126,12 @@ class ALSABackend final : public WaveInBackend {
     }
 
   private:
+    // Records why the device failed, e.g. "Input/output error (waiting for audio)".
+    std::ptrdiff_t Fail(const char* during, int error) {
+        failure_ = std::string(snd_strerror(error)) + " (" + during + ")";
+        return -1;
+    }
+
     // Waits for the device or Interrupt(). Returns 1 when the device may have data, 0 when
     // interrupted, -1 when the device failed.
     int Wait() {
@@ -119,16 +139,17 @@ class ALSABackend final : public WaveInBackend {
             fd.revents = 0;
         const int ready = ::poll(pollFds_.data(), pollFds_.size(), -1);
         if (ready < 0)
-            return errno == EINTR ? 1 : -1;
+            return errno == EINTR ? 1 : static_cast<int>(Fail("waiting for audio", -errno));
         if ((pollFds_.back().revents & POLLIN) != 0) {
             std::uint64_t count = 0;
             [[maybe_unused]] const ssize_t drained = ::read(wakeFd_, &count, sizeof count);
             return 0;
         }
         unsigned short events = 0;
-        if (snd_pcm_poll_descriptors_revents(
-                pcm_, pollFds_.data(), static_cast<unsigned>(pollFds_.size() - 1), &events) < 0)
-            return -1;
+        if (const int checked = snd_pcm_poll_descriptors_revents(
+                pcm_, pollFds_.data(), static_cast<unsigned>(pollFds_.size() - 1), &events);
+            checked < 0)
+            return static_cast<int>(Fail("waiting for audio", checked));
         // POLLERR (an overrun, or a device that went away) is sorted out by the next read.
         return 1;
     }
@@ -138,12 +159,48 @@ class ALSABackend final : public WaveInBackend {
     std::size_t frameBytes_ = 1;
     snd_pcm_uframes_t readFrames_ = 1;
     std::vector<pollfd> pollFds_;
+    std::string failure_;
 };
+
+// A hint's field, or "" when the hint has none.
+std::string HintField(const void* hint, const char* field) {
+    char* value = snd_device_name_get_hint(hint, field);
+    if (value == nullptr)
+        return {};
+    std::string text(value);
+    std::free(value);
+    return text;
+}
 
 }  // namespace
 
 std::unique_ptr<WaveInBackend> CreateWaveInBackend() {
     return std::make_unique<ALSABackend>();
+}
+
+std::vector<WaveInDeviceName> ListWaveInBackendDevices() {
+    SilenceALSA();
+    std::vector<WaveInDeviceName> devices;
+    void** hints = nullptr;
+    if (snd_device_name_hint(-1, "pcm", &hints) < 0 || hints == nullptr)
+        return devices;
+    for (void** hint = hints; *hint != nullptr; ++hint) {
+        // No IOID means both directions.
+        const std::string direction = HintField(*hint, "IOID");
+        if (!direction.empty() && direction != "Input")
+            continue;
+        std::string name = HintField(*hint, "NAME");
+        if (name.empty())
+            continue;
+        std::string description = HintField(*hint, "DESC");
+        for (char& c : description) {
+            if (c == '\n')
+                c = ' ';
+        }
+        devices.push_back({std::move(name), std::move(description)});
+    }
+    snd_device_name_free_hint(hints);
+    return devices;
 }
 
 }  // namespace imabox

@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "recorder/wave_in.hpp"
 
@@ -19,8 +22,9 @@ class WaveInBackend {
   public:
     virtual ~WaveInBackend() = default;
 
-    // Opens the capture device for the (already validated) PCM format.
-    virtual MMRESULT Open(const WAVEFORMATEX& format) = 0;
+    // Opens the capture device `name` (the backend's default when empty) for the (already
+    // validated) PCM format.
+    virtual MMRESULT Open(const WAVEFORMATEX& format, std::string_view name) = 0;
     // Accepts a buffer into the queue; a backend may refuse it.
     virtual MMRESULT Queue() { return MMSYSERR_NOERROR; }
     // Begins capture. Called while the capture thread is not reading.
@@ -33,9 +37,14 @@ class WaveInBackend {
     virtual std::ptrdiff_t Read(std::span<std::uint8_t> out) = 0;
     // Makes a running or the next Read return promptly. Callable from any thread.
     virtual void Interrupt() = 0;
+    // Once Read has returned -1: what failed, in a few words. Only the capture thread calls it.
+    virtual std::string FailureText() { return "the device failed"; }
 };
 
 // The backend linked into this binary. Called by waveInOpen; the result is closed by destruction.
 std::unique_ptr<WaveInBackend> CreateWaveInBackend();
+
+// The capture devices the backend knows, by the name Open takes.
+std::vector<WaveInDeviceName> ListWaveInBackendDevices();
 
 }  // namespace imabox

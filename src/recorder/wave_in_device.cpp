@@ -1,5 +1,11 @@
 // The waveform-audio input layer outside Windows: device handles, the buffer queue and one
 // capture thread per open device. The bytes come from the backend linked into the binary.
+//
+// The registry of open devices is never destroyed, so that a device still open when the process
+// exits or the library is unloaded cannot take a joinable thread into a destructor (which would
+// abort the process). A separate object closes such devices at that point instead: their capture
+// threads are stopped and joined before the code they run can go away.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -8,8 +14,10 @@
 #include <mutex>
 #include <new>
 #include <span>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "recorder/wave_in.hpp"
 #include "recorder/wave_in_backend.hpp"
@@ -26,6 +34,7 @@ struct QueuedBuffer {
 struct WaveInDevice {
     std::unique_ptr<WaveInBackend> backend;
     WaveInCallback callback = nullptr;
+    std::atomic<WaveInTap> tap{nullptr};
     DWORD_PTR instance = 0;
     HWAVEIN handle = nullptr;
     DWORD blockAlign = 0;
@@ -36,6 +45,7 @@ struct WaveInDevice {
     std::deque<QueuedBuffer> queue;
     bool started = false;
     bool failed = false;  // the backend cannot deliver any more
+    std::string failure;  // what failed, once failed
     bool closing = false;
     std::uint64_t stopRequested = 0;
     std::uint64_t stopCompleted = 0;
@@ -44,14 +54,24 @@ struct WaveInDevice {
 
 // Open devices by handle. A handle is a number that is never reused, so a stale or foreign
 // handle finds nothing instead of a freed device.
-std::mutex g_registryMutex;
-std::map<std::uintptr_t, std::shared_ptr<WaveInDevice>> g_devices;
-std::uintptr_t g_nextHandle = 1;
+struct Registry {
+    std::mutex mutex;
+    std::map<std::uintptr_t, std::shared_ptr<WaveInDevice>> devices;
+    std::uintptr_t nextHandle = 1;
+};
+
+// Built in place on first use and never destroyed (see the top of this file).
+Registry& Devices() {
+    alignas(Registry) static unsigned char storage[sizeof(Registry)];
+    static Registry* const registry = ::new (static_cast<void*>(storage)) Registry;
+    return *registry;
+}
 
 std::shared_ptr<WaveInDevice> FindDevice(HWAVEIN handle) {
-    const std::lock_guard lock(g_registryMutex);
-    const auto it = g_devices.find(reinterpret_cast<std::uintptr_t>(handle));
-    return it == g_devices.end() ? nullptr : it->second;
+    Registry& registry = Devices();
+    const std::lock_guard lock(registry.mutex);
+    const auto it = registry.devices.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it == registry.devices.end() ? nullptr : it->second;
 }
 
 void Notify(WaveInDevice& device, UINT message, DWORD_PTR param1) {
@@ -102,7 +122,22 @@ void CaptureLoop(WaveInDevice& device) {
         lock.lock();
         if (got < 0) {
             device.failed = true;
+            device.failure = device.backend->FailureText();
+            if (device.started) {
+                device.started = false;
+                device.backend->Stop();
+            }
+            // The owner learns of it by its buffers coming back less than full.
+            for (std::size_t n = device.queue.size(); n > 0 && !device.queue.empty(); --n)
+                HandBackFront(device, lock);
             continue;
+        }
+        if (got > 0) {
+            if (const WaveInTap tap = device.tap.load(); tap != nullptr) {
+                lock.unlock();
+                tap(device.instance, data + current.filled, static_cast<DWORD>(got));
+                lock.lock();
+            }
         }
         // Only this thread removes buffers, so the front is still the one just filled.
         QueuedBuffer& front = device.queue.front();
@@ -123,13 +158,11 @@ bool ValidFormat(const WAVEFORMATEX& f) {
            f.nAvgBytesPerSec == f.nSamplesPerSec * f.nBlockAlign;
 }
 
-MMRESULT OpenDevice(LPHWAVEIN out, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
-                    DWORD_PTR instance, DWORD flags) {
+MMRESULT OpenDevice(LPHWAVEIN out, const std::string& name, LPCWAVEFORMATEX format,
+                    DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
     if (out == nullptr || format == nullptr)
         return MMSYSERR_INVALPARAM;
     *out = nullptr;
-    if (deviceId != WAVE_MAPPER && deviceId != 0)
-        return MMSYSERR_BADDEVICEID;
     const DWORD callbackType = flags & CALLBACK_TYPEMASK;
     if ((callbackType != CALLBACK_FUNCTION && callbackType != CALLBACK_NULL) ||
         (flags & ~CALLBACK_TYPEMASK) != 0)
@@ -139,21 +172,22 @@ MMRESULT OpenDevice(LPHWAVEIN out, UINT deviceId, LPCWAVEFORMATEX format, DWORD_
 
     auto device = std::make_shared<WaveInDevice>();
     device->backend = CreateWaveInBackend();
-    if (const MMRESULT opened = device->backend->Open(*format); opened != MMSYSERR_NOERROR)
+    if (const MMRESULT opened = device->backend->Open(*format, name); opened != MMSYSERR_NOERROR)
         return opened;
     if (callbackType == CALLBACK_FUNCTION)
         device->callback = reinterpret_cast<WaveInCallback>(callback);
     device->instance = instance;
     device->blockAlign = format->nBlockAlign;
 
-    const std::lock_guard lock(g_registryMutex);
-    const std::uintptr_t id = g_nextHandle++;
+    Registry& registry = Devices();
+    const std::lock_guard lock(registry.mutex);
+    const std::uintptr_t id = registry.nextHandle++;
     device->handle = reinterpret_cast<HWAVEIN>(id);
-    const auto entry = g_devices.emplace(id, device).first;
+    const auto entry = registry.devices.emplace(id, device).first;
     try {
         device->thread = std::thread(CaptureLoop, std::ref(*device));
     } catch (...) {
-        g_devices.erase(entry);
+        registry.devices.erase(entry);
         throw;
     }
     *out = device->handle;
@@ -165,16 +199,11 @@ bool ValidHeader(LPWAVEHDR header, UINT size) {
            header->dwBufferLength > 0;
 }
 
-}  // namespace
-}  // namespace imabox
-
-using imabox::FindDevice;
-
-MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
-                    DWORD_PTR instance, DWORD flags) {
+MMRESULT OpenAndNotify(LPHWAVEIN device, const std::string& name, LPCWAVEFORMATEX format,
+                       DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
     MMRESULT result;
     try {
-        result = imabox::OpenDevice(device, deviceId, format, callback, instance, flags);
+        result = OpenDevice(device, name, format, callback, instance, flags);
     } catch (const std::bad_alloc&) {
         return MMSYSERR_NOMEM;
     } catch (const std::system_error&) {  // no thread could be started
@@ -182,9 +211,69 @@ MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format, DWO
     }
     if (result == MMSYSERR_NOERROR) {
         if (const auto opened = FindDevice(*device))
-            imabox::Notify(*opened, MM_WIM_OPEN, 0);
+            Notify(*opened, MM_WIM_OPEN, 0);
     }
     return result;
+}
+
+// Closes the devices still open when the process exits or the library is unloaded.
+struct CloseAtExit {
+    CloseAtExit() { Devices(); }  // the registry is built first, and so outlives this object
+    ~CloseAtExit() {
+        std::vector<HWAVEIN> open;
+        {
+            Registry& registry = Devices();
+            const std::lock_guard lock(registry.mutex);
+            for (const auto& entry : registry.devices)
+                open.push_back(entry.second->handle);
+        }
+        for (const HWAVEIN handle : open) {
+            waveInStop(handle);
+            waveInClose(handle);
+        }
+    }
+};
+const CloseAtExit g_closeAtExit;
+
+}  // namespace
+
+std::vector<WaveInDeviceName> WaveInListDevices() {
+    return ListWaveInBackendDevices();
+}
+
+MMRESULT WaveInOpenByName(LPHWAVEIN device, const std::string& name, LPCWAVEFORMATEX format,
+                          DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
+    return OpenAndNotify(device, name, format, callback, instance, flags);
+}
+
+std::string WaveInFailure(HWAVEIN handle) {
+    const auto device = FindDevice(handle);
+    if (!device)
+        return {};
+    const std::lock_guard lock(device->mutex);
+    return device->failed ? device->failure : std::string();
+}
+
+MMRESULT WaveInSetTap(HWAVEIN handle, WaveInTap tap) {
+    const auto device = FindDevice(handle);
+    if (!device)
+        return MMSYSERR_INVALHANDLE;
+    device->tap.store(tap);
+    return MMSYSERR_NOERROR;
+}
+
+}  // namespace imabox
+
+using imabox::FindDevice;
+
+MMRESULT waveInOpen(LPHWAVEIN device, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
+                    DWORD_PTR instance, DWORD flags) {
+    if (deviceId != WAVE_MAPPER && deviceId != 0) {
+        if (device != nullptr)
+            *device = nullptr;
+        return MMSYSERR_BADDEVICEID;
+    }
+    return imabox::OpenAndNotify(device, {}, format, callback, instance, flags);
 }
 
 MMRESULT waveInPrepareHeader(HWAVEIN handle, LPWAVEHDR header, UINT headerSize) {
@@ -275,9 +364,10 @@ MMRESULT waveInStop(HWAVEIN handle) {
 MMRESULT waveInClose(HWAVEIN handle) {
     std::shared_ptr<imabox::WaveInDevice> device;
     {
-        const std::lock_guard registryLock(imabox::g_registryMutex);
-        const auto it = imabox::g_devices.find(reinterpret_cast<std::uintptr_t>(handle));
-        if (it == imabox::g_devices.end())
+        imabox::Registry& registry = imabox::Devices();
+        const std::lock_guard registryLock(registry.mutex);
+        const auto it = registry.devices.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (it == registry.devices.end())
             return MMSYSERR_INVALHANDLE;
         device = it->second;
         if (std::this_thread::get_id() == device->thread.get_id())
@@ -287,7 +377,7 @@ MMRESULT waveInClose(HWAVEIN handle) {
             return WAVERR_STILLPLAYING;
         device->closing = true;
         device->wake.notify_all();
-        imabox::g_devices.erase(it);
+        registry.devices.erase(it);
     }
     device->backend->Interrupt();
     device->thread.join();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string>
 
 #include "recorder/wave_in_backend.hpp"
 
@@ -18,6 +19,8 @@ struct TestInput {
     int readersWaiting = 0;
     TestWaveInFaults faults;
     TestWaveInCounts counts;
+    std::string lastDeviceName;
+    bool failNow = false;  // the next Read fails for good
 };
 
 TestInput& Input() {
@@ -34,10 +37,13 @@ class TestBackend final : public WaveInBackend {
         }
     }
 
-    MMRESULT Open(const WAVEFORMATEX& format) override {
+    MMRESULT Open(const WAVEFORMATEX& format, std::string_view name) override {
         TestInput& in = Input();
         const std::lock_guard lock(in.mutex);
         ++in.counts.openAttempts;
+        in.lastDeviceName = std::string(name);
+        if (!name.empty() && name != kTestDeviceName)
+            return MMSYSERR_BADDEVICEID;
         if (in.faults.open != MMSYSERR_NOERROR)
             return in.faults.open;
         frameBytes_ = format.nBlockAlign;
@@ -71,8 +77,13 @@ class TestBackend final : public WaveInBackend {
         std::unique_lock lock(in.mutex);
         ++in.readersWaiting;
         in.changed.notify_all();
-        in.changed.wait(lock, [&] { return interrupted_ || in.pending.size() >= frameBytes_; });
+        in.changed.wait(
+            lock, [&] { return interrupted_ || in.failNow || in.pending.size() >= frameBytes_; });
         --in.readersWaiting;
+        if (in.failNow) {
+            in.failNow = false;
+            return -1;
+        }
         if (interrupted_) {
             interrupted_ = false;
             return 0;
@@ -91,6 +102,8 @@ class TestBackend final : public WaveInBackend {
         Input().changed.notify_all();
     }
 
+    std::string FailureText() override { return "the test device was unplugged"; }
+
   private:
     bool open_ = false;
     bool interrupted_ = false;  // guarded by Input().mutex
@@ -103,11 +116,29 @@ std::unique_ptr<WaveInBackend> CreateWaveInBackend() {
     return std::make_unique<TestBackend>();
 }
 
+std::vector<WaveInDeviceName> ListWaveInBackendDevices() {
+    return {{std::string(kTestDeviceName), "The scripted test input"}};
+}
+
+std::string TestWaveInLastDeviceName() {
+    const std::lock_guard lock(Input().mutex);
+    return Input().lastDeviceName;
+}
+
+void TestWaveInFail() {
+    TestInput& in = Input();
+    const std::lock_guard lock(in.mutex);
+    in.failNow = true;
+    in.changed.notify_all();
+}
+
 void TestWaveInReset() {
     TestInput& in = Input();
     const std::lock_guard lock(in.mutex);
     in.pending.clear();
     in.faults = {};
+    in.failNow = false;
+    in.lastDeviceName.clear();
     const int openNow = in.counts.openNow;
     in.counts = {};
     in.counts.openNow = openNow;

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "recorder/wave_in.hpp"
 
@@ -25,10 +27,20 @@ struct TestWaveInCounts {
     int stops = 0;
 };
 
+// The one device name the scripted backend knows besides the default (an empty name).
+inline constexpr std::string_view kTestDeviceName = "scripted";
+
 // Drops unread input, clears the faults and the counts.
 void TestWaveInReset();
 void TestWaveInSetFaults(const TestWaveInFaults& faults);
 TestWaveInCounts TestWaveInGetCounts();
+
+// The name the last open asked for ("" for the default device).
+std::string TestWaveInLastDeviceName();
+
+// Makes the device fail for good, as an unplugged one does: the read in progress (or the next
+// one) reports the failure.
+void TestWaveInFail();
 
 // Appends bytes to the input (a whole number of 16-bit frames).
 void TestWaveInFeed(std::span<const std::uint8_t> bytes);

@@ -1,6 +1,8 @@
 // The recorder's exports as a host finds them in libimabox.so, on the test ALSA configurations.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -69,6 +71,36 @@ TEST_F(RecorderSharedLibraryTest, NoCaptureDeviceGives1) {
     EXPECT_EQ(start_(path.wstring().c_str()), 1);
     EXPECT_EQ(stop_(), 0);
     ExpectRecordingOf(ReadBytes(path), 0);
+}
+
+// A host that ends while a recording is open, by returning from main (exit) or after unloading
+// the library: the process ends with its own status, and the file is a valid recording of its
+// whole seconds.
+TEST_F(RecorderSharedLibraryTest, HostEndingWhileRecordingExitsWithItsOwnStatus) {
+    UseALSAConfig("capture-file.conf");
+    for (const bool unload : {false, true}) {
+        const auto path = dir_ / (unload ? "unloaded.wav" : "exited.wav");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (start_(path.wstring().c_str()) != 999)
+                _exit(3);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            if (unload) {
+                dlclose(handle_);
+                _exit(7);
+            }
+            std::exit(7);  // static destructors and exit handlers run, as when main returns
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << (unload ? "unload: " : "exit: ") << "ended by signal "
+                                       << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        EXPECT_EQ(WEXITSTATUS(status), 7);
+        const auto file = ReadBytes(path);
+        ASSERT_GE(file.size(), 44u);
+        ExpectRecordingOf(file, static_cast<std::uint32_t>((file.size() - 44) / 16000));
+    }
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
 // The recorder against the scripted capture backend: what lands in the file for a given input,
-// the failure results, and Stop racing a stream of full buffers.
+// the failure results, write and device failures during a recording, and Stop racing a stream
+// of full buffers.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -231,42 +236,129 @@ class FileSizeLimit {
     void (*previousHandler_)(int) = SIG_DFL;
 };
 
-TEST_F(SoundRecorderTest, FailedWriteIsNotCountedAndHeaderMatchesTheData) {
+// Waits until the recording reports a failure; "" after five seconds without one.
+std::string WaitForFailure() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string failure;
+    while ((failure = RecordingFailure()).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return failure;
+}
+
+TEST_F(SoundRecorderTest, FailedWriteEndsTheRecordingAndKeepsTheWholeSecondsBeforeIt) {
     const auto path = dir_ / "full.wav";
-    const auto input = Input(4);
+    const auto input = Input(6);
     FileSizeLimit limit;
     ASSERT_TRUE(limit.Set(44 + 2 * 16000 + 5000));
 
-    ASSERT_EQ(StartRecording(path), 999);
+    ASSERT_EQ(StartRecording(path, 5), 999);
     Deliver(FirstSeconds(input, 2));
     EXPECT_EQ(RecordedSeconds(), 2);
-    // Only 5000 bytes of the third second fit.
-    Deliver(std::span(input).subspan(32000, 16000));
-    EXPECT_EQ(RecordedSeconds(), 2);
-    // Space again: the fourth second goes where the third should have been.
+    EXPECT_EQ(RecordingFailure(), "");
+    // Only 5000 bytes of the third second fit: the recording ends there, and says why.
+    TestWaveInFeed(std::span(input).subspan(32000));
+    const std::string failure = WaitForFailure();
+    EXPECT_NE(failure.find("cannot write the recording"), std::string::npos) << failure;
+    EXPECT_NE(failure.find(std::strerror(EFBIG)), std::string::npos) << failure;
+    // Nothing more is written, even once there is space again.
     ASSERT_TRUE(limit.Lift());
-    Deliver(std::span(input).subspan(48000, 16000));
-    EXPECT_EQ(RecordedSeconds(), 3);
-    EXPECT_EQ(StopRecording(), 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(RecordedSeconds(), 2);
+    EXPECT_EQ(StopRecording(), 2);
+    EXPECT_EQ(RecordingFailure(), failure) << "the last recording's failure stays readable";
 
     const auto file = ReadBytes(path);
-    ExpectRecordingOf(file, 3);
-    EXPECT_TRUE(SameBytes(Payload(file).first(32000), FirstSeconds(input, 2)));
-    EXPECT_TRUE(SameBytes(Payload(file).subspan(32000), std::span(input).subspan(48000, 16000)));
+    ExpectRecordingOf(file, 2);
+    EXPECT_TRUE(SameBytes(Payload(file), FirstSeconds(input, 2)));
+
+    // The next recording starts without the old failure.
+    TestWaveInReset();  // drops the input the failed recording left unread
+    ASSERT_EQ(StartRecording(dir_ / "next.wav"), 999);
+    EXPECT_EQ(RecordingFailure(), "");
+    Deliver(Input(1));
+    EXPECT_EQ(StopRecording(), 1);
 }
 
-TEST_F(SoundRecorderTest, DiskFullToTheEndStillLeavesAConsistentFile) {
-    const auto path = dir_ / "full-at-stop.wav";
-    const auto input = Input(3);
+TEST_F(SoundRecorderTest, FailedFirstWriteLeavesAValidEmptyRecording) {
+    const auto path = dir_ / "full-at-once.wav";
     FileSizeLimit limit;
-    ASSERT_TRUE(limit.Set(44 + 16000 + 100));
+    ASSERT_TRUE(limit.Set(44 + 100));
+    ASSERT_EQ(StartRecording(path), 999);
+    TestWaveInFeed(Input(3));
+    EXPECT_NE(WaitForFailure(), "");
+    EXPECT_EQ(StopRecording(), 0);
+    ASSERT_TRUE(limit.Lift());
+    ExpectRecordingOf(ReadBytes(path), 0);
+}
+
+// What a process killed in the middle of a recording leaves: the file as it is between seconds.
+TEST_F(SoundRecorderTest, FileIsAValidRecordingOfItsWholeSecondsWhileRecording) {
+    const auto path = dir_ / "live.wav";
+    const auto input = Input(3.5);
+    ASSERT_EQ(StartRecording(path), 999);
+    Deliver(FirstSeconds(input, 1));
+    ExpectRecordingOf(ReadBytes(path), 1);
+    Deliver(std::span(input).subspan(16000));  // two more seconds and half of one
+    auto file = ReadBytes(path);
+    ExpectRecordingOf(file, 3);
+    EXPECT_TRUE(SameBytes(Payload(file), FirstSeconds(input, 3)));
+    EXPECT_EQ(StopRecording(), 3);
+    EXPECT_EQ(ReadBytes(path), file) << "Stop leaves the same bytes";
+}
+
+TEST_F(SoundRecorderTest, DeviceFailureEndsTheRecordingWithItsWholeSeconds) {
+    const auto path = dir_ / "unplugged.wav";
+    const auto input = Input(2.5);
     ASSERT_EQ(StartRecording(path), 999);
     Deliver(input);
-    EXPECT_EQ(StopRecording(), 1);
-    ASSERT_TRUE(limit.Lift());
+    TestWaveInFail();
+    const std::string failure = WaitForFailure();
+    EXPECT_EQ(failure, "the audio input device failed: the test device was unplugged");
+    EXPECT_EQ(RecordedSeconds(), 2);
+    EXPECT_EQ(StopRecording(), 2);
     const auto file = ReadBytes(path);
-    ExpectRecordingOf(file, 1);
-    EXPECT_TRUE(SameBytes(Payload(file), FirstSeconds(input, 1)));
+    ExpectRecordingOf(file, 2);
+    EXPECT_TRUE(SameBytes(Payload(file), FirstSeconds(input, 2)));
+}
+
+TEST_F(SoundRecorderTest, NamedDeviceIsOpenedByNameAndAnUnknownOneGives1) {
+    ASSERT_EQ(StartRecording(dir_ / "named.wav", 0, std::string(kTestDeviceName)), 999);
+    EXPECT_EQ(TestWaveInLastDeviceName(), kTestDeviceName);
+    Deliver(Input(1));
+    EXPECT_EQ(StopRecording(), 1);
+    ASSERT_EQ(XBoxADPCMSoundRecorderStart((dir_ / "default.wav").wstring().c_str()), 999);
+    EXPECT_EQ(TestWaveInLastDeviceName(), "") << "the C function records from the default device";
+    EXPECT_EQ(StopRecording(), 0);
+
+    const auto path = dir_ / "unknown.wav";
+    EXPECT_EQ(StartRecording(path, 0, "hw:7,7"), 1);
+    EXPECT_EQ(StopRecording(), 0);
+    ExpectRecordingOf(ReadBytes(path), 0);
+
+    const auto devices = ListCaptureDevices();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].name, kTestDeviceName);
+}
+
+TEST_F(SoundRecorderTest, InputLevelFollowsTheLastQuarterSecond) {
+    ASSERT_EQ(StartRecording(dir_ / "level.wav"), 999);
+    EXPECT_TRUE(std::isinf(CurrentInputLevel().peakDbfs));
+    // A quarter second at half scale (-6 dBFS), then one at a tenth of full scale.
+    std::vector<std::uint8_t> half(4000, 0);
+    for (std::size_t i = 0; i < half.size(); i += 2)
+        half[i + 1] = i % 4 == 0 ? 0x40 : 0xC0;  // +16384, -16384
+    Deliver(half);
+    EXPECT_NEAR(CurrentInputLevel().peakDbfs, -6.02, 0.01);
+    std::vector<std::uint8_t> tenth(4000, 0);
+    for (std::size_t i = 0; i < tenth.size(); i += 2) {
+        tenth[i] = 0xCD;  // 3277
+        tenth[i + 1] = 0x0C;
+    }
+    Deliver(tenth);
+    EXPECT_NEAR(CurrentInputLevel().peakDbfs, -20.0, 0.01);
+    EXPECT_FALSE(CurrentInputLevel().clipping);
+    EXPECT_FALSE(CurrentInputLevel().silence);
+    EXPECT_EQ(StopRecording(), 0);
 }
 
 // Stop lands at an arbitrary moment while full buffers keep arriving from another thread. Every

@@ -134,6 +134,53 @@ TEST_F(WaveInDeviceTest, StopHandsBackThePartlyFilledAndTheEmptyBuffersBeforeRet
     EXPECT_EQ(TestWaveInGetCounts().openNow, 0);
 }
 
+TEST_F(WaveInDeviceTest, DeviceFailureHandsTheBuffersBackAndSaysWhy) {
+    Open();
+    std::vector<char> a(100), b(100);
+    WAVEHDR ha, hb;
+    Queue(ha, a);
+    Queue(hb, b);
+    ASSERT_EQ(waveInStart(device_), MMSYSERR_NOERROR);
+    Feed(40, 0x55);
+    ASSERT_TRUE(TestWaveInWaitDrained());
+    EXPECT_EQ(WaveInFailure(device_), "");
+    TestWaveInFail();
+    for (int i = 0; i < 5000 && DataDeliveries().size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto data = DataDeliveries();
+    ASSERT_EQ(data.size(), 2u) << "no waveInStop was needed";
+    EXPECT_EQ(data[0].header, &ha);
+    EXPECT_EQ(data[0].bytes, 40u);
+    EXPECT_EQ(data[1].bytes, 0u);
+    EXPECT_EQ(WaveInFailure(device_), "the test device was unplugged");
+    EXPECT_EQ(TestWaveInGetCounts().stops, 1);
+    EXPECT_EQ(waveInStop(device_), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
+}
+
+std::atomic<std::size_t> g_tapped{0};
+void CALLBACK CountTap(DWORD_PTR, const BYTE*, DWORD bytes) {
+    g_tapped += bytes;
+}
+
+TEST_F(WaveInDeviceTest, TapSeesTheBytesBeforeTheBufferIsFull) {
+    Open();
+    g_tapped = 0;
+    ASSERT_EQ(WaveInSetTap(device_, &CountTap), MMSYSERR_NOERROR);
+    std::vector<char> a(100);
+    WAVEHDR ha;
+    Queue(ha, a);
+    ASSERT_EQ(waveInStart(device_), MMSYSERR_NOERROR);
+    Feed(30, 1);
+    ASSERT_TRUE(TestWaveInWaitDrained());
+    EXPECT_EQ(g_tapped.load(), 30u);
+    EXPECT_TRUE(DataDeliveries().empty());
+    EXPECT_EQ(WaveInSetTap(nullptr, &CountTap), MMSYSERR_INVALHANDLE);
+    // Stopped here: the buffer and its header go away with this function.
+    EXPECT_EQ(waveInStop(device_), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
+}
+
 TEST_F(WaveInDeviceTest, NoCallbackAfterCloseAndTheHandleIsDeadThen) {
     Open();
     std::vector<char> a(100);
