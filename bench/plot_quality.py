@@ -1,6 +1,8 @@
-"""Plots SNR against encoding speed from the table bench/quality.sh writes.
+"""Plots SNR against encoding speed from the table bench/quality.sh writes and, with --margins,
+prints imabox's margin over each depth of the lookahead peer: the best SNR gain of an imabox
+level at least as fast in processor time, per input, and the worst over all depths and inputs.
 
-Usage: python3 bench/plot_quality.py quality.tsv out.png
+Usage: python3 bench/plot_quality.py quality.tsv out.png [--margins]
 """
 import csv
 import sys
@@ -11,24 +13,65 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 
-def main(table, image):
-    rows = list(csv.DictReader(open(table), delimiter="\t"))
+def margins(rows):
     inputs = list(dict.fromkeys(r["input"] for r in rows))
-    fig, axes = plt.subplots(1, len(inputs), figsize=(5 * len(inputs), 4.5))
-    for ax, name in zip(axes, inputs):
+    worst = None
+    print("margin over the peer: SNR gain (dB) of the best imabox level at least as fast")
+    for name in inputs:
         mine = [r for r in rows if r["input"] == name and r["encoder"].startswith("imabox")]
-        theirs = [r for r in rows if r["input"] == name and r["encoder"].startswith("ffmpeg")]
-        speed = [float(r["speed_x_realtime"]) for r in mine]
-        snr = [float(r["snr_db"]) for r in mine]
-        ax.plot(speed, snr, "o-", color="tab:blue", label="imabox --quality 0..9")
-        for r, x, y in zip(mine, speed, snr):
-            ax.annotate(r["encoder"].split()[-1], (x, y), textcoords="offset points",
-                        xytext=(4, 4), fontsize=8)
-        for r in theirs:
+        peer = [r for r in rows if r["input"] == name and r["encoder"].startswith("peer")]
+        cells = []
+        for p in peer:
+            depth = p["encoder"].split()[-1]
+            speed, snr = float(p["speed_x_realtime"]), float(p["snr_db"])
+            faster = [m for m in mine if float(m["speed_x_realtime"]) >= speed]
+            if not faster:
+                cells.append(f"d{depth}: none as fast")
+                gain = float("-inf")
+            else:
+                best = max(faster, key=lambda m: float(m["snr_db"]))
+                gain = float(best["snr_db"]) - snr
+                cells.append(f"d{depth}: {gain:+.2f} ({best['encoder'].split()[-1]})")
+            if worst is None or gain < worst[0]:
+                worst = (gain, name, depth)
+        print(f"  {name:18} " + "  ".join(cells))
+    if worst is not None:
+        print(f"worst margin: {worst[0]:+.2f} dB ({worst[1]}, peer depth {worst[2]})")
+
+
+def main(table, image, show_margins):
+    rows = list(csv.DictReader(open(table), delimiter="\t"))
+    if show_margins:
+        margins(rows)
+    inputs = list(dict.fromkeys(r["input"] for r in rows))
+    fig, axes = plt.subplots(1, len(inputs), figsize=(4.6 * len(inputs), 4.6))
+    if len(inputs) == 1:
+        axes = [axes]
+    for ax, name in zip(axes, inputs):
+        def pick(prefix):
+            return [r for r in rows if r["input"] == name and r["encoder"].startswith(prefix)]
+
+        for prefix, style, color, label in (
+            ("imabox", "o-", "tab:blue", "imabox --quality 1..9"),
+            ("peer", "^--", "tab:green", "lookahead peer, depth 1..8"),
+        ):
+            series = pick(prefix)
+            if prefix == "imabox":
+                series = [r for r in series if r["encoder"] != "imabox q0"]
+            speed = [float(r["speed_x_realtime"]) for r in series]
+            snr = [float(r["snr_db"]) for r in series]
+            ax.plot(speed, snr, style, color=color, label=label, markersize=5)
+            for r, x, y in zip(series, speed, snr):
+                tag = r["encoder"].split()[-1]
+                ax.annotate(tag if prefix == "imabox" else "d" + tag, (x, y),
+                            textcoords="offset points",
+                            xytext=(4, 4) if prefix == "imabox" else (4, -10),
+                            fontsize=7, color=color)
+        for r in pick("ffmpeg"):
             x, y = float(r["speed_x_realtime"]), float(r["snr_db"])
             ax.plot([x], [y], "s", color="tab:red")
             ax.annotate(r["encoder"], (x, y), textcoords="offset points", xytext=(4, -12),
-                        fontsize=8, color="tab:red")
+                        fontsize=7, color="tab:red")
         ax.margins(x=0.08, y=0.1)
         ax.set_xscale("log")
         ax.invert_xaxis()
@@ -36,11 +79,11 @@ def main(table, image):
         ax.set_xlabel("speed, x real time on one thread (log)")
         ax.set_ylabel("SNR, dB")
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(loc="upper left", fontsize=8)
+        ax.legend(loc="lower left", fontsize=7)
     fig.tight_layout()
-    fig.savefig(image, dpi=110)
+    fig.savefig(image, dpi=100)
     print("wrote", image)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2])
+    main(sys.argv[1], sys.argv[2], "--margins" in sys.argv[3:])

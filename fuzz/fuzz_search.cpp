@@ -1,6 +1,7 @@
 // The searching encoder on arbitrary PCM, 1 to 4 channels, with search parameters taken from the
-// input (every start stride, kept start count, merge width and code radius; beams up to 32 so
-// each run stays short). Every block header holds frame 0 exactly, a valid step index and a zero
+// input (every start stride, scan length, kept start count and spread, merge width and code
+// radius; beams up to 32 so each run stays short). Coded in two runs on two threads it gives the
+// same bytes as in one. Every block header holds frame 0 exactly, a valid step index and a zero
 // byte; no block of any channel has more error over the real frames than the plain encoder's;
 // and the error the block search reports is the error its codes decode to.
 #include <algorithm>
@@ -42,6 +43,19 @@ void Check(unsigned channels, const XBoxADPCMSearchLevel& level, unsigned trim,
     std::vector<std::uint8_t> plain(size), searched(size);
     XBoxADPCMEncodeBlocks(pcm, plain, channels, frames);
     XBoxADPCMEncodeBlocksSearch(pcm, searched, channels, frames, validFrames, level);
+    // The same stream in two runs on two threads: the same bytes.
+    std::vector<std::uint8_t> runs(size);
+    std::vector<std::uint8_t> plainIndex(channels, 0);
+    const std::uint64_t cut = blocks / 2;
+    const std::span<const std::int16_t> input(pcm);
+    XBoxADPCMEncodeSearchRun(input.first(cut * kFramesPerBlock * channels),
+                             std::span(runs).first(cut * kBlockBytesPerChannel * channels),
+                             channels, validFrames, level, plainIndex, 2);
+    XBoxADPCMEncodeSearchRun(input.subspan(cut * kFramesPerBlock * channels),
+                             std::span(runs).subspan(cut * kBlockBytesPerChannel * channels),
+                             channels, validFrames - std::min(validFrames, cut * kFramesPerBlock),
+                             level, plainIndex, 2);
+    Require(runs == searched, "runs on threads give the bytes of one run");
     std::vector<std::int16_t> plainOut(pcm.size()), searchedOut(pcm.size());
     XBoxADPCMDecodeBlocks(plain, plainOut, channels, frames);
     XBoxADPCMDecodeBlocks(searched, searchedOut, channels, frames);
@@ -100,11 +114,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     InputReader reader(data, size);
     const unsigned channels = 1 + reader.Byte() % 4;
     imabox::XBoxADPCMSearchLevel level{};
-    level.startStride = reader.Byte() % 10;  // 0 is taken as 1
+    level.startStride = reader.Byte() % 10;  // 0: no scan
+    level.scanLength = reader.Byte() % 70;   // below 2 is taken as 2, above the block as 65
     level.startKeep = reader.Byte() % 12;    // 0 is taken as 1
-    level.beamWidth = reader.Byte() % 33;    // 0 is taken as 1
-    level.codeRadius = reader.Byte() % 9;    // above 7 is taken as 7
-    level.mergeBits = reader.Byte() % 10;    // above 8 is taken as 8
+    level.startSpread = reader.Byte() % 8;
+    level.beamWidth = reader.Byte() % 33;  // 0 is taken as 1
+    level.codeRadius = reader.Byte() % 4;  // above 2 is taken as 2
+    level.mergeBits = reader.Byte() % 10;  // above 8 is taken as 8
     const unsigned trim = reader.Byte() % 80;
     Check(channels, level, trim, reader.Rest());
     return 0;

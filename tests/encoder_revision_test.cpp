@@ -43,6 +43,21 @@ const std::vector<PinnedOutput> kPinned = {
          {"decode", 0x493db411f46f56f8ull},
          {"encode 24-bit source (dithered)", 0x145a929289655bb9ull},
      }},
+    {2,
+     {
+         {"encode quality 0", 0xe869b933d02dcf97ull},
+         {"encode quality 1", 0x56227da604269d57ull},
+         {"encode quality 2", 0xba9f9e837a8e14e6ull},
+         {"encode quality 3", 0x8490ce262d9eaf32ull},
+         {"encode quality 4", 0x77a807babdfee935ull},
+         {"encode quality 5", 0xe2f6e72a72ec63e7ull},
+         {"encode quality 6", 0x1a0157055d1b65b8ull},
+         {"encode quality 7", 0x3a2fb9485dbc647full},
+         {"encode quality 8", 0x6ab4ac0b9018a4cfull},
+         {"encode quality 9", 0xe2e10784d269a0a3ull},
+         {"decode", 0x493db411f46f56f8ull},
+         {"encode 24-bit source (dithered)", 0x145a929289655bb9ull},
+     }},
 };
 
 // FNV-1a, 64 bits.

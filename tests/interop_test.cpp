@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "convert/wave_audio.hpp"
 #include "imabox/convert.hpp"
 #include "test_util.hpp"
 
@@ -63,6 +65,38 @@ TEST(Interop, LibsndfileDecodesRelabelledFilesToImaboxSamples) {
         EXPECT_EQ(theirChannels, channels);
         ASSERT_EQ(theirs.size(), ours.size()) << channels << " channels";
         EXPECT_EQ(theirs, ours) << channels << " channels";
+    }
+}
+
+// Every level of the searching encoder writes the same standard stream format: libsndfile plays
+// each level's output exactly as imabox's decoder does.
+TEST(Interop, LibsndfileDecodesEveryEncoderLevelToImaboxSamples) {
+    test::TempDir dir;
+    for (std::uint16_t channels : {1, 2}) {
+        WaveAudio audio;
+        audio.channels = channels;
+        audio.sampleRate = 16000;
+        audio.samples = TestSignal(3001, channels, 10 + channels);  // the last block padded
+        for (const int quality : {1, 2, 5, 9}) {
+            SCOPED_TRACE(std::to_string(channels) + " channels, quality " +
+                         std::to_string(quality));
+            const auto encoded = EncodeXBoxADPCMWave(audio, quality);
+            ASSERT_TRUE(encoded);
+            const auto ours = ReadWave(encoded.value());
+            ASSERT_TRUE(ours);
+
+            test::Bytes relabelled = encoded.value();
+            relabelled[20] = 0x11;  // format tag: IMA ADPCM
+            relabelled[21] = 0x00;
+            relabelled[38] = 65;  // samples per block, as standard decoders count them
+            const auto path = dir / ("q" + std::to_string(quality) + ".wav");
+            test::WriteFileBytes(path, relabelled);
+            int theirChannels = 0;
+            const auto theirs = DecodeWithLibsndfile(path, &theirChannels);
+            EXPECT_EQ(theirChannels, channels);
+            ASSERT_GE(theirs.size(), ours->samples.size());
+            EXPECT_TRUE(std::equal(ours->samples.begin(), ours->samples.end(), theirs.begin()));
+        }
     }
 }
 

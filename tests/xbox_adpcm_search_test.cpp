@@ -2,6 +2,7 @@
 // error the search predicts exactly, and no block is ever worse than the plain encoder's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -121,6 +122,44 @@ TEST(XBoxADPCMSearch, SearchingLowersTheErrorMarkedly) {
     EXPECT_GT(q9, q5);
 }
 
+// A stream coded in runs of any length on any number of threads, the plain step index handed
+// from run to run, has the bytes of one run on one thread, at every level, fill included.
+TEST(XBoxADPCMSearch, BytesDependNeitherOnThreadsNorOnWhereRunsAreCut) {
+    constexpr unsigned kBlocks = 61;
+    for (const unsigned channels : {1u, 2u}) {
+        const auto pcm = Signal(0, channels, kBlocks);
+        const std::uint64_t validFrames = kBlocks * 65 - 40;  // the last 40 frames are fill
+        for (const int q : {0, 1, 2, 5, 7}) {
+            SCOPED_TRACE(std::to_string(channels) + " channels, quality " + std::to_string(q));
+            std::vector<std::uint8_t> whole(kBlocks * 36 * channels);
+            XBoxADPCMEncodeBlocksSearch(pcm, whole, channels, kBlocks * 65, validFrames, q);
+            if (q == 0) {
+                std::vector<std::uint8_t> plain(whole.size());
+                XBoxADPCMEncodeBlocks(pcm, plain, channels, kBlocks * 65);
+                ASSERT_EQ(whole, plain);
+            }
+            for (const unsigned threads : {1u, 2u, 3u, 0u}) {
+                for (const unsigned piece : {1u, 7u, 17u, kBlocks}) {
+                    std::vector<std::uint8_t> out(whole.size(), 0xAA);
+                    std::vector<std::uint8_t> plainIndex(channels, 0);
+                    for (unsigned first = 0; first < kBlocks; first += piece) {
+                        const unsigned count = std::min(piece, kBlocks - first);
+                        const std::uint64_t firstFrame = std::uint64_t{first} * 65;
+                        XBoxADPCMEncodeSearchRun(
+                            std::span(pcm).subspan(firstFrame * channels,
+                                                   std::size_t{count} * 65 * channels),
+                            std::span(out).subspan(std::size_t{first} * 36 * channels,
+                                                   std::size_t{count} * 36 * channels),
+                            channels, validFrames - std::min(validFrames, firstFrame), q,
+                            plainIndex, threads);
+                    }
+                    EXPECT_EQ(out, whole) << threads << " threads, runs of " << piece;
+                }
+            }
+        }
+    }
+}
+
 // The error the search reports is the error a decoder gets from the codes it chose.
 TEST(XBoxADPCMSearch, ReportedErrorMatchesTheDecodedCodes) {
     const auto pcm = Signal(1, 1, 30);
@@ -156,14 +195,15 @@ TEST(XBoxADPCMSearch, ReportedErrorMatchesTheDecodedCodes) {
 }
 
 // Fill after the last real frame does not count: searched on its 5 real frames, the last block
-// codes them better than when the fill's error counts too.
+// codes them no worse than the plain encoder at any level, and markedly better than when the
+// hard-to-code fill counts too.
 TEST(XBoxADPCMSearch, FillFramesDoNotCount) {
     auto pcm = Signal(1, 1, 2);
     for (std::size_t i = 70; i < 130; ++i)
         pcm[i] = static_cast<std::int16_t>(i % 2 ? 30000 : -30000);  // hard-to-code fill
-    const auto realError = [&](std::uint64_t validFrames) {
+    const auto realError = [&](std::uint64_t validFrames, int q) {
         std::vector<std::uint8_t> coded(72);
-        XBoxADPCMEncodeBlocksSearch(pcm, coded, 1, 130, validFrames, 5);
+        XBoxADPCMEncodeBlocksSearch(pcm, coded, 1, 130, validFrames, q);
         std::vector<std::int16_t> decoded(130);
         XBoxADPCMDecodeBlocks(coded, decoded, 1, 130);
         std::int64_t error = 0;
@@ -171,7 +211,15 @@ TEST(XBoxADPCMSearch, FillFramesDoNotCount) {
             error += (pcm[i] - decoded[i]) * std::int64_t{pcm[i] - decoded[i]};
         return error;
     };
-    EXPECT_LT(realError(70), realError(130));
+    const std::int64_t plain = realError(70, 0);
+    std::int64_t withFill = 0;
+    std::int64_t withoutFill = 0;
+    for (int q = 1; q <= kXBoxADPCMMaxQuality; ++q) {
+        EXPECT_LE(realError(70, q), plain) << "quality " << q;
+        withFill += realError(130, q);
+        withoutFill += realError(70, q);
+    }
+    EXPECT_LT(2 * withoutFill, withFill);
 }
 
 }  // namespace

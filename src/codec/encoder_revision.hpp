@@ -6,6 +6,6 @@
 
 namespace imabox {
 
-inline constexpr int kEncoderRevision = 1;
+inline constexpr int kEncoderRevision = 2;
 
 }  // namespace imabox

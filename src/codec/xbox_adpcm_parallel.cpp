@@ -36,11 +36,10 @@ Split SplitBlocks(std::uint64_t blocks, unsigned threads, std::uint64_t minBlock
             blocks / ranges};
 }
 
-// Runs work(0) .. work(ranges - 1) on `workers` threads, the caller's among them, each taking the
-// next range not yet taken. If threads cannot be started, fewer do the work. Ranges that fail on
-// another thread are done again on the caller's, where a failure reaches the caller.
-void RunAll(std::uint64_t ranges, unsigned workers,
-            const std::function<void(std::uint64_t)>& work) {
+}  // namespace
+
+void RunRangesOnThreads(std::uint64_t ranges, unsigned workers,
+                        const std::function<void(std::uint64_t)>& work) {
     std::atomic<std::uint64_t> next{0};
     std::vector<char> failed(ranges, 0);
     const auto drain = [&](bool caller) {
@@ -82,8 +81,6 @@ void RunAll(std::uint64_t ranges, unsigned workers,
     }
 }
 
-}  // namespace
-
 unsigned ResolveThreadCount(unsigned requested) {
     if (requested != 0)
         return requested;
@@ -110,7 +107,7 @@ void XBoxADPCMEncodeBlocksParallel(std::span<const std::int16_t> pcm, std::span<
             XBoxADPCMGuessIndices(pcm.data(), channels, split.First(r) - 1, guess);
     }
     std::vector<std::uint8_t> ends = guesses;
-    RunAll(split.ranges, split.workers, [&](std::uint64_t r) {
+    RunRangesOnThreads(split.ranges, split.workers, [&](std::uint64_t r) {
         XBoxADPCMEncodeBlockRange(
             pcm.data(), out.data(), channels, split.First(r), split.Count(r, blocks),
             std::span<std::uint8_t>(ends.data() + r * channels, channels), tuning);
@@ -130,7 +127,7 @@ void XBoxADPCMDecodeBlocksParallel(std::span<const std::uint8_t> in, std::span<s
     if (blocks == 0)
         return;
     const Split split = SplitBlocks(blocks, threads, minBlocksPerRange);
-    RunAll(split.ranges, split.workers, [&](std::uint64_t r) {
+    RunRangesOnThreads(split.ranges, split.workers, [&](std::uint64_t r) {
         XBoxADPCMDecodeBlockRange(in.data(), pcm.data(), channels, split.First(r),
                                   split.Count(r, blocks), kernel);
     });

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "codec/xbox_adpcm_fast.hpp"
@@ -16,6 +17,13 @@ namespace imabox {
 
 // The number of threads a request for `requested` uses: 0 means one per processor core.
 unsigned ResolveThreadCount(unsigned requested);
+
+// Runs work(0) .. work(ranges - 1) on `workers` threads, the caller's among them, each taking the
+// next range not yet taken. If threads cannot be started, fewer do the work (the caller alone at
+// worst). Ranges that fail on another thread are done again on the caller's, where a failure
+// reaches the caller.
+void RunRangesOnThreads(std::uint64_t ranges, unsigned workers,
+                        const std::function<void(std::uint64_t)>& work);
 
 // Ranges are never shorter than this: short inputs use fewer ranges, and fewer threads.
 inline constexpr std::uint64_t kMinBlocksPerRange = 256;

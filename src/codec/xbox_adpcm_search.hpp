@@ -2,13 +2,15 @@
 // give the least squared error, writing the same block layout as XBoxADPCMEncodeBlocks.
 //
 // Blocks decode independently (each header carries its own step index), so every block of every
-// channel is searched on its own: a scan of start indices with the plain coding rule picks the
-// most promising ones, then a beam search keeps the best few (predictor, step index) states
-// after each sample, trying the codes around each sample. States with the same step index
-// whose predictors lie in the same small range (a fraction of the step) count as one, which keeps
-// the beam diverse. The chosen codes are decoded again to measure their error, and the plain
-// encoder's own coding of the block is kept whenever the search does no better, so no block gets
-// worse than level 0.
+// channel is searched on its own, in three stages: a scan codes the block's first samples with
+// the plain coding rule from several start indices at once and keeps the most promising; a beam
+// search then keeps the best few (predictor, step index) states after each sample, trying the
+// codes whose reconstructions bracket the sample (and optionally their neighbours), scored
+// several states per vector; the cheapest final state is followed back to its codes. States
+// with the same step index whose predictors lie in the same small range (a fraction of the step)
+// count as one, which keeps the beam diverse. The search's costs are the decoder's exact squared
+// errors, and the plain encoder's own coding of the block is kept whenever the search does no
+// better, so no block gets worse than level 0.
 #pragma once
 
 #include <cstdint>
@@ -20,11 +22,14 @@ inline constexpr int kXBoxADPCMMaxQuality = 9;
 
 // How hard one block is searched.
 struct XBoxADPCMSearchLevel {
-    unsigned startStride;  // start indices tried by the scan: every startStride-th, 1 = all 89
+    unsigned startStride;  // the scan tries the plain encoder's start index and every
+                           // startStride-th one; 0: the plain encoder's alone, with no scan
+    unsigned scanLength;   // samples the scan judges a start index on, 2..65
     unsigned startKeep;    // best scanned start indices the beam starts from
+    unsigned startSpread;  // and the indices this close to the best one
     unsigned beamWidth;    // states kept after each sample
-    unsigned codeRadius;   // code magnitudes tried on each side of the nearest one; 0: only
-                           // the two codes whose reconstructions bracket the sample
+    unsigned codeRadius;   // codes tried on each side of the two whose reconstructions bracket
+                           // the sample, in the order of their predictor changes; 0..2
     unsigned mergeBits;    // states of one step index merge when their predictors share a range
                            // of step / 2^mergeBits to step / 2^(mergeBits + 1); 0..8
 };
@@ -41,9 +46,32 @@ std::uint8_t XBoxADPCMSearchBlock(std::span<const std::int16_t, 65> samples, uns
                                   std::uint8_t& plainIndex, const XBoxADPCMSearchLevel& level,
                                   std::span<std::uint8_t, 64> codes, std::uint64_t& error);
 
+// Codes a run of whole blocks of interleaved PCM, searching each block over `threads` threads
+// (0: one per processor core). A stream may be coded in consecutive runs of any length:
+// - `pcm` holds the run's frames, a multiple of 65 per channel; `out` receives its blocks; the
+//   run is as many whole blocks as both spans hold;
+// - `validFrames` counts the run's real frames: the error of frames from there on (fill) does
+//   not count; pass the run's frame count or more when all are real;
+// - `plainIndex` (one entry per channel) holds the plain encoder's step index at the start of
+//   the run and receives the index at its end: start the stream with zeros and hand it from one
+//   run to the next.
+// The plain encoder's step index chain gives every block its fallback coding and so makes every
+// block independent of the others: the bytes depend neither on the thread count nor on where the
+// runs are cut, and equal those of XBoxADPCMEncodeBlocksSearch on the whole stream. Quality 0 is
+// the plain encoder. When threads cannot be started, fewer do the work.
+void XBoxADPCMEncodeSearchRun(std::span<const std::int16_t> pcm, std::span<std::uint8_t> out,
+                              unsigned channels, std::uint64_t validFrames, int quality,
+                              std::span<std::uint8_t> plainIndex, unsigned threads);
+// The same with explicit search parameters.
+void XBoxADPCMEncodeSearchRun(std::span<const std::int16_t> pcm, std::span<std::uint8_t> out,
+                              unsigned channels, std::uint64_t validFrames,
+                              const XBoxADPCMSearchLevel& level, std::span<std::uint8_t> plainIndex,
+                              unsigned threads);
+
 // Codes interleaved PCM frames into consecutive blocks like XBoxADPCMEncodeBlocks, which quality
-// 0 calls. Quality 1..9 search each block; samples from frame `validFrames` on are fill whose
-// error does not count. Only whole blocks that fit both spans are coded.
+// 0 matches byte for byte, on the calling thread. Quality 1..9 search each block; samples from
+// frame `validFrames` on are fill whose error does not count. Only whole blocks that fit both
+// spans are coded.
 void XBoxADPCMEncodeBlocksSearch(std::span<const std::int16_t> pcm, std::span<std::uint8_t> out,
                                  unsigned channels, std::uint64_t frames, std::uint64_t validFrames,
                                  int quality);

@@ -1,0 +1,159 @@
+// The searching encoder's inner loops, written over plain arrays with one lane per state so the
+// compiler can score several states in one vector. The header is compiled twice: once for any
+// processor (xbox_adpcm_search.cpp) and once for AVX2 (xbox_adpcm_search_avx2.cpp), each inside
+// its own namespace named by IMABOX_SEARCH_KERNEL_NAMESPACE. Both give identical results: all
+// arithmetic is integer.
+//
+// Include only from those two files.
+#ifndef IMABOX_SEARCH_KERNEL_NAMESPACE
+#error "define IMABOX_SEARCH_KERNEL_NAMESPACE before including this header"
+#endif
+
+#include <cstdint>
+
+#include "codec/xbox_adpcm_search_detail.hpp"
+
+namespace imabox::search_detail::IMABOX_SEARCH_KERNEL_NAMESPACE {
+
+// Squared error, exact in 32 bits: |e| <= 65535.
+inline std::uint32_t Square32(std::int32_t e) {
+    const auto u = static_cast<std::uint32_t>(e);
+    return u * u;
+}
+
+inline std::int32_t Clamp16(std::int32_t v) {
+    return v < -32768 ? -32768 : (v > 32767 ? 32767 : v);
+}
+
+// The predictor change of code magnitude `mag` (0..7) at step `step`, before its sign.
+inline std::int32_t Magnitude(std::int32_t step, std::int32_t mag) {
+    return (step >> 3) + ((mag & 4) ? step : 0) + ((mag & 2) ? (step >> 1) : 0) +
+           ((mag & 1) ? (step >> 2) : 0);
+}
+
+inline std::int32_t NextIndex(std::int32_t index, std::int32_t mag) {
+    const std::int32_t next = index + (mag < 4 ? -1 : 2 * mag - 6);
+    return next < 0 ? 0 : (next > 88 ? 88 : next);
+}
+
+// The plain coding rule: the magnitude of the code for `delta` at `step` (its sign is that of
+// delta), as ADPCMSampleCode.
+inline std::int32_t PlainMagnitude(std::int32_t step, std::int32_t delta) {
+    std::int32_t d = delta < 0 ? -delta : delta;
+    const std::int32_t b4 = d > step;
+    d -= b4 ? step : 0;
+    const std::int32_t b2 = d > (step >> 1);
+    d -= b2 ? (step >> 1) : 0;
+    const std::int32_t b1 = d > (step >> 2);
+    return 4 * b4 + 2 * b2 + b1;
+}
+
+// The first of `width` positions (2..16, even) in the ascending order of the 16 predictor
+// changes at step `step` (codes 15..8 are positions 0..7, codes 0..7 positions 8..15), centred on
+// the two whose reconstructions bracket `delta` (the two outermost when it lies beyond them all).
+inline std::int32_t WindowStart(std::int32_t step, std::int32_t delta, std::int32_t width) {
+    const std::int32_t ad = delta < 0 ? -delta : delta;
+    // The largest magnitude m whose change does not pass |delta|: the plain rule on
+    // |delta| - step / 8 + 1, since that rule finds the largest m with change - step / 8 strictly
+    // below its input.
+    std::int32_t m = PlainMagnitude(step, ad - (step >> 3) + 1);
+    m = m > 6 ? 6 : m;
+    // Between -step/8 and step/8 the lower bracket is code 8.
+    const std::int32_t lower = ad < (step >> 3) ? 7 : (delta < 0 ? 6 - m : 8 + m);
+    const std::int32_t first = lower - (width / 2 - 1);
+    return first < 0 ? 0 : (first > 16 - width ? 16 - width : first);
+}
+
+// The code at a position of that order, and its magnitude.
+inline std::int32_t PositionMagnitude(std::int32_t pos) {
+    return pos < 8 ? 7 - pos : pos - 8;
+}
+inline std::int32_t PositionCode(std::int32_t pos) {
+    return pos < 8 ? 15 - pos : pos - 8;
+}
+
+// The plain coding rule from each of `count` start indices at once (a multiple of 8), over
+// x[1 .. length - 1] (x[0] is every lane's first predictor). errors[lane] receives the squared
+// error, each sample's share capped at 2^26 so that 64 samples fit 32 bits: a ranking, not a
+// measurement.
+template <unsigned Lanes>
+inline void ScanLanes(const std::int16_t* x, unsigned length, const std::int32_t* starts,
+                      std::uint32_t* errors) {
+    std::int32_t p[Lanes];
+    std::int32_t index[Lanes];
+    std::uint32_t error[Lanes];
+    for (unsigned l = 0; l < Lanes; ++l) {
+        p[l] = x[0];
+        index[l] = starts[l];
+        error[l] = 0;
+    }
+    for (unsigned k = 1; k < length; ++k) {
+        const std::int32_t target = x[k];
+        for (unsigned l = 0; l < Lanes; ++l) {
+            const std::int32_t step = kStep32[index[l]];
+            const std::int32_t delta = target - p[l];
+            const std::int32_t mag = PlainMagnitude(step, delta);
+            const std::int32_t change = Magnitude(step, mag);
+            p[l] = Clamp16(p[l] + (delta < 0 ? -change : change));
+            index[l] = NextIndex(index[l], mag);
+            const std::uint32_t e = Square32(target - p[l]);
+            error[l] += e < (1u << 26) ? e : (1u << 26);
+        }
+    }
+    for (unsigned l = 0; l < Lanes; ++l)
+        errors[l] = error[l];
+}
+
+inline void ScanStarts(const std::int16_t* x, unsigned length, const std::int32_t* starts,
+                       unsigned count, std::uint32_t* errors) {
+    unsigned base = 0;
+    for (; base + 16 <= count; base += 16)  // two vectors side by side: their chains overlap
+        ScanLanes<16>(x, length, starts + base, errors + base);
+    if (base < count)
+        ScanLanes<8>(x, length, starts + base, errors + base);
+}
+
+// Expands every state of `beam` by R codes: the R reconstructions nearest `target` in the order
+// of the 16 predictor changes, centred on the two that bracket it (the two outermost when it
+// lies beyond them all). Candidate R * n + r comes from state n.
+template <unsigned R>
+inline void ExpandWindow(const Beam& beam, unsigned size, std::int32_t target, bool counts,
+                         Candidates& out) {
+    static_assert(R >= 2 && R <= 16 && R % 2 == 0);
+    const std::uint64_t weight = counts ? 1 : 0;
+    for (unsigned n = 0; n < size; ++n) {
+        const std::int32_t index = beam.index[n];
+        const std::int32_t pred = beam.pred[n];
+        const std::int32_t step = kStep32[index];
+        const std::int32_t first = WindowStart(step, target - pred, R);
+        for (unsigned r = 0; r < R; ++r) {
+            const std::int32_t pos = first + std::int32_t(r);
+            const std::int32_t mag = PositionMagnitude(pos);
+            const std::int32_t change = Magnitude(step, mag);
+            const std::int32_t p = Clamp16(pred + (pos < 8 ? -change : change));
+            const unsigned slot = R * n + r;
+            out.pred[slot] = p;
+            out.index[slot] = NextIndex(index, mag);
+            out.cost[slot] = beam.cost[n] + weight * Square32(target - p);
+            out.code[slot] = static_cast<std::uint8_t>(PositionCode(pos));
+            out.parent[slot] = static_cast<std::uint16_t>(n);
+        }
+    }
+}
+
+inline void Expand(const Beam& beam, unsigned size, std::int32_t target, bool counts,
+                   unsigned codes, Candidates& out) {
+    switch (codes) {
+        case 2:
+            ExpandWindow<2>(beam, size, target, counts, out);
+            break;
+        case 4:
+            ExpandWindow<4>(beam, size, target, counts, out);
+            break;
+        default:
+            ExpandWindow<6>(beam, size, target, counts, out);
+            break;
+    }
+}
+
+}  // namespace imabox::search_detail::IMABOX_SEARCH_KERNEL_NAMESPACE
