@@ -183,6 +183,20 @@ Bytes ADPCMFile(bool xbox, unsigned channels, std::size_t blocks,
     return Riff(chunks);
 }
 
+// An Xbox ADPCM file without the chunks carried after its data (a stream, which cannot go back
+// to the chunks before its audio, carries none).
+Bytes WithoutTrailer(Bytes file) {
+    const auto get32 = [&](std::size_t at) {
+        return std::uint32_t{file[at]} | std::uint32_t{file[at + 1]} << 8 |
+               std::uint32_t{file[at + 2]} << 16 | std::uint32_t{file[at + 3]} << 24;
+    };
+    file.resize(std::min<std::size_t>(file.size(), 48 + get32(44)));
+    const std::uint32_t riff = static_cast<std::uint32_t>(file.size() - 8);
+    for (int i = 0; i < 4; ++i)
+        file[4 + i] = static_cast<std::uint8_t>(riff >> (8 * i));
+    return file;
+}
+
 constexpr SourceFormat kPCMFormats[] = {SourceFormat::PCM8,    SourceFormat::PCM16,
                                         SourceFormat::PCM24,   SourceFormat::PCM32,
                                         SourceFormat::Float32, SourceFormat::Float64};
@@ -212,7 +226,7 @@ TEST(Pipeline, PieceBoundariesDoNotChangeABytePerSampleFormat) {
                 PipeSource pipe(exactFile);
                 const auto streamed = RunSource(pipe, Direction(ConvertDirection::Encode), 260);
                 ASSERT_TRUE(exact.ok() && streamed.ok());
-                EXPECT_EQ(streamed->file, exact->file);
+                EXPECT_EQ(streamed->file, WithoutTrailer(exact->file));
                 EXPECT_FALSE(streamed->report.dithered);
             }
         }

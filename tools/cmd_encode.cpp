@@ -40,6 +40,8 @@ struct BatchArgs {
     std::string directory;  // -d
     unsigned jobs = 0;      // 0: all cores
     int quality = 0;
+    std::string loopAlign = "resample";
+    double maxLoopCents = kDefaultMaxLoopCents;
     bool quiet = false;
     std::uint32_t rate = 0;  // --rate
     unsigned channels = 0;   // --channels
@@ -152,8 +154,13 @@ class Reporter {
             if (!quiet_) {
                 std::fprintf(lines_, "%s -> %s: %s\n", InputName(job.input).c_str(),
                              OutputName(job.output).c_str(), Describe(result.value()).c_str());
+                if (!result->loop.empty())
+                    std::fprintf(lines_, "  %s\n", result->loop.c_str());
                 std::fflush(lines_);
             }
+            for (const std::string& warning : result->warnings)
+                std::fprintf(stderr, "imabox: warning: %s: %s\n", InputName(job.input).c_str(),
+                             warning.c_str());
             if (result->clippedSamples != 0)
                 std::fprintf(stderr, "imabox: warning: %s: %llu samples clipped\n",
                              InputName(job.input).c_str(),
@@ -235,6 +242,10 @@ int RunBatch(const BatchArgs& args) {
     ConvertOptions options;
     options.direction = args.direction;
     options.quality = args.quality;
+    options.loopAlign = args.loopAlign == "off"      ? LoopAlignMode::Off
+                        : args.loopAlign == "unroll" ? LoopAlignMode::Unroll
+                                                     : LoopAlignMode::Resample;
+    options.maxLoopCents = args.maxLoopCents;
     options.sampleRate = args.rate;
     options.channels = args.channels;
     options.raw = args.raw;
@@ -346,6 +357,15 @@ void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection dire
                         "0: the plain encoder (default); 1..9: search for lower error, "
                         "slower as the level rises")
             ->check(CLI::Range(0, kMaxEncodeQuality));
+        cmd->add_option("--loop-align", args->loopAlign,
+                        "A smpl loop off block boundaries: resample (default) moves its start "
+                        "to the next block by unrolling and resamples the file so the loop fills "
+                        "whole blocks; unroll repeats the loop instead (exact, longer file); off "
+                        "keeps the points as they are")
+            ->check(CLI::IsMember({"resample", "unroll", "off"}));
+        cmd->add_option("--loop-max-cents", args->maxLoopCents,
+                        "Largest pitch change --loop-align resample may make (default 5)")
+            ->check(CLI::Range(0.0, 100.0));
         auto* rate = cmd->add_option("--rate", args->rate,
                                      "Sample rate of the output in Hz (resampled at very high "
                                      "quality)")

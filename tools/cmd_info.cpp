@@ -1,4 +1,5 @@
 // imabox info FILE: what a WAVE file holds, as encode and decode read it.
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -67,6 +68,24 @@ int RunInfo(const std::string& file) {
         }
         std::printf("Other chunks:       %s\n", chunks.c_str());
     }
+    for (const WaveInfo::Loop& loop : info->loops) {
+        constexpr unsigned kBlockFrames = 65;
+        const unsigned long long length = std::uint64_t{loop.end} + 1 - loop.start;
+        std::printf("Loop:               frames %lu..%lu (%llu frames",
+                    static_cast<unsigned long>(loop.start), static_cast<unsigned long>(loop.end),
+                    length);
+        if (info->format == SourceFormat::XBoxADPCM) {
+            if (loop.start % kBlockFrames == 0 && length % kBlockFrames == 0)
+                std::printf(", blocks %lu..%llu",
+                            static_cast<unsigned long>(loop.start / kBlockFrames),
+                            (loop.start + length) / kBlockFrames - 1);
+            else
+                std::printf(", not on block boundaries");
+        }
+        std::printf(")\n");
+    }
+    if (!info->title.empty())
+        std::printf("Title:              %s\n", info->title.c_str());
     if (info->trailingBytes != 0) {
         std::printf("Trailing bytes:     %llu (after the last chunk, ignored)\n",
                     static_cast<unsigned long long>(info->trailingBytes));

@@ -48,6 +48,18 @@ enum class ConvertDirection {
 
 inline constexpr int kMaxEncodeQuality = 9;
 
+// What Encode does with a loop (a WAVE smpl chunk) that does not lie on whole blocks.
+enum class LoopAlignMode {
+    Off,       // loop points kept as they are
+    Unroll,    // start unrolled to a block boundary; the loop repeated until it fills whole blocks
+    Resample,  // start unrolled to a block boundary; the file resampled so the loop fills whole
+               // blocks, refused when that changes the pitch by more than maxLoopCents
+};
+
+// Listeners notice about 5 to 10 cents on a held tone: 5 keeps a resampled loop below that. A
+// loop of 11 270 frames or more always fits whole blocks within 5 cents.
+inline constexpr double kDefaultMaxLoopCents = 5.0;
+
 struct ConvertOptions {
     // Auto only: receives XBoxAudio's console messages. Empty: silent.
     ConsoleSink console;
@@ -70,6 +82,10 @@ struct ConvertOptions {
     std::string outputFormat{};
     // Encode and Decode: write the payload alone (the blocks, or the 16-bit samples), no header.
     bool raw = false;
+    // Encode only: how a loop is put on block boundaries, and the largest pitch change in cents
+    // that resampling may make for it.
+    LoopAlignMode loopAlign = LoopAlignMode::Resample;
+    double maxLoopCents = kDefaultMaxLoopCents;
 };
 
 struct ConvertReport {
@@ -98,6 +114,10 @@ struct ConvertReport {
     std::uint64_t trailingBytes = 0;
     std::uint64_t outputDataBytes = 0;  // payload bytes after the output header
     std::uint64_t outputBytes = 0;      // the whole output file
+    // Encode/Decode: what became of the loop ("loop 1000..46999 -> 1040..47099: ..."; empty
+    // without one), and the chunks dropped or mended on the way, one line each naming the chunk.
+    std::string loop;
+    std::vector<std::string> warnings;
 };
 
 // Converts the WAVE file `input` into `output`. Auto closes the input before opening the output,
@@ -154,6 +174,13 @@ struct WaveInfo {
     double durationSeconds = 0.0;
     std::vector<WaveChunkInfo> otherChunks;
     std::uint64_t trailingBytes = 0;  // bytes after the last chunk, too few to be one
+    // The loops of a smpl chunk, in frames (end inclusive), and the LIST/INFO title.
+    struct Loop {
+        std::uint32_t start = 0;
+        std::uint32_t end = 0;
+    };
+    std::vector<Loop> loops;
+    std::string title;
 };
 
 Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file);

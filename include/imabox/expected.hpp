@@ -44,6 +44,7 @@ enum class ErrorKind {
     NothingToDo,      // the input is already in the requested format
     WrongDirection,   // decode of something that is not ADPCM
     InvalidArgument,  // an option out of range
+    LoopAlignment,    // a loop that cannot be put on blocks as asked (too short, too long)
     Internal,         // an unexpected failure
 };
 

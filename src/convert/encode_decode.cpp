@@ -12,6 +12,7 @@
 #include "io/errors.hpp"
 #include "io/file.hpp"
 #include "io/output_file.hpp"
+#include "wave/wave_metadata.hpp"
 #include "wave/wave_walker.hpp"
 
 namespace imabox {
@@ -250,6 +251,12 @@ Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
         for (const WaveChunk& chunk : h.otherChunks)
             info.otherChunks.push_back({chunk.id, chunk.position, chunk.size});
         info.trailingBytes = h.trailingBytes;
+        Warnings ignored;
+        const WaveMetadata metadata = ReadWaveMetadata(source, h.otherChunks, ignored);
+        if (metadata.sampler)
+            for (const SampleLoop& loop : metadata.sampler->loops)
+                info.loops.push_back({loop.start, loop.end});
+        info.title = InfoText(metadata, kInamId).value_or("");
         return info;
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);

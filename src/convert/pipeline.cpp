@@ -7,6 +7,8 @@
 
 #include "codec/xbox_adpcm.hpp"
 #include "convert/block_encoder.hpp"
+#include "convert/loop_align.hpp"
+#include "convert/loop_stream.hpp"
 #include "convert/quantize.hpp"
 #include "convert/sample_stages.hpp"
 #include "io/errors.hpp"
@@ -20,6 +22,7 @@
 #include "convert/resampler.hpp"
 #endif
 #include "wave/wave_header.hpp"
+#include "wave/wave_metadata.hpp"
 
 namespace imabox {
 namespace {
@@ -117,6 +120,61 @@ Expected<ConvertReport> Decode(ConversionPlan& plan, WaveWriter& writer) {
     report.inputFrames = frames;
     report.blocks = frames == 0 ? 0 : (frames - 1) / blockFrames + 1;
     return report;
+}
+
+// Moves the loops and other frame positions of `metadata` to where the output has their frames
+// (aligning the loop on blocks when encoding, which puts a stage in front of the coder) and
+// keeps the chunks to write after the data.
+Expected<bool> PlaceMetadata(ConversionPlan& plan, WaveMetadata& metadata, std::uint32_t inputRate,
+                             const ConvertOptions& options) {
+    if (metadata.empty())
+        return true;
+    const StreamShape shape = plan.audio->shape();
+    if (shape.sampleRate != inputRate) {
+        // The rate stage moved every frame: positions follow at the new rate first.
+        const std::uint32_t outputRate = shape.sampleRate;
+        MoveFramePositions(
+            metadata,
+            [&](std::uint64_t p) -> std::optional<std::uint64_t> {
+                return (p * outputRate + inputRate / 2) / inputRate;
+            },
+            plan.warnings);
+    }
+    if (!shape.frames) {
+        if (metadata.sampler) {
+            plan.warnings.push_back("smpl chunk: the input's length is unknown; loops dropped");
+            metadata.sampler->loops.clear();
+        }
+    } else if (plan.output == WaveCoding::XBoxADPCM) {
+        const Expected<std::optional<LoopAlignPlan>> aligned = AlignMetadataLoop(
+            metadata, *shape.frames, shape.sampleRate, shape.sampleRate,
+            {.mode = options.loopAlign, .maxCents = options.maxLoopCents}, plan.warnings);
+        if (!aligned)
+            return aligned.error();
+        if (const std::optional<LoopAlignPlan>& loop = aligned.value()) {
+            plan.loop = DescribeLoopAlignment(*loop);
+            if (loop->changesAudio()) {
+                Expected<std::unique_ptr<LoopAlignStage>> stage =
+                    LoopAlignStage::Create(std::move(plan.audio), *loop);
+                if (!stage)
+                    return stage.error();
+                plan.inputFrames = *shape.frames;
+                plan.audio = std::move(stage).value();
+            }
+        }
+    } else {
+        const std::uint64_t frames = *shape.frames;
+        if (metadata.sampler)
+            CheckLoops(*metadata.sampler, frames, plan.warnings);
+        MoveFramePositions(
+            metadata,
+            [frames](std::uint64_t p) { return p <= frames ? std::optional(p) : std::nullopt; },
+            plan.warnings);
+    }
+    // Raw payloads and other containers have no place for the chunks.
+    if (!metadata.empty() && !options.raw && plan.outputFormat.empty())
+        plan.trailer = BuildMetadataChunks(metadata);
+    return true;
 }
 
 // Puts the stages that turn the input's audio into the output's rate and channels after it:
@@ -274,15 +332,21 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
     if (otherOutput)
         plan.outputFormat = options.outputFormat;
     plan.output = encode ? WaveCoding::XBoxADPCM : WaveCoding::PCM16;
+    plan.warnings = std::move(source.warnings);
     if (audio.real)
         plan.audio = std::make_unique<QuantizeStage>(std::move(audio.real));
     else
         plan.audio = std::move(audio.int16);
+    if (const Expected<bool> placed =
+            PlaceMetadata(plan, source.metadata, source.sampleRate, options);
+        !placed)
+        return placed.error();
     if (const auto frames = plan.audio->shape().frames) {
         const std::uint64_t bytes =
             encode ? XBoxADPCMBlockCount(*frames) * kBlockBytesPerChannel * channels
                    : *frames * channels * 2;
-        if (plan.outputFormat.empty() && !options.raw && bytes > MaxWaveDataBytes(plan.output)) {
+        if (plan.outputFormat.empty() && !options.raw &&
+            bytes > MaxWaveDataBytes(plan.output, plan.trailer.size())) {
             return MakeError(ErrorKind::OutputTooLarge, std::to_string(bytes) + " bytes of " +
                                                             (encode ? "Xbox ADPCM" : "16-bit PCM"));
         }
@@ -329,6 +393,10 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions
         description.channels = shape.channels;
         description.sampleRate = shape.sampleRate;
         description.container = audio->format;
+        if (audio->instrument) {
+            description.metadata.sampler =
+                SamplerFromInstrument(*audio->instrument, shape.sampleRate);
+        }
         plan = PlanConversion(std::move(description), std::move(audio->streams), options);
         planned = true;
 #else
@@ -346,10 +414,22 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions
         Expected<WaveHeader> header = ReadWaveHeader(*input);
         if (!header)
             return header.error();
+        SourceDescription description = DescribeWave(header.value());
+        // Loops and metadata first: their chunks may lie before or after the audio.
+        if (!header->otherChunks.empty() && input->Seekable()) {
+            description.metadata =
+                ReadWaveMetadata(*input, header->otherChunks, description.warnings);
+            if (!input->Seek(header->dataOffset))
+                return MakeError(ErrorKind::InputRead, SystemErrorText(input->ErrorNumber()));
+        } else if (!header->otherChunks.empty()) {
+            description.warnings.push_back("chunks before the audio of a stream are not carried (" +
+                                           ChunkIdName(header->otherChunks.front().id) +
+                                           (header->otherChunks.size() > 1 ? "..." : "") + ")");
+        }
         Expected<PayloadStreams> streams = OpenPayload(*input, header.value());
         if (!streams)
             return streams.error();
-        plan = PlanConversion(DescribeWave(header.value()), std::move(streams).value(), options);
+        plan = PlanConversion(std::move(description), std::move(streams).value(), options);
     }
     if (plan)
         plan->replay = std::move(replay);
@@ -369,7 +449,7 @@ Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
     } else {
         WaveWriter writer(sink, plan.output, static_cast<std::uint16_t>(shape.channels),
                           shape.sampleRate, writerOptions);
-        if (!writer.Begin(plan.outputDataBytes))
+        if (!writer.Begin(plan.outputDataBytes, plan.trailer.size()))
             return WriteFailure(sink);
         report = plan.output == WaveCoding::XBoxADPCM ? Encode(plan, writer) : Decode(plan, writer);
         if (!report) {
@@ -382,12 +462,16 @@ Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
                 ErrorKind::Truncated,
                 "the input ended after " + std::to_string(report->inputFrames) + " frames");
         }
-        if (!writer.Finish())
+        if (!writer.Finish(plan.trailer))
             return WriteFailure(sink);
         report->outputDataBytes = writer.dataBytes();
         report->outputBytes = writer.fileBytes();
     }
     ConvertReport& r = report.value();
+    if (plan.inputFrames)
+        r.inputFrames = *plan.inputFrames;
+    r.loop = plan.loop;
+    r.warnings = plan.warnings;
     const StreamStats stats = plan.audio->stats();
     r.input = plan.source.format;
     r.inputContainer = plan.source.container;

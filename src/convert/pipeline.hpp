@@ -18,6 +18,7 @@
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
 #include "wave/sample_stream.hpp"
+#include "wave/wave_metadata.hpp"
 #include "wave/wave_walker.hpp"
 #include "wave/wave_writer.hpp"
 
@@ -41,6 +42,10 @@ struct SourceDescription {
     std::uint64_t trailingBytes = 0;  // ignored after the input's last chunk
     std::vector<WaveChunk> otherChunks;  // chunks a writer may carry over
     std::string container;  // a container other than WAVE: "FLAC 16-bit", "MP3"...; else empty
+    // Loops and metadata read from those chunks (or, for other containers, from what their
+    // reader gives), and the warnings about chunks that could not be read.
+    WaveMetadata metadata;
+    std::vector<std::string> warnings;
 };
 
 // The description of a WAVE file's headers.
@@ -58,6 +63,13 @@ struct ConversionPlan {
     unsigned searchThreads = 0;  // threads of the searching coder (0: one per core)
     std::string outputFormat;    // Decode: a container libsndfile writes; empty for WAVE
     std::size_t pieceBytes = kPipelinePieceBytes;
+    // Chunks written after the data (loops and metadata carried over), what became of the loop,
+    // and the warnings about chunks dropped or mended.
+    std::vector<std::uint8_t> trailer;
+    std::string loop;
+    std::vector<std::string> warnings;
+    // The input's frames when the loop alignment changed how many the coder gets.
+    std::optional<std::uint64_t> inputFrames;
 };
 
 // Plans an Encode or Decode conversion of audio already open: checks the direction, the options

@@ -45,6 +45,7 @@ constexpr std::array kTable = {
     Entry{ErrorKind::NothingToDo, "nothing to do", "{}"},
     Entry{ErrorKind::WrongDirection, "wrong direction", "{}"},
     Entry{ErrorKind::InvalidArgument, "invalid argument", "{}"},
+    Entry{ErrorKind::LoopAlignment, "loop cannot be aligned", "{}"},
     Entry{ErrorKind::Internal, "Unexpected internal error!", "internal error: {}"},
 };
 
