@@ -39,6 +39,7 @@ struct BatchArgs {
     std::string output;     // -o
     std::string directory;  // -d
     unsigned jobs = 0;      // 0: all cores
+    unsigned threads = 0;   // --threads: searching coder's threads per file; 0: cores left by -j
     int quality = 0;
     std::string loopAlign = "resample";
     double maxLoopCents = kDefaultMaxLoopCents;
@@ -289,8 +290,10 @@ int RunBatch(const BatchArgs& args) {
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     unsigned threads = args.jobs != 0 ? args.jobs : cores;
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, jobs.size()));
-    // The searching encoder shares the cores left over by the files converted at once.
-    options.threads = std::max(1u, cores / std::max(1u, threads));
+    // The searching encoder shares the cores left over by the files converted at once, unless
+    // told how many threads each file may use.
+    options.threads =
+        args.threads != 0 ? args.threads : std::max(1u, cores / std::max(1u, threads));
     Reporter reporter(jobs.size(), args.quiet, toStdout ? stderr : stdout);
     reporter.Start();
     std::atomic<std::size_t> next{0};
@@ -357,6 +360,10 @@ void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection dire
                         "0: the plain encoder (default); 1..9: search for lower error, "
                         "slower as the level rises")
             ->check(CLI::Range(0, kMaxEncodeQuality));
+        cmd->add_option("--threads", args->threads,
+                        "Threads the searching encoder uses for each file (default: the cores "
+                        "left over by -j). The output is the same for any count")
+            ->check(CLI::Range(1u, 1024u));
         cmd->add_option("--loop-align", args->loopAlign,
                         "A smpl loop off block boundaries: resample (default) moves its start "
                         "to the next block by unrolling and resamples the file so the loop fills "
