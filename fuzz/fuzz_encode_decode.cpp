@@ -4,6 +4,7 @@
 // stream that succeeds writes what the file wrote (unless dither was decided differently: a file
 // decides over its whole payload, a stream sample by sample).
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +45,7 @@ bool IsReaderFailure(const Error& e) {
         case ErrorKind::TooManyChannels:
         case ErrorKind::NothingToDo:
         case ErrorKind::WrongDirection:
+        case ErrorKind::LoopAlignment:
         case ErrorKind::OutputTooLarge:
             return !e.message.empty() && e.message.find('\n') == std::string::npos;
         default:
@@ -69,7 +71,16 @@ Expected<MemoryConversion> Run(ByteSource& source, const ConvertOptions& options
 void CheckOutput(const MemoryConversion& r, bool encode) {
     const std::vector<std::uint8_t>& f = r.file;
     const std::size_t header = encode ? kXBoxADPCMHeaderBytes : kPCMHeaderBytes;
-    Require(f.size() == header + r.report.outputDataBytes, "file size = header + payload");
+    // Chunks carried from the input (loops, titles...) follow the data chunk, whole and padded.
+    std::size_t end = header + r.report.outputDataBytes;
+    Require(f.size() >= end, "file size >= header + payload");
+    while (end < f.size()) {
+        Require(f.size() - end >= 8, "a whole chunk header after the data");
+        const std::uint64_t bytes = GetLE32(&f[end + 4]);
+        Require(f.size() - end - 8 >= bytes, "a whole chunk after the data");
+        end += 8 + bytes + (bytes & 1);
+    }
+    Require(end == f.size(), "chunks after the data end with the file");
     Require(r.report.outputBytes == f.size(), "report counts the file's bytes");
     Require(GetLE32(&f[4]) == f.size() - 8, "RIFF size");
     Require(GetLE32(&f[header - 4]) == r.report.outputDataBytes, "data size");
@@ -97,6 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool encode = data[0] & 1;
     const std::size_t piece = 1 + data[1] * 37;
     const std::span<const std::uint8_t> file(data + 2, size - 2);
+    // Other containers go to libsndfile, whose parsers are not ours to fuzz here: keep to RIFF.
+    if (file.size() < 4 || std::memcmp(file.data(), "RIFF", 4) != 0)
+        return 0;
     ConvertOptions options;
     options.direction = encode ? ConvertDirection::Encode : ConvertDirection::Decode;
 
@@ -113,7 +127,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Require(IsReaderFailure(fromStream.error()), "stream failures are reader or request kinds");
     } else {
         CheckOutput(fromStream.value(), encode);
-        if (fromFile && !fromFile->report.dithered && !fromStream->report.dithered)
+        // A stream carries no chunks after its data (and so no loop to align): compare files
+        // that carry none either.
+        const bool plain = fromFile && fromFile->file.size() ==
+                                           (encode ? kXBoxADPCMHeaderBytes : kPCMHeaderBytes) +
+                                               fromFile->report.outputDataBytes;
+        if (plain && !fromFile->report.dithered && !fromStream->report.dithered)
             Require(fromStream->file == fromFile->file, "a stream writes what a file writes");
     }
     return 0;
