@@ -17,18 +17,7 @@ const std::uint16_t kADPCMStepTable[kMaxStepIndex + 1] = {
 
 const std::int8_t kADPCMIndexTable[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
 
-namespace {
-
-std::int16_t ClampSample(std::int32_t value) {
-    return static_cast<std::int16_t>(std::clamp<std::int32_t>(value, -32768, 32767));
-}
-
-void PutLE16(std::uint8_t* out, std::uint16_t value) {
-    out[0] = static_cast<std::uint8_t>(value);
-    out[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 unsigned ADPCMSampleCode(std::int32_t step, std::int32_t delta) {
     unsigned code = 0;
@@ -60,7 +49,8 @@ unsigned ADPCMEncodeSample(ADPCMChannelState& state, std::int16_t sample) {
 
 std::int16_t ADPCMDecodeSample(ADPCMChannelState& state, unsigned code) {
     code &= 0x0F;
-    state.predictor = ClampSample(state.predictor + ADPCMCodeDifference(state.index, code));
+    state.predictor = static_cast<std::int16_t>(
+        ADPCMClampSample(state.predictor + ADPCMCodeDifference(state.index, code)));
     state.index = ADPCMNextIndex(state.index, code);
     return state.predictor;
 }
@@ -105,25 +95,19 @@ std::size_t ADPCMDecodeRun(ADPCMChannelState& state, std::span<std::int16_t> out
     return decoded * 2;
 }
 
-namespace {
-
-// Whole blocks that fit both the PCM and the ADPCM span.
-std::uint64_t FittingBlocks(std::size_t pcmSamples, std::size_t adpcmBytes, unsigned channels,
-                            std::uint64_t frames) {
+std::uint64_t XBoxADPCMFittingBlocks(std::size_t pcmSamples, std::size_t adpcmBytes,
+                                     unsigned channels, std::uint64_t frames) {
     if (channels == 0)
         return 0;
-    const std::uint64_t blocks = XBoxADPCMBlockCount(frames);
     const std::uint64_t pcmBlocks = pcmSamples / (std::uint64_t{kFramesPerBlock} * channels);
     const std::uint64_t adpcmBlocks =
         adpcmBytes / (std::uint64_t{kBlockBytesPerChannel} * channels);
-    return std::min({blocks, pcmBlocks, adpcmBlocks});
+    return std::min({XBoxADPCMBlockCount(frames), pcmBlocks, adpcmBlocks});
 }
-
-}  // namespace
 
 void XBoxADPCMEncodeBlocks(std::span<const std::int16_t> pcm, std::span<std::uint8_t> out,
                            unsigned channels, std::uint64_t frames) {
-    const std::uint64_t blocks = FittingBlocks(pcm.size(), out.size(), channels, frames);
+    const std::uint64_t blocks = XBoxADPCMFittingBlocks(pcm.size(), out.size(), channels, frames);
     if (blocks == 0)
         return;
     std::vector<ADPCMChannelState> states(channels);
@@ -133,8 +117,7 @@ void XBoxADPCMEncodeBlocks(std::span<const std::int16_t> pcm, std::span<std::uin
     for (std::uint64_t b = 0; b < blocks; ++b) {
         for (unsigned c = 0; c < channels; ++c) {
             states[c].predictor = in[c];
-            PutLE16(dst, static_cast<std::uint16_t>(in[c]));
-            PutLE16(dst + 2, states[c].index);
+            XBoxADPCMWriteBlockHeader(dst, in[c], states[c].index);
             dst += 4;
         }
         in += channels;
@@ -152,7 +135,7 @@ void XBoxADPCMEncodeBlocks(std::span<const std::int16_t> pcm, std::span<std::uin
 
 void XBoxADPCMDecodeBlocks(std::span<const std::uint8_t> in, std::span<std::int16_t> pcm,
                            unsigned channels, std::uint64_t frames) {
-    const std::uint64_t blocks = FittingBlocks(pcm.size(), in.size(), channels, frames);
+    const std::uint64_t blocks = XBoxADPCMFittingBlocks(pcm.size(), in.size(), channels, frames);
     if (blocks == 0)
         return;
     std::vector<ADPCMChannelState> states(channels);
@@ -161,8 +144,8 @@ void XBoxADPCMDecodeBlocks(std::span<const std::uint8_t> in, std::span<std::int1
     std::array<std::int16_t, 8> scratch;
     for (std::uint64_t b = 0; b < blocks; ++b) {
         for (unsigned c = 0; c < channels; ++c) {
-            states[c].predictor = static_cast<std::int16_t>(src[0] | (src[1] << 8));
-            states[c].index = std::min<std::uint8_t>(src[2], kMaxStepIndex);
+            states[c].predictor = XBoxADPCMBlockHeaderSample(src);
+            states[c].index = XBoxADPCMBlockHeaderIndex(src);
             out[c] = states[c].predictor;
             src += 4;
         }

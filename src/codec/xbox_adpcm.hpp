@@ -75,6 +75,34 @@ constexpr std::uint64_t XBoxADPCMBlockCount(std::uint64_t frames) {
     return frames == 0 ? 0 : (frames - 1) / kFramesPerBlock + 1;
 }
 
+// Whole blocks the block coders handle for these spans: ceil(frames / 65), but never more than
+// both spans hold.
+std::uint64_t XBoxADPCMFittingBlocks(std::size_t pcmSamples, std::size_t adpcmBytes,
+                                     unsigned channels, std::uint64_t frames);
+
+// Holds a predictor to the 16-bit sample range.
+constexpr std::int32_t ADPCMClampSample(std::int32_t value) {
+    return value < -32768 ? -32768 : (value > 32767 ? 32767 : value);
+}
+
+// One channel's 4-byte block header: frame 0 as a signed 16-bit sample, the step index, a zero
+// byte.
+inline void XBoxADPCMWriteBlockHeader(std::uint8_t* header, std::int16_t sample,
+                                      std::uint8_t index) {
+    const auto s = static_cast<std::uint16_t>(sample);
+    header[0] = static_cast<std::uint8_t>(s);
+    header[1] = static_cast<std::uint8_t>(s >> 8);
+    header[2] = index;
+    header[3] = 0;
+}
+inline std::int16_t XBoxADPCMBlockHeaderSample(const std::uint8_t* header) {
+    return static_cast<std::int16_t>(header[0] | (header[1] << 8));
+}
+// The header's step index; one above 88 is read as 88.
+inline std::uint8_t XBoxADPCMBlockHeaderIndex(const std::uint8_t* header) {
+    return header[2] > kMaxStepIndex ? static_cast<std::uint8_t>(kMaxStepIndex) : header[2];
+}
+
 // Codes interleaved PCM frames into consecutive blocks. The step index starts at 0 and carries
 // from block to block; the predictor restarts at each block's frame 0. Only whole blocks that fit
 // both spans are coded (callers pass frames as a multiple of 65 with matching spans).

@@ -43,23 +43,11 @@ const Tables& GetTables() {
 
 namespace {
 
-inline std::int32_t ClampSample(std::int32_t v) {
-    return std::min<std::int32_t>(std::max<std::int32_t>(v, -32768), 32767);
-}
-
 inline void Store32(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);
     p[2] = static_cast<std::uint8_t>(v >> 16);
     p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-inline void StoreHeader(std::uint8_t* p, std::int16_t sample, std::uint8_t index) {
-    const auto s = static_cast<std::uint16_t>(sample);
-    p[0] = static_cast<std::uint8_t>(s);
-    p[1] = static_cast<std::uint8_t>(s >> 8);
-    p[2] = index;
-    p[3] = 0;
 }
 
 // One sample of the encoder without branches: the same code and state as ADPCMEncodeSample.
@@ -77,7 +65,7 @@ inline std::uint32_t EncodeStep(const Tables& t, std::int32_t sample, std::int32
     m -= half & c1;
     const std::int32_t c0 = -static_cast<std::int32_t>(m > quarter);
     const std::int32_t diff = (step >> 3) + (step & c2) + (half & c1) + (quarter & c0);
-    pred = ClampSample(pred + ((diff ^ sign) - sign));
+    pred = ADPCMClampSample(pred + ((diff ^ sign) - sign));
     const std::uint32_t magnitude = static_cast<std::uint32_t>((c2 & 4) | (c1 & 2) | (c0 & 1));
     index = std::min<std::int32_t>(std::max<std::int32_t>(index + kADPCMIndexTable[magnitude], 0),
                                    kMaxStepIndex);
@@ -92,7 +80,7 @@ std::uint8_t EncodeBlockChannel(const Tables& t, const std::int16_t* x, std::uin
     std::int32_t pred = x[0];
     std::int32_t index = startIndex;
     if constexpr (kStore)
-        StoreHeader(out, x[0], startIndex);
+        XBoxADPCMWriteBlockHeader(out, x[0], startIndex);
     const std::size_t stride = channels;
     const std::size_t groupBytes = 4 * std::size_t{channels};
     for (unsigned g = 0; g < 8; ++g) {
@@ -127,8 +115,8 @@ void EncodeLanesPortable(EncodeLane* lanes, unsigned count, unsigned channels,
             const std::size_t outOffset = b * blockBytes;
             for (unsigned n = 0; n < kPortableLanes; ++n) {
                 pred[n] = l[n].pcm[pcmOffset];
-                StoreHeader(l[n].out + outOffset, l[n].pcm[pcmOffset],
-                            static_cast<std::uint8_t>(index[n]));
+                XBoxADPCMWriteBlockHeader(l[n].out + outOffset, l[n].pcm[pcmOffset],
+                                          static_cast<std::uint8_t>(index[n]));
             }
             for (unsigned g = 0; g < 8; ++g) {
                 std::array<std::uint32_t, kPortableLanes> word{};
@@ -165,8 +153,8 @@ void LoadDecodeBatch(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned chan
         const auto c = static_cast<unsigned>(j % channels);
         in[n] = adpcm + block * kBlockBytesPerChannel * channels + 4 * c;
         batch.out[n] = pcm + block * kFramesPerBlock * channels + c;
-        batch.pred[n] = static_cast<std::int16_t>(in[n][0] | (in[n][1] << 8));
-        state[n] = std::min<std::int32_t>(in[n][2], kMaxStepIndex) * 256;
+        batch.pred[n] = XBoxADPCMBlockHeaderSample(in[n]);
+        state[n] = XBoxADPCMBlockHeaderIndex(in[n]) * 256;
     }
     // Four jobs at a time, so that four table-lookup chains overlap; one lookup per byte.
     for (unsigned half = 0; half < kDecodeBatch; half += 4) {
@@ -197,7 +185,7 @@ void DecodeJobsPortable(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned c
         std::copy_n(batch.pred, kDecodeBatch, pred);
         for (unsigned k = 0; k < 64; ++k) {
             for (unsigned n = 0; n < kDecodeBatch; ++n) {
-                pred[n] = ClampSample(pred[n] + (batch.entries[k][n] >> kDecodeShift));
+                pred[n] = ADPCMClampSample(pred[n] + (batch.entries[k][n] >> kDecodeShift));
                 batch.entries[k][n] = pred[n];
             }
         }
@@ -253,16 +241,6 @@ void EncodeLanes(ADPCMKernel kernel, EncodeLane* lanes, unsigned count, unsigned
 constexpr std::uint64_t kMinSegmentBlocks = 8;
 
 }  // namespace
-
-std::uint64_t XBoxADPCMFittingBlocks(std::size_t pcmSamples, std::size_t adpcmBytes,
-                                     unsigned channels, std::uint64_t frames) {
-    if (channels == 0)
-        return 0;
-    const std::uint64_t pcmBlocks = pcmSamples / (std::uint64_t{kFramesPerBlock} * channels);
-    const std::uint64_t adpcmBlocks =
-        adpcmBytes / (std::uint64_t{kBlockBytesPerChannel} * channels);
-    return std::min({XBoxADPCMBlockCount(frames), pcmBlocks, adpcmBlocks});
-}
 
 bool ADPCMKernelSupported(ADPCMKernel kernel) {
     return kernel != ADPCMKernel::AVX2 || CPUHasAVX2();

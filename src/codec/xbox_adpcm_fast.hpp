@@ -48,11 +48,6 @@ void XBoxADPCMDecodeBlocksFast(std::span<const std::uint8_t> in, std::span<std::
                                unsigned channels, std::uint64_t frames,
                                ADPCMKernel kernel = ADPCMKernel::Best);
 
-// Whole blocks the block coders handle for these spans: ceil(frames / 65), but never more than
-// both spans hold.
-std::uint64_t XBoxADPCMFittingBlocks(std::size_t pcmSamples, std::size_t adpcmBytes,
-                                     unsigned channels, std::uint64_t frames);
-
 // Block ranges, for callers that share one stream between threads. `pcm` and `adpcm` are the
 // whole stream's buffers and must hold blocks [first, first + count).
 

@@ -572,11 +572,7 @@ void NarrowSearch(BlockSearch& job) {
 
 void WriteBlockChannel(std::uint8_t* block, unsigned channels, unsigned c, std::int16_t first,
                        std::uint8_t start, std::span<const std::uint8_t, 64> codes) {
-    std::uint8_t* header = block + 4 * c;
-    header[0] = static_cast<std::uint8_t>(first);
-    header[1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(first) >> 8);
-    header[2] = start;
-    header[3] = 0;
+    XBoxADPCMWriteBlockHeader(block + 4 * c, first, start);
     for (unsigned g = 0; g < 8; ++g) {
         std::uint8_t* word = block + 4 * channels + (std::size_t{g} * channels + c) * 4;
         for (unsigned j = 0; j < 4; ++j)

@@ -77,7 +77,7 @@ Expected<ConvertReport> Encode(ConversionPlan& plan, WaveWriter& writer) {
         if (*got == 0)
             break;
         frames += *got;
-        const std::size_t n = (*got + kFramesPerBlock - 1) / kFramesPerBlock;
+        const auto n = static_cast<std::size_t>(XBoxADPCMBlockCount(*got));
         // Complete the last block with silence.
         std::fill(pcm.begin() + static_cast<std::ptrdiff_t>(*got * channels),
                   pcm.begin() + static_cast<std::ptrdiff_t>(n * blockSamples), 0);
