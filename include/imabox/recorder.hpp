@@ -27,7 +27,8 @@ inline constexpr std::int32_t kRecorderBusy = 5;               // a recording is
 
 // Creates `path` and starts recording into it. On 1, 2 or 3 the file holds its placeholder header
 // and still has to be finished by StopRecording, which makes it a valid empty recording. On 4
-// and 5 nothing changed: no device was touched and no other recording was disturbed.
+// no device was touched, but a file that opened and then refused its header is left created (or
+// emptied); on 5 nothing changed and the running recording goes on undisturbed.
 // With maxSeconds > 0 the file takes that many seconds at most, however fast the device
 // delivers; the capture runs on until StopRecording. 0 means no limit but the ~74 hours one WAVE
 // file can declare. `device` names the capture device: an ALSA PCM name on Linux ("default",
