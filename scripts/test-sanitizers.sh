@@ -34,7 +34,7 @@ for step in "${steps[@]}"; do
   tsan)
     echo "== ThreadSanitizer: tests labelled recorder or threads"
     configure_and_build build/tsan thread
-    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp} \
       ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L 'recorder|threads'
     count=$(ctest --test-dir build/tsan -N -L 'recorder|threads' | grep -c 'Test *#' || true)
     echo "ThreadSanitizer ran ${count} threaded test(s)"

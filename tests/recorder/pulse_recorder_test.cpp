@@ -15,6 +15,7 @@
 // process id.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -150,7 +151,12 @@ class PulseServerTest : public ::testing::Test {
         server_ = ::fork();
         ASSERT_GE(server_, 0);
         if (server_ == 0) {
-            FILE* out = std::freopen(log.c_str(), "w", stderr);
+            // The server ends with this process, however it ends, and holds none of its output
+            // pipes (a runner waiting for them would otherwise wait for the server too).
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            FILE* err = std::freopen(log.c_str(), "w", stderr);
+            FILE* out = std::freopen("/dev/null", "w", stdout);
+            (void)err;
             (void)out;
             ::execve(argv[0], argv.data(), envp.data());
             _exit(127);
