@@ -96,30 +96,40 @@ Expected<ConvertReport> Encode(ConversionPlan& plan, WaveWriter& writer) {
     return report;
 }
 
-Expected<ConvertReport> Decode(ConversionPlan& plan, WaveWriter& writer) {
-    Int16Stream& audio = *plan.audio;
-    const unsigned channels = plan.source.channels;
+// Pulls decoded audio a piece of whole source blocks at a time and hands each piece to `write`
+// (interleaved samples of `channels` channels); the report counts the frames and their blocks.
+template <typename Write>
+Expected<ConvertReport> DecodePieces(ConversionPlan& plan, unsigned channels, Write&& write) {
     const unsigned blockFrames = plan.source.blockFrames;
     const std::size_t blockSamples = std::size_t{blockFrames} * channels;
     const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
     std::vector<std::int16_t> pcm(pieceBlocks * blockSamples);
     std::uint64_t frames = 0;
     while (true) {
-        const Expected<std::size_t> got = Fill(audio, pcm);
+        const Expected<std::size_t> got = Fill(*plan.audio, pcm);
         if (!got)
             return got.error();
         if (*got == 0)
             break;
         frames += *got;
-        const std::span<std::int16_t> out(pcm.data(), *got * channels);
-        ToFileOrder(out);
-        if (!writer.Write(AsBytes(out)))
-            return MakeError(ErrorKind::OutputWrite, "");
+        const Expected<bool> written = write(std::span(pcm).first(*got * channels));
+        if (!written)
+            return written.error();
     }
     ConvertReport report;
     report.inputFrames = frames;
     report.blocks = frames == 0 ? 0 : (frames - 1) / blockFrames + 1;
     return report;
+}
+
+Expected<ConvertReport> Decode(ConversionPlan& plan, WaveWriter& writer) {
+    return DecodePieces(plan, plan.source.channels,
+                        [&](std::span<std::int16_t> out) -> Expected<bool> {
+                            ToFileOrder(out);
+                            if (!writer.Write(AsBytes(out)))
+                                return MakeError(ErrorKind::OutputWrite, "");
+                            return true;
+                        });
 }
 
 // Moves the loops and other frame positions of `metadata` to where the output has their frames
@@ -222,34 +232,18 @@ Expected<PayloadStreams> ShapeAudio(PayloadStreams streams, const ConvertOptions
 #if defined(IMABOX_HAVE_SNDFILE)
 // Decode into a container libsndfile writes (FLAC...), a piece at a time.
 Expected<ConvertReport> DecodeToSndfile(ConversionPlan& plan, ByteSink& sink) {
-    Int16Stream& audio = *plan.audio;
-    const unsigned channels = audio.shape().channels;
+    const unsigned channels = plan.audio->shape().channels;
     Expected<SndfileSink> out = SndfileSink::Create(sink, *FindSndfileFormat(plan.outputFormat),
-                                                    channels, audio.shape().sampleRate);
+                                                    channels, plan.audio->shape().sampleRate);
     if (!out)
         return out.error();
-    const unsigned blockFrames = plan.source.blockFrames;
-    const std::size_t blockSamples = std::size_t{blockFrames} * channels;
-    const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
-    std::vector<std::int16_t> pcm(pieceBlocks * blockSamples);
-    std::uint64_t frames = 0;
-    while (true) {
-        const Expected<std::size_t> got = Fill(audio, pcm);
-        if (!got)
-            return got.error();
-        if (*got == 0)
-            break;
-        frames += *got;
-        const Expected<bool> written = out->Write(std::span(pcm).first(*got * channels));
-        if (!written)
-            return written.error();
-    }
+    Expected<ConvertReport> report =
+        DecodePieces(plan, channels, [&](std::span<std::int16_t> pcm) { return out->Write(pcm); });
+    if (!report)
+        return report;
     const Expected<bool> finished = out->Finish();
     if (!finished)
         return finished.error();
-    ConvertReport report;
-    report.inputFrames = frames;
-    report.blocks = frames == 0 ? 0 : (frames - 1) / blockFrames + 1;
     return report;
 }
 #endif
