@@ -58,6 +58,21 @@ const std::vector<PinnedOutput> kPinned = {
          {"decode", 0x493db411f46f56f8ull},
          {"encode 24-bit source (dithered)", 0x145a929289655bb9ull},
      }},
+    {3,
+     {
+         {"encode quality 0", 0xe869b933d02dcf97ull},
+         {"encode quality 1", 0x56227da604269d57ull},
+         {"encode quality 2", 0xca91c12112332469ull},
+         {"encode quality 3", 0x1eafdd41710ddd6aull},
+         {"encode quality 4", 0x4d139df232e5815aull},
+         {"encode quality 5", 0x003df1af711f5a45ull},
+         {"encode quality 6", 0x73917ba382e93307ull},
+         {"encode quality 7", 0xef8c643cb4c1dfe9ull},
+         {"encode quality 8", 0xa6d0028603a0772cull},
+         {"encode quality 9", 0xf14fa97e1d78195aull},
+         {"decode", 0x493db411f46f56f8ull},
+         {"encode 24-bit source (dithered)", 0x145a929289655bb9ull},
+     }},
 };
 
 // FNV-1a, 64 bits.

@@ -5,11 +5,19 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "codec/xbox_adpcm.hpp"
+#include "codec/xbox_adpcm_fast.hpp"
 #include "codec/xbox_adpcm_search.hpp"
+#include "codec/xbox_adpcm_search_detail.hpp"
+
+// The narrow searches' portable loops, compiled here as the reference.
+#define IMABOX_SEARCH_KERNEL_NAMESPACE reference
+#include "codec/xbox_adpcm_search_kernels.hpp"
 
 namespace imabox {
 namespace {
@@ -220,6 +228,50 @@ TEST(XBoxADPCMSearch, FillFramesDoNotCount) {
         withoutFill += realError(70, q);
     }
     EXPECT_LT(2 * withoutFill, withFill);
+}
+
+// The AVX2 narrow searches agree with the portable ones bit for bit at every width, on every
+// signal (full-scale squares make states fall 2^32 behind and be dropped), with empty states,
+// fill and both ends of the step table.
+TEST(XBoxADPCMSearch, NarrowLanesMatchThePortableLoops) {
+    if (!ADPCMKernelSupported(ADPCMKernel::AVX2))
+        GTEST_SKIP() << "no AVX2 on this processor";
+    using namespace search_detail;
+    const auto lanes = std::make_unique<NarrowLanes>();
+    const auto expected = std::make_unique<NarrowLanes>();
+    std::mt19937 rng(7);
+    for (int kind = 0; kind < 4; ++kind) {
+        const auto pcm = Signal(kind, 1, 8);
+        for (unsigned width = 1; width <= kMaxNarrowWidth; ++width) {
+            NarrowLanes& l = *lanes;
+            for (unsigned lane = 0; lane < kLanes; ++lane) {
+                for (unsigned k = 0; k < 65; ++k)
+                    l.x[k][lane] = pcm[lane * 65 + k];
+                l.counted[lane] = static_cast<std::int32_t>(rng() % 65);
+                l.plainStart[lane] = static_cast<std::int32_t>(rng() % 89);
+                for (unsigned j = 0; j < kMaxNarrowWidth; ++j)
+                    l.start[j][lane] =
+                        j == 0 || rng() % 3 ? static_cast<std::int32_t>(rng() % 89) : -1;
+            }
+            l.start[0][0] = 0;
+            l.start[0][1] = 88;
+            for (unsigned i = 0; i < 89; ++i)
+                l.mergeShift[i] = static_cast<std::int32_t>(i / 12);
+            *expected = l;
+            reference::Narrow(*expected, width);
+            AVX2SearchKernels().narrow(l, width);
+            SCOPED_TRACE("signal " + std::to_string(kind) + ", width " + std::to_string(width));
+            ASSERT_EQ(0, std::memcmp(l.cost, expected->cost, sizeof l.cost));
+            ASSERT_EQ(0, std::memcmp(l.plainError, expected->plainError, sizeof l.plainError));
+            ASSERT_EQ(0, std::memcmp(l.plainEnd, expected->plainEnd, sizeof l.plainEnd));
+            for (unsigned k = 0; k < 64; ++k) {
+                for (unsigned j = 0; j < width; ++j)
+                    ASSERT_EQ(
+                        0, std::memcmp(l.trace[k][j], expected->trace[k][j], sizeof l.trace[k][j]))
+                        << "sample " << k << ", state " << j;
+            }
+        }
+    }
 }
 
 }  // namespace

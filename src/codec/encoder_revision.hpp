@@ -6,6 +6,6 @@
 
 namespace imabox {
 
-inline constexpr int kEncoderRevision = 2;
+inline constexpr int kEncoderRevision = 3;
 
 }  // namespace imabox

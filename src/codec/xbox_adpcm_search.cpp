@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -27,7 +28,7 @@ const std::int32_t kStep32[89] = {
 
 #if !defined(IMABOX_HAVE_AVX2_KERNELS)
 SearchKernels AVX2SearchKernels() {  // never called: builds without it report no AVX2
-    return {&portable::ScanStarts, &portable::Expand};
+    return {&portable::ScanStarts, &portable::Expand, &portable::Narrow};
 }
 #endif
 
@@ -53,7 +54,7 @@ const SearchKernels& Kernels() {
     static const SearchKernels kernels =
         ADPCMKernelSupported(ADPCMKernel::AVX2)
             ? AVX2SearchKernels()
-            : SearchKernels{&portable::ScanStarts, &portable::Expand};
+            : SearchKernels{&portable::ScanStarts, &portable::Expand, &portable::Narrow};
     return kernels;
 }
 
@@ -95,6 +96,7 @@ struct Scratch {
     };
     std::array<Entry, kHashSize> hash{};
     std::uint32_t generation = 0;
+    NarrowLanes lanes;
 };
 
 Scratch& ThreadScratch() {
@@ -290,60 +292,6 @@ unsigned SmallBeamStep(Scratch& s, unsigned size, std::int32_t target, bool coun
     return n;
 }
 
-// Stage 2 for beams of one or two states with bracketing alone: every candidate is scored
-// without a branch, then the cheapest and the cheapest other state are picked.
-unsigned PairBeamStep(Scratch& s, unsigned size, std::int32_t target, bool counts, unsigned width,
-                      const std::uint8_t* mergeShift, unsigned k) {
-    using namespace portable;
-    constexpr unsigned kMax = 2 * kSmallBeam;
-    std::uint64_t cost[kMax];
-    std::uint32_t key[kMax];
-    std::int32_t pred[kMax];
-    std::int32_t next[kMax];
-    std::uint8_t code[kMax];
-    const std::uint64_t weight = counts ? 1 : 0;
-    const unsigned count = 2 * size;
-    for (unsigned from = 0; from < size; ++from) {
-        const std::int32_t index = s.beam.index[from];
-        const std::int32_t step = kStep32[index];
-        const std::int32_t first = WindowStart(step, target - s.beam.pred[from], 2);
-        for (unsigned r = 0; r < 2; ++r) {
-            const unsigned i = 2 * from + r;
-            const std::int32_t pos = first + std::int32_t(r);
-            const std::int32_t mag = PositionMagnitude(pos);
-            const std::int32_t change = Magnitude(step, mag);
-            pred[i] = Clamp16(s.beam.pred[from] + (pos < 8 ? -change : change));
-            cost[i] = s.beam.cost[from] + weight * Square32(target - pred[i]);
-            next[i] = NextIndex(index, mag);
-            key[i] = (static_cast<std::uint32_t>((pred[i] + 32768) >> mergeShift[next[i]]) << 7) |
-                     static_cast<std::uint32_t>(next[i]);
-            code[i] = static_cast<std::uint8_t>(PositionCode(pos));
-        }
-    }
-    unsigned chosen[2] = {0, 0};
-    for (unsigned i = 1; i < count; ++i)
-        chosen[0] = cost[i] < cost[chosen[0]] ? i : chosen[0];
-    unsigned n = 1;
-    if (width > 1) {
-        std::uint64_t second = ~std::uint64_t{0};
-        for (unsigned i = 0; i < count; ++i) {
-            const bool better = key[i] != key[chosen[0]] && cost[i] < second;
-            second = better ? cost[i] : second;
-            chosen[1] = better ? i : chosen[1];
-        }
-        n = second == ~std::uint64_t{0} ? 1 : 2;
-    }
-    for (unsigned j = 0; j < n; ++j) {
-        const unsigned i = chosen[j];
-        s.beam.pred[j] = pred[i];
-        s.beam.index[j] = next[i];
-        s.beam.cost[j] = cost[i];
-        s.parent[k][j] = static_cast<std::uint16_t>(i / 2);
-        s.code[k][j] = code[i];
-    }
-    return n;
-}
-
 // Stage 3: the codes of final state `best`, followed back to its start; returns the start index.
 std::uint8_t Backtrack(const Scratch& s, unsigned best, std::span<std::uint8_t, 64> codes) {
     unsigned n = best;
@@ -354,8 +302,94 @@ std::uint8_t Backtrack(const Scratch& s, unsigned best, std::span<std::uint8_t, 
     return s.start[n];
 }
 
-// One block of one channel searched in stages; XBoxADPCMSearchBlock in parts, so that narrow
-// searches of two blocks can run side by side.
+// The plain coding of one block from `start`: its codes, its error over the first `valid`
+// samples, and the index it ends with.
+std::uint64_t PlainBlock(std::span<const std::int16_t, 65> x, unsigned valid, std::int32_t& index,
+                         std::span<std::uint8_t, 64> codes) {
+    using namespace portable;
+    std::int32_t pred = x[0];
+    std::uint64_t error = 0;
+    for (unsigned k = 0; k < kCodes; ++k) {
+        const std::int32_t step = kStep32[index];
+        const std::int32_t delta = x[k + 1] - pred;
+        const std::int32_t mag = PlainMagnitude(step, delta);
+        const std::int32_t change = Magnitude(step, mag);
+        pred = Clamp16(pred + (delta < 0 ? -change : change));
+        index = NextIndex(index, mag);
+        codes[k] = static_cast<std::uint8_t>((delta < 0 ? 8 : 0) | mag);
+        error += k + 1 < valid ? Square32(x[k + 1] - pred) : 0;
+    }
+    return error;
+}
+
+// Whether a level's search runs in narrow lanes: the bracketing codes alone, few states.
+bool IsNarrow(const XBoxADPCMSearchLevel& level) {
+    return level.codeRadius == 0 && level.beamWidth <= kMaxNarrowWidth;
+}
+
+// Narrow searches of up to eight blocks of one channel side by side, one per lane. A narrow
+// search starts from the first `width` of the scan's start indices.
+class NarrowBatch {
+  public:
+    NarrowBatch(const XBoxADPCMSearchLevel& level, Scratch& s)
+        : level_(level), s_(s), width_(std::clamp(level.beamWidth, 1u, kMaxNarrowWidth)) {
+        const std::uint8_t* shift = Merge().shift[std::min(level.mergeBits, kMaxMergeBits)];
+        for (unsigned i = 0; i <= kMaxStepIndex; ++i)
+            s.lanes.mergeShift[i] = shift[i];
+        std::memset(s.lanes.x, 0, sizeof s.lanes.x);
+        std::memset(s.lanes.counted, 0, sizeof s.lanes.counted);
+        std::memset(s.lanes.start, 0, sizeof s.lanes.start);
+        std::memset(s.lanes.plainStart, 0, sizeof s.lanes.plainStart);
+    }
+
+    bool Full() const { return used_ == kLanes; }
+    unsigned Used() const { return used_; }
+
+    // Queues a block whose plain coding starts at `plainStart`; returns its lane.
+    unsigned Add(std::span<const std::int16_t, 65> x, unsigned valid, std::uint8_t plainStart) {
+        NarrowLanes& l = s_.lanes;
+        const unsigned lane = used_++;
+        valid = std::clamp(valid, 1u, kFramesPerBlock);
+        plainStart = std::min<std::uint8_t>(plainStart, kMaxStepIndex);
+        for (unsigned k = 0; k < kFramesPerBlock; ++k)
+            l.x[k][lane] = x[k];
+        l.counted[lane] = static_cast<std::int32_t>(valid) - 1;
+        l.plainStart[lane] = plainStart;
+        const unsigned starts = ChooseStarts(x, valid, plainStart, level_, s_);
+        for (unsigned j = 0; j < kMaxNarrowWidth; ++j)
+            l.start[j][lane] = j < starts ? s_.start[j] : -1;
+        return lane;
+    }
+
+    // Searches the queued blocks. Unused lanes search what they last held (silence at first);
+    // their results are not read.
+    void Run() { Kernels().narrow(s_.lanes, width_); }
+
+    // Whether the search of `lane` did better than the plain coding; if so, its codes and start.
+    bool Better(unsigned lane, std::span<std::uint8_t, 64> codes, std::uint8_t& start) const {
+        const NarrowLanes& l = s_.lanes;
+        if (l.cost[lane] >= l.plainError[lane])
+            return false;
+        unsigned j = 0;
+        for (unsigned k = kCodes; k-- > 0;) {
+            const std::uint32_t trace = l.trace[k][j][lane];
+            codes[k] = static_cast<std::uint8_t>(trace & 15);
+            j = trace >> 4;
+        }
+        start = static_cast<std::uint8_t>(l.start[j][lane]);
+        return true;
+    }
+
+    void Clear() { used_ = 0; }
+
+  private:
+    const XBoxADPCMSearchLevel& level_;
+    Scratch& s_;
+    unsigned width_;
+    unsigned used_ = 0;
+};
+
+// One block of one channel searched by a wide beam.
 class BlockSearch {
   public:
     BlockSearch(std::span<const std::int16_t, 65> x, unsigned valid, std::uint8_t plainIndex,
@@ -365,23 +399,17 @@ class BlockSearch {
           level_(level),
           s_(s),
           plainStart_(std::min<std::uint8_t>(plainIndex, kMaxStepIndex)),
-          plainPred_(x[0]),
-          plainAt_(plainStart_),
+          plainEnd_(plainStart_),
           width_(std::clamp(level.beamWidth, 1u, kMaxBeam)),
           tried_(2 + 2 * std::min(level.codeRadius, 2u)),
           mergeShift_(Merge().shift[std::min(level.mergeBits, kMaxMergeBits)]) {}
 
-    // Codes the block plainly first when the search is wide, to skip blocks it codes exactly
-    // (narrow searches code it alongside, where the two chains of dependent steps overlap), and
+    // Codes the block plainly, to have its fallback and to skip blocks it codes exactly, and
     // chooses the start indices. False when there is nothing to search.
     bool Begin() {
-        plainFirst_ = width_ > 2;
-        if (plainFirst_) {
-            for (unsigned k = 0; k < kCodes; ++k)
-                PlainStep(k);
-            if (plainError_ == 0)
-                return false;
-        }
+        plainError_ = PlainBlock(x_, valid_, plainEnd_, plainCodes_);
+        if (plainError_ == 0)
+            return false;
         size_ = ChooseStarts(x_, valid_, plainStart_, level_, s_);
         for (unsigned n = 0; n < size_; ++n) {
             s_.beam.pred[n] = x_[0];
@@ -391,24 +419,7 @@ class BlockSearch {
         return true;
     }
 
-    // Whether NarrowSearch runs the whole beam.
-    bool Narrow() const { return width_ <= 2 && tried_ == 2 && size_ <= width_; }
-    unsigned Width() const { return width_; }
-
-    // One step of the plain coding rule.
-    void PlainStep(unsigned k) {
-        using namespace portable;
-        const std::int32_t step = kStep32[plainAt_];
-        const std::int32_t delta = x_[k + 1] - plainPred_;
-        const std::int32_t mag = PlainMagnitude(step, delta);
-        const std::int32_t change = Magnitude(step, mag);
-        plainPred_ = Clamp16(plainPred_ + (delta < 0 ? -change : change));
-        plainAt_ = NextIndex(plainAt_, mag);
-        plainCodes_[k] = static_cast<std::uint8_t>((delta < 0 ? 8 : 0) | mag);
-        plainError_ += k + 1 < valid_ ? Square32(x_[k + 1] - plainPred_) : 0;
-    }
-
-    // The beam over every sample, for any width.
+    // The beam over every sample.
     void Run() {
         const SearchKernels& kernels = Kernels();
         // The smallest table of at least four times the candidates of one sample: few
@@ -422,11 +433,7 @@ class BlockSearch {
         for (unsigned k = 0; k < kCodes; ++k) {
             const std::int32_t target = x_[k + 1];
             const bool counts = k + 1 < valid_;
-            if (!plainFirst_)
-                PlainStep(k);
-            if (width_ <= 2 && tried_ == 2 && size_ <= kSmallBeam)
-                size_ = PairBeamStep(s_, size_, target, counts, width_, mergeShift_, k);
-            else if (width_ <= kSmallBeam && size_ <= kMaxBeam / 8)
+            if (width_ <= kSmallBeam && size_ <= kMaxBeam / 8)
                 size_ = SmallBeamStep(s_, size_, target, counts, tried_, width_, mergeShift_, k);
             else {
                 kernels.expand(s_.beam, size_, target, counts, tried_, s_.candidates);
@@ -439,7 +446,7 @@ class BlockSearch {
     // The better of the search's result and the plain coding.
     std::uint8_t Finish(std::uint8_t& plainIndex, std::span<std::uint8_t, 64> codes,
                         std::uint64_t& error) {
-        plainIndex = static_cast<std::uint8_t>(plainAt_);
+        plainIndex = static_cast<std::uint8_t>(plainEnd_);
         if (size_ != 0) {
             // The search's costs are exact squared errors of the decoder's arithmetic (the
             // tests decode the codes to check), so they are compared with the plain coding as is.
@@ -458,117 +465,20 @@ class BlockSearch {
         return plainStart_;
     }
 
+  private:
     std::span<const std::int16_t, 65> x_;
     unsigned valid_;
     const XBoxADPCMSearchLevel& level_;
     Scratch& s_;
     std::uint8_t plainStart_;
-    std::int32_t plainPred_;
-    std::int32_t plainAt_;
+    std::int32_t plainEnd_;
     std::array<std::uint8_t, kCodes> plainCodes_{};
     std::uint64_t plainError_ = 0;
     unsigned width_;
     unsigned tried_;
     const std::uint8_t* mergeShift_;
-    bool plainFirst_ = false;
     unsigned size_ = 0;
 };
-
-// The whole beam of a narrow search (one or two states, bracketing alone): the states live in
-// registers, the candidates are scored without a branch, and the plain coding runs alongside,
-// where the two chains of dependent steps overlap. Everything the loop reads is copied to locals
-// first: its byte stores could otherwise alias any field and force reloads.
-template <unsigned Width>
-void NarrowSearch(BlockSearch& job) {
-    using namespace portable;
-    constexpr std::uint64_t kNone = std::uint64_t{1} << 62;  // cost of an empty slot
-    const std::int16_t* const x = job.x_.data();
-    const unsigned valid = job.valid_;
-    const std::uint8_t* const mergeShift = job.mergeShift_;
-    std::uint16_t* const parentOut = job.s_.parent[0].data();
-    std::uint8_t* const codeOut = job.s_.code[0].data();
-    std::uint8_t* const plainCodes = job.plainCodes_.data();
-    std::int32_t plainPred = job.plainPred_;
-    std::int32_t plainAt = job.plainAt_;
-    std::uint64_t plainError = job.plainError_;
-    std::int32_t pred[Width];
-    std::int32_t index[Width];
-    std::uint64_t cost[Width];
-    unsigned size = job.size_;
-    for (unsigned j = 0; j < Width; ++j) {
-        pred[j] = j < size ? job.s_.beam.pred[j] : x[0];
-        index[j] = j < size ? job.s_.beam.index[j] : 0;
-        cost[j] = j < size ? job.s_.beam.cost[j] : kNone;
-    }
-    for (unsigned k = 0; k < kCodes; ++k) {
-        const std::int32_t target = x[k + 1];
-        const std::uint64_t weight = k + 1 < valid ? 1 : 0;
-        {  // the plain coding rule
-            const std::int32_t step = kStep32[plainAt];
-            const std::int32_t delta = target - plainPred;
-            const std::int32_t mag = PlainMagnitude(step, delta);
-            const std::int32_t change = Magnitude(step, mag);
-            plainPred = Clamp16(plainPred + (delta < 0 ? -change : change));
-            plainAt = NextIndex(plainAt, mag);
-            plainCodes[k] = static_cast<std::uint8_t>((delta < 0 ? 8 : 0) | mag);
-            plainError += weight * Square32(target - plainPred);
-        }
-        std::uint64_t c[2 * Width];
-        std::uint32_t key[2 * Width];
-        std::int32_t p[2 * Width];
-        std::int32_t next[2 * Width];
-        std::int32_t code[2 * Width];
-        for (unsigned j = 0; j < Width; ++j) {
-            const std::int32_t step = kStep32[index[j]];
-            const std::int32_t pos0 = WindowStart(step, target - pred[j], 2);
-            for (unsigned r = 0; r < 2; ++r) {
-                const unsigned i = 2 * j + r;
-                const std::int32_t pos = pos0 + std::int32_t(r);
-                const std::int32_t mag = PositionMagnitude(pos);
-                const std::int32_t change = Magnitude(step, mag);
-                p[i] = Clamp16(pred[j] + (pos < 8 ? -change : change));
-                c[i] = cost[j] + weight * Square32(target - p[i]);
-                next[i] = NextIndex(index[j], mag);
-                key[i] = (static_cast<std::uint32_t>((p[i] + 32768) >> mergeShift[next[i]]) << 7) |
-                         static_cast<std::uint32_t>(next[i]);
-                code[i] = PositionCode(pos);
-            }
-        }
-        unsigned chosen[Width];
-        chosen[0] = 0;
-        for (unsigned i = 1; i < 2 * Width; ++i)
-            chosen[0] = c[i] < c[chosen[0]] ? i : chosen[0];
-        if constexpr (Width == 2) {
-            std::uint64_t second = kNone;
-            chosen[1] = 0;
-            for (unsigned i = 0; i < 2 * Width; ++i) {
-                const bool better = key[i] != key[chosen[0]] && c[i] < second;
-                second = better ? c[i] : second;
-                chosen[1] = better ? i : chosen[1];
-            }
-            size = second < kNone ? 2 : 1;
-        } else {
-            size = 1;
-        }
-        for (unsigned j = 0; j < Width; ++j) {
-            const unsigned i = chosen[j];
-            pred[j] = p[i];
-            index[j] = next[i];
-            cost[j] = j < size ? c[i] : kNone;
-            parentOut[std::size_t{k} * kMaxBeam + j] = static_cast<std::uint16_t>(i / 2);
-            codeOut[std::size_t{k} * kMaxBeam + j] = static_cast<std::uint8_t>(code[i]);
-        }
-    }
-    job.plainPred_ = plainPred;
-    job.plainAt_ = plainAt;
-    job.plainError_ = plainError;
-    job.size_ = size;
-    for (unsigned j = 0; j < size; ++j) {
-        job.s_.beam.pred[j] = pred[j];
-        job.s_.beam.index[j] = index[j];
-        job.s_.beam.cost[j] = cost[j];
-    }
-}
 
 void WriteBlockChannel(std::uint8_t* block, unsigned channels, unsigned c, std::int16_t first,
                        std::uint8_t start, std::span<const std::uint8_t, 64> codes) {
@@ -595,43 +505,81 @@ void SearchBlocks(const std::int16_t* pcm, std::uint8_t* out, unsigned channels,
                   const XBoxADPCMSearchLevel& level) {
     std::array<std::int16_t, kFramesPerBlock> samples;
     std::array<std::uint8_t, kCodes> codes;
-    for (std::uint64_t b = first; b < first + count; ++b) {
+    const auto load = [&](std::uint64_t b, unsigned c) {
         const std::int16_t* in = pcm + b * kFramesPerBlock * channels;
-        std::uint8_t* block = out + b * kBlockBytesPerChannel * channels;
-        const unsigned valid = ValidInBlock(validFrames, b);
+        for (unsigned k = 0; k < kFramesPerBlock; ++k)
+            samples[k] = in[std::size_t{k} * channels + c];
+    };
+    const auto blockAt = [&](std::uint64_t b) {
+        return out + b * kBlockBytesPerChannel * channels;
+    };
+    if (!IsNarrow(level)) {
+        for (std::uint64_t b = first; b < first + count; ++b) {
+            for (unsigned c = 0; c < channels; ++c) {
+                load(b, c);
+                std::uint8_t index = blockAt(b)[4 * c + 2];  // the plain encoder's start index
+                std::uint64_t error = 0;
+                const std::uint8_t start = XBoxADPCMSearchBlock(
+                    samples, ValidInBlock(validFrames, b), index, level, codes, error);
+                WriteBlockChannel(blockAt(b), channels, c, samples[0], start, codes);
+            }
+        }
+        return;
+    }
+    Scratch& s = ThreadScratch();
+    NarrowBatch batch(level, s);
+    struct Queued {
+        std::uint64_t block;
+        unsigned channel;
+        std::int16_t first;
+    };
+    std::array<Queued, kLanes> queued;
+    const auto flush = [&] {
+        batch.Run();
+        for (unsigned lane = 0; lane < batch.Used(); ++lane) {
+            std::uint8_t start = 0;
+            const Queued& q = queued[lane];
+            if (batch.Better(lane, codes, start))
+                WriteBlockChannel(blockAt(q.block), channels, q.channel, q.first, start, codes);
+        }
+        batch.Clear();
+    };
+    for (std::uint64_t b = first; b < first + count; ++b) {
         for (unsigned c = 0; c < channels; ++c) {
-            for (unsigned k = 0; k < kFramesPerBlock; ++k)
-                samples[k] = in[std::size_t{k} * channels + c];
-            std::uint8_t index = block[4 * c + 2];  // the plain encoder's start index
-            std::uint64_t error = 0;
-            const std::uint8_t start =
-                XBoxADPCMSearchBlock(samples, valid, index, level, codes, error);
-            WriteBlockChannel(block, channels, c, samples[0], start, codes);
+            load(b, c);
+            const unsigned lane =
+                batch.Add(samples, ValidInBlock(validFrames, b), blockAt(b)[4 * c + 2]);
+            queued[lane] = {b, c, samples[0]};
+            if (batch.Full())
+                flush();
         }
     }
+    if (batch.Used() != 0)
+        flush();
 }
 
 }  // namespace
 
 XBoxADPCMSearchLevel XBoxADPCMSearchLevelFor(int quality) {
-    // Measured on real speech and music against a lookahead encoder (bench/quality.sh): two
-    // states from the best of eight scanned start indices already beat one-sample lookahead;
-    // each doubling of the beam then pays once the merge ranges are fine enough to keep that
-    // many distinct states (a beam stops growing at about 2^(mergeBits + 4) states), and
-    // starting from the scan's best index and its five neighbours on each side pays from 16
-    // states on. Trying codes beyond the two that bracket the sample costs three times as much
-    // for less than a wider beam gains, so no level does.
+    // Measured on real speech and music against a lookahead encoder (bench/quality.sh). Two
+    // states from the best of eight scanned start indices already beat one-sample lookahead.
+    // Each wider beam then pays once the merge ranges are fine enough to keep that many distinct
+    // states (a beam stops growing at about 2^(mergeBits + 4) states), and starting from the
+    // scan's best index and its neighbours pays from four states on. Up to 32 states the
+    // narrow lanes search both faster and better than the wide beam. Trying codes beyond the
+    // two that bracket the sample costs three times as much for less than a wider beam gains,
+    // so no level does.
     static constexpr XBoxADPCMSearchLevel kLevels[kXBoxADPCMMaxQuality + 1] = {
         {0, 0, 1, 0, 1, 0, 0},    // 0: unused (plain encoder)
         {13, 12, 1, 0, 2, 0, 0},  // 1
-        {8, 16, 1, 1, 3, 0, 0},   // 2
-        {8, 16, 1, 0, 4, 0, 1},   // 3
-        {8, 25, 1, 0, 8, 0, 1},   // 4
-        {8, 25, 1, 5, 16, 0, 1},  // 5
-        {8, 25, 1, 5, 32, 0, 2},  // 6
-        {8, 25, 1, 5, 48, 0, 3},  // 7
-        {8, 25, 1, 5, 64, 0, 4},  // 8
-        {8, 25, 1, 5, 96, 0, 4},  // 9
+        {8, 16, 1, 1, 4, 0, 3},   // 2
+        {8, 16, 1, 1, 6, 0, 3},   // 3
+        {8, 25, 1, 3, 8, 0, 3},   // 4
+        {8, 25, 1, 5, 12, 0, 4},  // 5
+        {4, 25, 1, 7, 16, 0, 5},  // 6
+        {8, 25, 1, 5, 24, 0, 5},  // 7
+        {8, 25, 1, 5, 32, 0, 5},  // 8
+        {8, 25, 1, 5, 96, 0, 5},  // 9
     };
     return kLevels[std::clamp(quality, 1, kXBoxADPCMMaxQuality)];
 }
@@ -639,14 +587,26 @@ XBoxADPCMSearchLevel XBoxADPCMSearchLevelFor(int quality) {
 std::uint8_t XBoxADPCMSearchBlock(std::span<const std::int16_t, 65> x, unsigned valid,
                                   std::uint8_t& plainIndex, const XBoxADPCMSearchLevel& level,
                                   std::span<std::uint8_t, 64> codes, std::uint64_t& error) {
-    BlockSearch search(x, valid, plainIndex, level, ThreadScratch());
-    if (search.Begin()) {
-        if (search.Narrow()) {
-            search.Width() == 1 ? NarrowSearch<1>(search) : NarrowSearch<2>(search);
-        } else {
-            search.Run();
+    if (IsNarrow(level)) {
+        NarrowBatch batch(level, ThreadScratch());
+        batch.Add(x, valid, plainIndex);
+        batch.Run();
+        std::int32_t end = std::min<std::uint8_t>(plainIndex, kMaxStepIndex);
+        const std::uint64_t plainError =
+            PlainBlock(x, std::clamp(valid, 1u, kFramesPerBlock), end, codes);
+        const std::uint8_t plainStart = std::min<std::uint8_t>(plainIndex, kMaxStepIndex);
+        plainIndex = static_cast<std::uint8_t>(end);
+        std::uint8_t start = 0;
+        if (batch.Better(0, codes, start)) {
+            error = ThreadScratch().lanes.cost[0];
+            return start;
         }
+        error = plainError;
+        return plainStart;
     }
+    BlockSearch search(x, valid, plainIndex, level, ThreadScratch());
+    if (search.Begin())
+        search.Run();
     return search.Finish(plainIndex, codes, error);
 }
 

@@ -10,6 +10,7 @@
 #endif
 
 #include <cstdint>
+#include <utility>
 
 #include "codec/xbox_adpcm_search_detail.hpp"
 
@@ -154,6 +155,100 @@ inline void Expand(const Beam& beam, unsigned size, std::int32_t target, bool co
             ExpandWindow<6>(beam, size, target, counts, out);
             break;
     }
+}
+
+// Narrow searches, one lane after another: the reference the AVX2 form matches bit for bit.
+// Each sample, every state tries the two codes that bracket the sample; the cheapest candidate
+// is kept first, then the cheapest whose state (step index and predictor range) is not kept yet,
+// and so on; ties go to the earlier candidate.
+template <unsigned W>
+inline void NarrowLane(NarrowLanes& s, unsigned lane) {
+    std::int32_t pred[W];
+    std::int32_t index[W];
+    std::uint32_t cost[W];
+    for (unsigned j = 0; j < W; ++j) {
+        pred[j] = s.x[0][lane];
+        index[j] = s.start[j][lane] < 0 ? 0 : s.start[j][lane];
+        cost[j] = s.start[j][lane] < 0 ? kDeadCost : 0;
+    }
+    std::int32_t plainPred = s.x[0][lane];
+    std::int32_t plainAt = s.plainStart[lane];
+    std::uint64_t plainError = 0;
+    std::uint64_t base = 0;
+    for (unsigned k = 0; k < 64; ++k) {
+        const std::int32_t target = s.x[k + 1][lane];
+        const std::uint32_t weight = std::int32_t(k) < s.counted[lane] ? ~0u : 0u;
+        {  // the plain coding rule
+            const std::int32_t step = kStep32[plainAt];
+            const std::int32_t delta = target - plainPred;
+            const std::int32_t mag = PlainMagnitude(step, delta);
+            const std::int32_t change = Magnitude(step, mag);
+            plainPred = Clamp16(plainPred + (delta < 0 ? -change : change));
+            plainAt = NextIndex(plainAt, mag);
+            plainError += Square32(target - plainPred) & weight;
+        }
+        std::uint32_t c[2 * W];
+        std::uint32_t key[2 * W];
+        std::uint32_t trace[2 * W];
+        std::int32_t p[2 * W];
+        std::int32_t next[2 * W];
+        for (unsigned j = 0; j < W; ++j) {
+            const std::int32_t step = kStep32[index[j]];
+            const std::int32_t first = WindowStart(step, target - pred[j], 2);
+            for (unsigned r = 0; r < 2; ++r) {
+                const unsigned i = 2 * j + r;
+                const std::int32_t pos = first + std::int32_t(r);
+                const std::int32_t mag = PositionMagnitude(pos);
+                const std::int32_t change = Magnitude(step, mag);
+                p[i] = Clamp16(pred[j] + (pos < 8 ? -change : change));
+                const std::uint32_t sum = cost[j] + (Square32(target - p[i]) & weight);
+                c[i] = sum < cost[j] || sum == kDeadCost ? kDeadCost : sum;
+                next[i] = NextIndex(index[j], mag);
+                key[i] =
+                    ((static_cast<std::uint32_t>(p[i] + 32768) >> s.mergeShift[next[i]]) << 7) |
+                    static_cast<std::uint32_t>(next[i]);
+                trace[i] = static_cast<std::uint32_t>(PositionCode(pos)) | (j << 4);
+            }
+        }
+        unsigned chosen[W];
+        std::uint32_t chosenCost[W];
+        for (unsigned j = 0; j < W; ++j) {
+            unsigned best = j == 0 ? 0 : chosen[0];
+            std::uint32_t bestCost = j == 0 ? c[0] : kDeadCost;
+            for (unsigned i = j == 0 ? 1 : 0; i < 2 * W; ++i) {
+                bool fresh = true;
+                for (unsigned q = 0; q < j; ++q)
+                    fresh = fresh && key[i] != key[chosen[q]];
+                if (fresh && c[i] < bestCost) {
+                    best = i;
+                    bestCost = c[i];
+                }
+            }
+            chosen[j] = best;
+            chosenCost[j] = bestCost;
+        }
+        base += chosenCost[0];
+        for (unsigned j = 0; j < W; ++j) {
+            pred[j] = p[chosen[j]];
+            index[j] = next[chosen[j]];
+            cost[j] = chosenCost[j] == kDeadCost ? kDeadCost : chosenCost[j] - chosenCost[0];
+            s.trace[k][j][lane] = trace[chosen[j]];
+        }
+    }
+    s.cost[lane] = base;
+    s.plainError[lane] = plainError;
+    s.plainEnd[lane] = plainAt;
+}
+
+template <unsigned... W>
+inline void NarrowWidth(NarrowLanes& s, unsigned lane, unsigned width,
+                        std::integer_sequence<unsigned, W...>) {
+    ((width == W + 1 ? NarrowLane<W + 1>(s, lane) : void()), ...);
+}
+
+inline void Narrow(NarrowLanes& s, unsigned width) {
+    for (unsigned lane = 0; lane < kLanes; ++lane)
+        NarrowWidth(s, lane, width, std::make_integer_sequence<unsigned, kMaxNarrowWidth>{});
 }
 
 }  // namespace imabox::search_detail::IMABOX_SEARCH_KERNEL_NAMESPACE
