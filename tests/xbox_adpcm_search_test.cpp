@@ -171,7 +171,12 @@ TEST(XBoxADPCMSearch, BytesDependNeitherOnThreadsNorOnWhereRunsAreCut) {
 // The error the search reports is the error a decoder gets from the codes it chose.
 TEST(XBoxADPCMSearch, ReportedErrorMatchesTheDecodedCodes) {
     const auto pcm = Signal(1, 1, 30);
-    for (int q = 1; q <= kXBoxADPCMMaxQuality; q += 2) {
+    std::vector<XBoxADPCMSearchLevel> levels;
+    for (int q = 1; q <= kXBoxADPCMMaxQuality; q += 2)
+        levels.push_back(XBoxADPCMSearchLevelFor(q));
+    levels.push_back({8, 16, 1, 1, 4, 1, 2});   // neighbouring codes: the one-block beam
+    levels.push_back({8, 25, 1, 5, 64, 0, 5});  // wider than the lanes: the one-block beam
+    for (std::size_t q = 0; q < levels.size(); ++q) {
         std::uint8_t plainIndex = 0;
         for (unsigned block = 0; block < 30; ++block) {
             std::span<const std::int16_t, 65> x(&pcm[block * 65], 65);
@@ -180,7 +185,7 @@ TEST(XBoxADPCMSearch, ReportedErrorMatchesTheDecodedCodes) {
                 std::array<std::uint8_t, 64> codes;
                 std::uint64_t error = 0;
                 const std::uint8_t start =
-                    XBoxADPCMSearchBlock(x, valid, index, XBoxADPCMSearchLevelFor(q), codes, error);
+                    XBoxADPCMSearchBlock(x, valid, index, levels[q], codes, error);
                 ADPCMChannelState state{x[0], start};
                 std::uint64_t measured = 0;
                 for (unsigned k = 0; k < 64; ++k) {
@@ -188,7 +193,7 @@ TEST(XBoxADPCMSearch, ReportedErrorMatchesTheDecodedCodes) {
                     if (k + 1 < valid)
                         measured += static_cast<std::uint64_t>(e * e);
                 }
-                EXPECT_EQ(error, measured) << "quality " << q << ", block " << block;
+                EXPECT_EQ(error, measured) << "level " << q << ", block " << block;
                 if (valid == 65) {
                     // Hands on the index the plain encoder ends the block with.
                     ADPCMChannelState plain{x[0], plainIndex};

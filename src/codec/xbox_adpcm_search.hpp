@@ -5,12 +5,13 @@
 // channel is searched on its own, in three stages: a scan codes the block's first samples with
 // the plain coding rule from several start indices at once and keeps the most promising; a beam
 // search then keeps the best few (predictor, step index) states after each sample, trying the
-// codes whose reconstructions bracket the sample (and optionally their neighbours), scored
-// several states per vector; the cheapest final state is followed back to its codes. States
-// with the same step index whose predictors lie in the same small range (a fraction of the step)
-// count as one, which keeps the beam diverse. The search's costs are the decoder's exact squared
-// errors, and the plain encoder's own coding of the block is kept whenever the search does no
-// better, so no block gets worse than level 0.
+// codes whose reconstructions bracket the sample (and optionally their neighbours); the cheapest
+// final state is followed back to its codes. States with the same step index whose predictors
+// lie in the same small range (a fraction of the step) count as one, which keeps the beam
+// diverse. Beams of up to 32 states with the bracketing codes alone run eight blocks side by
+// side, one per vector lane; wider ones score several states per vector. The search's costs are
+// the decoder's exact squared errors, and the plain encoder's own coding of the block is kept
+// whenever the search does no better, so no block gets worse than level 0.
 #pragma once
 
 #include <cstdint>

@@ -68,6 +68,9 @@ void Accumulate(__m256i& lo, __m256i& hi, __m256i v) {
     hi = _mm256_add_epi64(hi, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(v, 1)));
 }
 
+// Beams at least this wide keep their states by rank rather than by rounds.
+constexpr unsigned kRankFrom = 16;
+
 // One candidate of every lane's search.
 struct Candidate {
     __m256i cost;   // relative, kDeadCost when dropped
@@ -77,6 +80,100 @@ struct Candidate {
     __m256i key;
     __m256i trace;
 };
+
+// Keeps the W cheapest candidates of distinct states, cheapest first (ties to the earlier
+// candidate); slots left empty are copies of the first with a dead cost. By rounds: each picks
+// the cheapest candidate whose key differs from those kept before it. For few states.
+template <unsigned W>
+void KeepByRounds(const Candidate* c, Candidate* kept) {
+    const __m256i dead = Splat(-1);
+    const __m256i flip = Splat(INT32_MIN);
+    for (unsigned j = 0; j < W; ++j) {
+        Candidate best = c[0];
+        if (j != 0) {
+            best = kept[0];
+            best.cost = dead;
+            best.order = _mm256_xor_si256(dead, flip);
+        }
+        for (unsigned i = j == 0 ? 1 : 0; i < 2 * W; ++i) {
+            __m256i take = _mm256_cmpgt_epi32(best.order, c[i].order);
+            for (unsigned q = 0; q < j; ++q)
+                take = _mm256_andnot_si256(_mm256_cmpeq_epi32(c[i].key, kept[q].key), take);
+            best.cost = _mm256_blendv_epi8(best.cost, c[i].cost, take);
+            best.order = _mm256_blendv_epi8(best.order, c[i].order, take);
+            best.pred = _mm256_blendv_epi8(best.pred, c[i].pred, take);
+            best.index = _mm256_blendv_epi8(best.index, c[i].index, take);
+            best.key = _mm256_blendv_epi8(best.key, c[i].key, take);
+            best.trace = _mm256_blendv_epi8(best.trace, c[i].trace, take);
+        }
+        kept[j] = best;
+    }
+}
+
+// The same by ranks, for many states: of candidates with one key all but the cheapest (the
+// earliest on a tie) are dropped, every candidate is ranked by cost (ties by order), and each
+// lane places its candidates at their ranks.
+template <unsigned W>
+void KeepByRank(const Candidate* c, Candidate* kept) {
+    constexpr unsigned N = 2 * W;
+    const __m256i dead = Splat(-1);
+    const __m256i flip = Splat(INT32_MIN);
+    __m256i drop[N];
+    for (unsigned i = 0; i < N; ++i)
+        drop[i] = _mm256_setzero_si256();
+    for (unsigned a = 0; a < N; ++a) {
+        for (unsigned b = a + 1; b < N; ++b) {
+            const __m256i same = _mm256_cmpeq_epi32(c[a].key, c[b].key);
+            const __m256i bCheaper = _mm256_cmpgt_epi32(c[a].order, c[b].order);
+            drop[a] = _mm256_or_si256(drop[a], _mm256_and_si256(same, bCheaper));
+            drop[b] = _mm256_or_si256(drop[b], _mm256_andnot_si256(bCheaper, same));
+        }
+    }
+    __m256i order[N];
+    __m256i rank[N];
+    for (unsigned i = 0; i < N; ++i) {
+        order[i] = _mm256_xor_si256(_mm256_or_si256(c[i].cost, drop[i]), flip);
+        rank[i] = Splat(std::int32_t(i));
+    }
+    for (unsigned a = 0; a < N; ++a) {
+        for (unsigned b = a + 1; b < N; ++b) {
+            const __m256i later = _mm256_cmpgt_epi32(order[a], order[b]);  // b ranks before a
+            rank[a] = _mm256_sub_epi32(rank[a], later);
+            rank[b] = _mm256_add_epi32(rank[b], later);
+        }
+    }
+    alignas(32) std::int32_t at[N][kLanes];
+    alignas(32) std::int32_t field[4][N][kLanes];
+    alignas(32) std::int32_t placed[4][N][kLanes];
+    for (unsigned i = 0; i < N; ++i) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(at[i]), rank[i]);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(field[0][i]),
+                           _mm256_or_si256(c[i].cost, drop[i]));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(field[1][i]), c[i].pred);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(field[2][i]), c[i].index);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(field[3][i]), c[i].trace);
+    }
+    for (unsigned lane = 0; lane < kLanes; ++lane) {
+        for (unsigned i = 0; i < N; ++i) {
+            const auto r = static_cast<unsigned>(at[i][lane]);
+            for (unsigned f = 0; f < 4; ++f)
+                placed[f][r][lane] = field[f][i][lane];
+        }
+    }
+    for (unsigned j = 0; j < W; ++j) {
+        Candidate& k = kept[j];
+        k.cost = Load(placed[0][j]);
+        k.pred = Load(placed[1][j]);
+        k.index = Load(placed[2][j]);
+        k.trace = Load(placed[3][j]);
+        if (j != 0) {
+            const __m256i none = _mm256_cmpeq_epi32(k.cost, dead);
+            k.pred = _mm256_blendv_epi8(k.pred, kept[0].pred, none);
+            k.index = _mm256_blendv_epi8(k.index, kept[0].index, none);
+            k.trace = _mm256_blendv_epi8(k.trace, kept[0].trace, none);
+        }
+    }
+}
 
 template <unsigned W>
 void NarrowLanesAVX2(NarrowLanes& s) {
@@ -155,25 +252,10 @@ void NarrowLanesAVX2(NarrowLanes& s) {
             }
         }
         Candidate kept[W]{};
-        for (unsigned j = 0; j < W; ++j) {
-            Candidate best = j == 0 ? c[0] : kept[0];
-            if (j != 0) {
-                best.cost = dead;
-                best.order = _mm256_xor_si256(dead, flip);
-            }
-            for (unsigned i = j == 0 ? 1 : 0; i < 2 * W; ++i) {
-                __m256i take = _mm256_cmpgt_epi32(best.order, c[i].order);
-                for (unsigned q = 0; q < j; ++q)
-                    take = _mm256_andnot_si256(_mm256_cmpeq_epi32(c[i].key, kept[q].key), take);
-                best.cost = _mm256_blendv_epi8(best.cost, c[i].cost, take);
-                best.order = _mm256_blendv_epi8(best.order, c[i].order, take);
-                best.pred = _mm256_blendv_epi8(best.pred, c[i].pred, take);
-                best.index = _mm256_blendv_epi8(best.index, c[i].index, take);
-                best.key = _mm256_blendv_epi8(best.key, c[i].key, take);
-                best.trace = _mm256_blendv_epi8(best.trace, c[i].trace, take);
-            }
-            kept[j] = best;
-        }
+        if constexpr (W >= kRankFrom)
+            KeepByRank<W>(c, kept);
+        else
+            KeepByRounds<W>(c, kept);
         Accumulate(baseLo, baseHi, kept[0].cost);
         for (unsigned j = 0; j < W; ++j) {
             pred[j] = kept[j].pred;
