@@ -9,6 +9,7 @@
 #error "define IMABOX_SEARCH_KERNEL_NAMESPACE before including this header"
 #endif
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -160,7 +161,8 @@ inline void Expand(const Beam& beam, unsigned size, std::int32_t target, bool co
 // Narrow searches, one lane after another: the reference the AVX2 form matches bit for bit.
 // Each sample, every state tries the two codes that bracket the sample; the cheapest candidate
 // is kept first, then the cheapest whose state (step index and predictor range) is not kept yet,
-// and so on; ties go to the earlier candidate.
+// and so on; ties go to the earlier candidate. Slots left empty hold a copy of the first state
+// with a dead cost.
 template <unsigned W>
 inline void NarrowLane(NarrowLanes& s, unsigned lane) {
     std::int32_t pred[W];
@@ -210,22 +212,29 @@ inline void NarrowLane(NarrowLanes& s, unsigned lane) {
                 trace[i] = static_cast<std::uint32_t>(PositionCode(pos)) | (j << 4);
             }
         }
-        unsigned chosen[W];
-        std::uint32_t chosenCost[W];
-        for (unsigned j = 0; j < W; ++j) {
-            unsigned best = j == 0 ? 0 : chosen[0];
-            std::uint32_t bestCost = j == 0 ? c[0] : kDeadCost;
-            for (unsigned i = j == 0 ? 1 : 0; i < 2 * W; ++i) {
-                bool fresh = true;
-                for (unsigned q = 0; q < j; ++q)
-                    fresh = fresh && key[i] != key[chosen[q]];
-                if (fresh && c[i] < bestCost) {
-                    best = i;
-                    bestCost = c[i];
-                }
+        // The candidates in order of cost (ties by position); each is kept unless one of its
+        // state is kept already.
+        unsigned order[2 * W];
+        for (unsigned i = 0; i < 2 * W; ++i)
+            order[i] = i;
+        std::sort(order, order + 2 * W,
+                  [&](unsigned a, unsigned b) { return c[a] != c[b] ? c[a] < c[b] : a < b; });
+        unsigned chosen[W] = {};
+        std::uint32_t chosenCost[W] = {};
+        unsigned kept = 0;
+        for (unsigned n = 0; n < 2 * W && kept < W && c[order[n]] != kDeadCost; ++n) {
+            const unsigned i = order[n];
+            bool fresh = true;
+            for (unsigned q = 0; q < kept; ++q)
+                fresh = fresh && key[i] != key[chosen[q]];
+            if (fresh) {
+                chosenCost[kept] = c[i];
+                chosen[kept++] = i;
             }
-            chosen[j] = best;
-            chosenCost[j] = bestCost;
+        }
+        for (unsigned j = kept; j < W; ++j) {  // empty: a copy of the first, dead
+            chosen[j] = chosen[0];
+            chosenCost[j] = kDeadCost;
         }
         base += chosenCost[0];
         for (unsigned j = 0; j < W; ++j) {
