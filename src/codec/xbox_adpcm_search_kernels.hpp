@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <utility>
 
 #include "codec/xbox_adpcm_search_detail.hpp"
 
@@ -163,11 +162,11 @@ inline void Expand(const Beam& beam, unsigned size, std::int32_t target, bool co
 // is kept first, then the cheapest whose state (step index and predictor range) is not kept yet,
 // and so on; ties go to the earlier candidate. Slots left empty hold a copy of the first state
 // with a dead cost.
-template <unsigned W>
-inline void NarrowLane(NarrowLanes& s, unsigned lane) {
-    std::int32_t pred[W];
-    std::int32_t index[W];
-    std::uint32_t cost[W];
+inline void NarrowLane(NarrowLanes& s, unsigned lane, unsigned W) {
+    constexpr unsigned kMax = kMaxNarrowWidth;
+    std::int32_t pred[kMax];
+    std::int32_t index[kMax];
+    std::uint32_t cost[kMax];
     for (unsigned j = 0; j < W; ++j) {
         pred[j] = s.x[0][lane];
         index[j] = s.start[j][lane] < 0 ? 0 : s.start[j][lane];
@@ -189,11 +188,11 @@ inline void NarrowLane(NarrowLanes& s, unsigned lane) {
             plainAt = NextIndex(plainAt, mag);
             plainError += Square32(target - plainPred) & weight;
         }
-        std::uint32_t c[2 * W];
-        std::uint32_t key[2 * W];
-        std::uint32_t trace[2 * W];
-        std::int32_t p[2 * W];
-        std::int32_t next[2 * W];
+        std::uint32_t c[2 * kMax];
+        std::uint32_t key[2 * kMax];
+        std::uint32_t trace[2 * kMax];
+        std::int32_t p[2 * kMax];
+        std::int32_t next[2 * kMax];
         for (unsigned j = 0; j < W; ++j) {
             const std::int32_t step = kStep32[index[j]];
             const std::int32_t first = WindowStart(step, target - pred[j], 2);
@@ -214,13 +213,13 @@ inline void NarrowLane(NarrowLanes& s, unsigned lane) {
         }
         // The candidates in order of cost (ties by position); each is kept unless one of its
         // state is kept already.
-        unsigned order[2 * W];
+        unsigned order[2 * kMax];
         for (unsigned i = 0; i < 2 * W; ++i)
             order[i] = i;
         std::sort(order, order + 2 * W,
                   [&](unsigned a, unsigned b) { return c[a] != c[b] ? c[a] < c[b] : a < b; });
-        unsigned chosen[W] = {};
-        std::uint32_t chosenCost[W] = {};
+        unsigned chosen[kMax] = {};
+        std::uint32_t chosenCost[kMax] = {};
         unsigned kept = 0;
         for (unsigned n = 0; n < 2 * W && kept < W && c[order[n]] != kDeadCost; ++n) {
             const unsigned i = order[n];
@@ -249,15 +248,9 @@ inline void NarrowLane(NarrowLanes& s, unsigned lane) {
     s.plainEnd[lane] = plainAt;
 }
 
-template <unsigned... W>
-inline void NarrowWidth(NarrowLanes& s, unsigned lane, unsigned width,
-                        std::integer_sequence<unsigned, W...>) {
-    ((width == W + 1 ? NarrowLane<W + 1>(s, lane) : void()), ...);
-}
-
 inline void Narrow(NarrowLanes& s, unsigned width) {
     for (unsigned lane = 0; lane < kLanes; ++lane)
-        NarrowWidth(s, lane, width, std::make_integer_sequence<unsigned, kMaxNarrowWidth>{});
+        NarrowLane(s, lane, width);
 }
 
 }  // namespace imabox::search_detail::IMABOX_SEARCH_KERNEL_NAMESPACE
