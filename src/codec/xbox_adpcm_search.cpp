@@ -310,13 +310,7 @@ std::uint64_t PlainBlock(std::span<const std::int16_t, 65> x, unsigned valid, st
     std::int32_t pred = x[0];
     std::uint64_t error = 0;
     for (unsigned k = 0; k < kCodes; ++k) {
-        const std::int32_t step = kStep32[index];
-        const std::int32_t delta = x[k + 1] - pred;
-        const std::int32_t mag = PlainMagnitude(step, delta);
-        const std::int32_t change = Magnitude(step, mag);
-        pred = Clamp16(pred + (delta < 0 ? -change : change));
-        index = NextIndex(index, mag);
-        codes[k] = static_cast<std::uint8_t>((delta < 0 ? 8 : 0) | mag);
+        codes[k] = static_cast<std::uint8_t>(PlainStep(pred, index, x[k + 1]));
         error += k + 1 < valid ? Square32(x[k + 1] - pred) : 0;
     }
     return error;
@@ -327,7 +321,7 @@ bool IsNarrow(const XBoxADPCMSearchLevel& level) {
     return level.codeRadius == 0 && level.beamWidth <= kMaxNarrowWidth;
 }
 
-// Narrow searches of up to eight blocks of one channel side by side, one per lane. A narrow
+// Narrow searches of up to eight (block, channel) pairs side by side, one per lane. A narrow
 // search starts from the first `width` of the scan's start indices.
 class NarrowBatch {
   public:

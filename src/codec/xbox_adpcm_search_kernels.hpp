@@ -49,6 +49,18 @@ inline std::int32_t PlainMagnitude(std::int32_t step, std::int32_t delta) {
     return 4 * b4 + 2 * b2 + b1;
 }
 
+// One step of the plain coding rule towards `target`: moves `pred` and `index` on and returns
+// the code.
+inline std::int32_t PlainStep(std::int32_t& pred, std::int32_t& index, std::int32_t target) {
+    const std::int32_t step = kStep32[index];
+    const std::int32_t delta = target - pred;
+    const std::int32_t mag = PlainMagnitude(step, delta);
+    const std::int32_t change = Magnitude(step, mag);
+    pred = Clamp16(pred + (delta < 0 ? -change : change));
+    index = NextIndex(index, mag);
+    return (delta < 0 ? 8 : 0) | mag;
+}
+
 // The first of `width` positions (2..16, even) in the ascending order of the 16 predictor
 // changes at step `step` (codes 15..8 are positions 0..7, codes 0..7 positions 8..15), centred on
 // the two whose reconstructions bracket `delta` (the two outermost when it lies beyond them all).
@@ -179,15 +191,8 @@ inline void NarrowLane(NarrowLanes& s, unsigned lane, unsigned W) {
     for (unsigned k = 0; k < 64; ++k) {
         const std::int32_t target = s.x[k + 1][lane];
         const std::uint32_t weight = std::int32_t(k) < s.counted[lane] ? ~0u : 0u;
-        {  // the plain coding rule
-            const std::int32_t step = kStep32[plainAt];
-            const std::int32_t delta = target - plainPred;
-            const std::int32_t mag = PlainMagnitude(step, delta);
-            const std::int32_t change = Magnitude(step, mag);
-            plainPred = Clamp16(plainPred + (delta < 0 ? -change : change));
-            plainAt = NextIndex(plainAt, mag);
-            plainError += Square32(target - plainPred) & weight;
-        }
+        PlainStep(plainPred, plainAt, target);
+        plainError += Square32(target - plainPred) & weight;
         std::uint32_t c[2 * kMax];
         std::uint32_t key[2 * kMax];
         std::uint32_t trace[2 * kMax];
