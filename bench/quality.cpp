@@ -20,8 +20,8 @@
 
 #include "codec/xbox_adpcm.hpp"
 #include "codec/xbox_adpcm_search.hpp"
-#include "convert/wave_audio.hpp"
 #include "imabox/convert.hpp"
+#include "support/wave_audio.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "codec/xbox_adpcm.hpp"
-#include "convert/strict_header.hpp"
+#include "exact/strict_header.hpp"
 #include "fuzz_support.hpp"
 #include "imabox/convert.hpp"
 #include "io/errors.hpp"

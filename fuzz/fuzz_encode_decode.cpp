@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "codec/xbox_adpcm.hpp"
-#include "convert/pipeline.hpp"
 #include "fuzz_support.hpp"
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
+#include "pipeline/pipeline.hpp"
 #include "wave/wave_header.hpp"
 
 namespace imabox::fuzz {

@@ -4,7 +4,7 @@
 #include <array>
 #include <string>
 
-#include "convert/strict_header.hpp"
+#include "exact/strict_header.hpp"
 #include "fuzz_support.hpp"
 #include "io/errors.hpp"
 #include "wave/wave_header.hpp"

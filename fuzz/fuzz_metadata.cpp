@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <span>
 
-#include "convert/loop_align.hpp"
 #include "fuzz_support.hpp"
+#include "pipeline/loop_align.hpp"
 #include "wave/wave_header.hpp"
 #include "wave/wave_metadata.hpp"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "codec/xbox_adpcm.hpp"
-#include "convert/strict_header.hpp"
+#include "exact/strict_header.hpp"
 #include "imabox/convert.hpp"
 #include "io/errors.hpp"
 #include "test_util.hpp"

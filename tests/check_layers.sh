@@ -3,7 +3,9 @@
 # it (and the public headers that belong to those layers). Prints every include that breaks this
 # and fails.
 #
-#   codec < io < wave < convert;  recorder uses io and wave;  module exports what is above.
+#   codec < io < wave < pipeline < media;  exact (the strict converter) on codec, io and wave;
+#   api (the public C++ entry points) on all of them;  recorder uses io and wave;
+#   module exports what is above.
 set -euo pipefail
 src=${1:-$(dirname "$0")/../src}
 
@@ -12,7 +14,10 @@ declare -A allowed=(
   [io]='io/ imabox/expected.hpp'
   [wave]='codec/ io/ wave/ imabox/expected.hpp imabox/sample_format.hpp'
   [recorder]='io/ wave/ recorder/ imabox/expected.hpp imabox/recorder.hpp imabox/xbox_audio.h'
-  [convert]='codec/ io/ wave/ convert/ imabox/expected.hpp imabox/sample_format.hpp imabox/convert.hpp imabox/version.hpp imabox/xbox_audio.h'
+  [pipeline]='codec/ io/ wave/ pipeline/ media/ imabox/expected.hpp imabox/sample_format.hpp imabox/convert.hpp'
+  [media]='codec/ io/ wave/ pipeline/ media/ imabox/expected.hpp imabox/sample_format.hpp'
+  [exact]='codec/ io/ wave/ exact/ imabox/expected.hpp imabox/convert.hpp imabox/xbox_audio.h'
+  [api]='codec/ io/ wave/ pipeline/ media/ exact/ api/ imabox/'
   [module]='module/ resource.h'
 )
 

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <vector>
 
-#include "convert/wave_audio.hpp"
 #include "imabox/convert.hpp"
+#include "support/wave_audio.hpp"
 #include "test_util.hpp"
 
 namespace imabox {

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "convert/loop_align.hpp"
-#include "convert/loop_stream.hpp"
-#include "convert/sndfile_source.hpp"
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
+#include "media/sndfile_source.hpp"
+#include "pipeline/loop_align.hpp"
+#include "pipeline/loop_stream.hpp"
 #include "wave/wave_header.hpp"
 #include "wave/wave_metadata.hpp"
 #include "wave_bytes.hpp"

@@ -13,8 +13,8 @@
 #include <iterator>
 #include <string>
 
-#include "convert/wave_audio.hpp"
 #include "imabox/convert.hpp"
+#include "support/wave_audio.hpp"
 #include "wave_bytes.hpp"
 
 namespace imabox {

@@ -13,9 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "convert/pipeline.hpp"
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
+#include "pipeline/pipeline.hpp"
 #include "test_util.hpp"
 #include "wave/wave_header.hpp"
 #include "wave_bytes.hpp"

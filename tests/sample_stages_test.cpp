@@ -9,9 +9,9 @@
 #include <numbers>
 #include <vector>
 
-#include "convert/sample_stages.hpp"
+#include "pipeline/sample_stages.hpp"
 #if defined(IMABOX_HAVE_SOXR)
-#include "convert/resampler.hpp"
+#include "media/soxr_resampler.hpp"
 #endif
 
 namespace imabox {

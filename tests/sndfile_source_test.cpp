@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "convert/sndfile_sink.hpp"
-#include "convert/sndfile_source.hpp"
 #include "io/byte_stream.hpp"
 #include "io/file.hpp"
+#include "media/sndfile_sink.hpp"
+#include "media/sndfile_source.hpp"
 #include "wave/container_probe.hpp"
 
 namespace imabox {

@@ -9,8 +9,8 @@
 
 #include "codec/ima_adpcm_blocks.hpp"
 #include "codec/xbox_adpcm.hpp"
-#include "convert/wave_audio.hpp"
 #include "imabox/convert.hpp"
+#include "support/wave_audio.hpp"
 #include "wave_bytes.hpp"
 
 namespace imabox {

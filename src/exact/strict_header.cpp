@@ -1,4 +1,4 @@
-#include "convert/strict_header.hpp"
+#include "exact/strict_header.hpp"
 
 #include <array>
 

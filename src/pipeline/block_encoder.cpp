@@ -1,4 +1,4 @@
-#include "convert/block_encoder.hpp"
+#include "pipeline/block_encoder.hpp"
 
 #include <algorithm>
 

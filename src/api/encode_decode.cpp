@@ -1,17 +1,17 @@
 // Encode and Decode: any common WAVE file to Xbox ADPCM, ADPCM to 16-bit PCM, streaming from the
 // input to the output under the output policy of io/output_file.hpp.
-#include "convert/encode_decode.hpp"
+#include "api/encode_decode.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <new>
 #include <system_error>
 
-#include "convert/auto_convert.hpp"
-#include "convert/pipeline.hpp"
+#include "exact/exact_converter.hpp"
 #include "io/errors.hpp"
 #include "io/file.hpp"
 #include "io/output_file.hpp"
+#include "pipeline/pipeline.hpp"
 #include "wave/wave_metadata.hpp"
 #include "wave/wave_walker.hpp"
 

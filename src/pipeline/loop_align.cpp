@@ -1,4 +1,4 @@
-#include "convert/loop_align.hpp"
+#include "pipeline/loop_align.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,8 +6,8 @@
 #include <numeric>
 
 #include "codec/xbox_adpcm.hpp"
-#include "convert/sndfile_source.hpp"
 #include "io/errors.hpp"
+#include "media/sndfile_source.hpp"
 
 namespace imabox {
 namespace {

@@ -1,4 +1,4 @@
-#include "convert/pipeline.hpp"
+#include "pipeline/pipeline.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -6,20 +6,20 @@
 #include <vector>
 
 #include "codec/xbox_adpcm.hpp"
-#include "convert/block_encoder.hpp"
-#include "convert/loop_align.hpp"
-#include "convert/loop_stream.hpp"
-#include "convert/quantize.hpp"
-#include "convert/sample_stages.hpp"
 #include "io/errors.hpp"
 #include "io/prefixed_source.hpp"
+#include "pipeline/block_encoder.hpp"
+#include "pipeline/loop_align.hpp"
+#include "pipeline/loop_stream.hpp"
+#include "pipeline/quantize.hpp"
+#include "pipeline/sample_stages.hpp"
 #include "wave/container_probe.hpp"
 #if defined(IMABOX_HAVE_SNDFILE)
-#include "convert/sndfile_sink.hpp"
-#include "convert/sndfile_source.hpp"
+#include "media/sndfile_sink.hpp"
+#include "media/sndfile_source.hpp"
 #endif
 #if defined(IMABOX_HAVE_SOXR)
-#include "convert/resampler.hpp"
+#include "media/soxr_resampler.hpp"
 #endif
 #include "wave/wave_header.hpp"
 #include "wave/wave_metadata.hpp"

@@ -1,4 +1,4 @@
-#include "convert/resampler.hpp"
+#include "media/soxr_resampler.hpp"
 
 #include <soxr.h>
 

@@ -1,4 +1,4 @@
-#include "convert/sample_stages.hpp"
+#include "pipeline/sample_stages.hpp"
 
 #include <algorithm>
 #include <string>

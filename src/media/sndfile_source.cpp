@@ -1,4 +1,4 @@
-#include "convert/sndfile_source.hpp"
+#include "media/sndfile_source.hpp"
 
 #include <sndfile.h>
 

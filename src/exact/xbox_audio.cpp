@@ -7,8 +7,8 @@
 #include <exception>
 #include <string_view>
 
-#include "convert/auto_convert.hpp"
-#include "convert/fatal_error.hpp"
+#include "exact/exact_converter.hpp"
+#include "exact/fatal_error.hpp"
 #include "imabox/convert.hpp"
 #include "io/wide_path.hpp"
 

@@ -1,4 +1,4 @@
-#include "convert/loop_stream.hpp"
+#include "pipeline/loop_stream.hpp"
 
 #include <algorithm>
 #include <new>

@@ -1,4 +1,4 @@
-#include "convert/sndfile_sink.hpp"
+#include "media/sndfile_sink.hpp"
 
 #include <sndfile.h>
 

@@ -1,14 +1,14 @@
-#include "convert/wave_audio.hpp"
+#include "support/wave_audio.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <new>
 
 #include "codec/xbox_adpcm.hpp"
-#include "convert/pipeline.hpp"
-#include "convert/quantize.hpp"
 #include "io/errors.hpp"
 #include "io/file.hpp"
+#include "pipeline/pipeline.hpp"
+#include "pipeline/quantize.hpp"
 
 namespace imabox {
 namespace {

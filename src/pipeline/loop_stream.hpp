@@ -10,13 +10,13 @@
 #include <span>
 #include <vector>
 
-#include "convert/loop_align.hpp"
-#include "convert/quantize.hpp"
 #include "imabox/expected.hpp"
+#include "pipeline/loop_align.hpp"
+#include "pipeline/quantize.hpp"
 #include "wave/sample_stream.hpp"
 
 #if defined(IMABOX_HAVE_SOXR)
-#include "convert/resampler.hpp"
+#include "media/soxr_resampler.hpp"
 #endif
 
 namespace imabox {

@@ -1,4 +1,4 @@
-#include "convert/quantize.hpp"
+#include "pipeline/quantize.hpp"
 
 #include <algorithm>
 #include <cmath>
