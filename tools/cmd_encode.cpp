@@ -3,14 +3,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "commands.hpp"
@@ -21,7 +24,10 @@
 #include <io.h>
 #define IMABOX_ISATTY(fd) _isatty(fd)
 #else
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 #define IMABOX_ISATTY(fd) isatty(fd)
 #endif
 
@@ -32,6 +38,9 @@ namespace fs = std::filesystem;
 
 // "-" as an input is standard input, as an output standard output.
 constexpr const char* kStandardStream = "-";
+// The output rates --rate and --like may ask for.
+constexpr std::uint32_t kMinRate = 1000;
+constexpr std::uint32_t kMaxRate = 768000;
 
 struct BatchArgs {
     ConvertDirection direction = ConvertDirection::Encode;
@@ -70,9 +79,56 @@ fs::path DefaultOutput(const fs::path& input, const BatchArgs& args) {
     return out;
 }
 
+std::string LowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// What names a file: its absolute path with links resolved and, where the file exists, its
+// device and inode (the same file under another name or through a hard link).
+struct FileIdentity {
+    std::string path;
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> inode;
+};
+
+FileIdentity Identify(const fs::path& name) {
+    FileIdentity id;
+    std::error_code ec;
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(name, ec), ec);
+    id.path = (ec ? name.lexically_normal() : resolved).string();
+#if !defined(_WIN32)
+    // Only regular files are replaced: a device or FIFO output is written in place.
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        id.inode = std::pair<std::uint64_t, std::uint64_t>(st.st_dev, st.st_ino);
+#endif
+    return id;
+}
+
 std::vector<Job> PlanJobs(const BatchArgs& args) {
     std::vector<Job> jobs;
     std::map<fs::path, std::size_t> claimed;  // output -> first job writing it
+    // Every input, by path and by file: no job may write over one, its own or another's.
+    std::map<std::string, std::size_t> inputPaths;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> inputFiles;
+    for (std::size_t i = 0; i < args.inputs.size(); ++i) {
+        if (args.inputs[i] == kStandardStream)
+            continue;
+        const FileIdentity id = Identify(args.inputs[i]);
+        inputPaths.emplace(id.path, i);
+        if (id.inode)
+            inputFiles.emplace(*id.inode, i);
+    }
+    const auto inputWritten = [&](const fs::path& output) -> std::optional<std::size_t> {
+        const FileIdentity id = Identify(output);
+        if (const auto it = inputPaths.find(id.path); it != inputPaths.end())
+            return it->second;
+        if (const auto it = id.inode ? inputFiles.find(*id.inode) : inputFiles.end();
+            it != inputFiles.end())
+            return it->second;
+        return std::nullopt;
+    };
     for (const std::string& in : args.inputs) {
         Job job;
         job.input = in;
@@ -82,9 +138,7 @@ std::vector<Job> PlanJobs(const BatchArgs& args) {
             // Named like the input; another container's extension becomes the output's
             // (song.flac -> DIR/song.wav).
             job.output = fs::path(args.directory) / job.input.filename();
-            std::string extension = job.output.extension().string();
-            std::transform(extension.begin(), extension.end(), extension.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            const std::string extension = LowerCase(job.output.extension().string());
             if (!args.format.empty())
                 job.output.replace_extension("." + args.format);
             else if (!extension.empty() && extension != ".wav")
@@ -99,6 +153,12 @@ std::vector<Job> PlanJobs(const BatchArgs& args) {
         } else if (const auto it = claimed.find(key); it != claimed.end()) {
             job.error = "output " + job.output.string() + " is also the output of " +
                         jobs[it->second].input.string();
+        } else if (const std::optional<std::size_t> input =
+                       job.output == kStandardStream ? std::nullopt : inputWritten(job.output)) {
+            job.error = *input == jobs.size()
+                            ? "output is the input file"
+                            : "output " + job.output.string() + " is the input " +
+                                  args.inputs[*input] + ": it would be overwritten";
         } else {
             claimed.emplace(key, jobs.size());
         }
@@ -139,6 +199,40 @@ std::string InputName(const fs::path& path) {
 std::string OutputName(const fs::path& path) {
     return path == kStandardStream ? "stdout" : path.string();
 }
+
+#if !defined(_WIN32)
+// Whether a progress line is on standard error, for the SIGPIPE handler to clear it before the
+// process ends (the handler in force before it then runs, or the default action).
+std::atomic<bool> g_progressShown{false};
+struct sigaction g_previousPipeAction {};
+
+void ClearProgressOnBrokenPipe(int signal) {
+    if (g_progressShown) {
+        constexpr char kClear[] = "\r\033[K";
+        if (write(2, kClear, sizeof kClear - 1) < 0) {
+            // Nothing more to do with a standard error that cannot be written.
+        }
+    }
+    if (g_previousPipeAction.sa_handler != SIG_DFL && g_previousPipeAction.sa_handler != SIG_IGN) {
+        g_previousPipeAction.sa_handler(signal);
+        return;
+    }
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    raise(signal);  // delivered when this handler returns
+}
+
+void ClearProgressOnSignal() {
+    struct sigaction action {};
+    action.sa_handler = ClearProgressOnBrokenPipe;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGPIPE, nullptr, &g_previousPipeAction) == 0 &&
+        g_previousPipeAction.sa_handler != SIG_IGN)
+        sigaction(SIGPIPE, &action, nullptr);
+}
+#endif
 
 // Output shared by the worker threads: result lines on stdout, errors and progress on stderr.
 class Reporter {
@@ -198,6 +292,12 @@ class Reporter {
         if (progress_ && shown_)
             std::fputs("\r\033[K", stderr);
         shown_ = false;
+        SetShown(false);
+    }
+    static void SetShown([[maybe_unused]] bool shown) {
+#if !defined(_WIN32)
+        g_progressShown = shown;
+#endif
     }
     void ShowProgress() {
         if (!progress_ || converted_ + failed_ == total_)
@@ -205,6 +305,7 @@ class Reporter {
         std::fprintf(stderr, "[%zu/%zu] %zu failed", converted_ + failed_, total_, failed_);
         std::fflush(stderr);
         shown_ = true;
+        SetShown(true);
     }
 
     std::mutex mutex_;
@@ -216,6 +317,19 @@ class Reporter {
     std::size_t failed_ = 0;
     std::FILE* lines_;
 };
+
+// Whether `name` is the file standard output writes to (/dev/stdout, /proc/self/fd/1...).
+bool NamesStandardOutput(const std::string& name) {
+#if defined(_WIN32)
+    (void)name;
+    return false;
+#else
+    struct stat out, named;
+    return !name.empty() && name != kStandardStream && fstat(1, &out) == 0 &&
+           ::stat(name.c_str(), &named) == 0 && out.st_dev == named.st_dev &&
+           out.st_ino == named.st_ino;
+#endif
+}
 
 int RunBatch(const BatchArgs& args) {
     const bool encode = args.direction == ConvertDirection::Encode;
@@ -240,6 +354,15 @@ int RunBatch(const BatchArgs& args) {
     }
     const bool toStdout = args.output == kStandardStream ||
                           (fromStdin && args.output.empty() && args.directory.empty());
+    // Audio on standard output: "-", or another name of it such as /dev/stdout. The result
+    // lines then go to standard error, and a terminal is refused as the audio's place.
+    const bool audioOnStdout = toStdout || NamesStandardOutput(args.output);
+    if (audioOnStdout && IMABOX_ISATTY(1)) {
+        std::fprintf(stderr,
+                     "imabox: standard output is a terminal; redirect it to a file or a "
+                     "pipe, or name the output with -o FILE\n");
+        return 2;
+    }
     ConvertOptions options;
     options.direction = args.direction;
     options.quality = args.quality;
@@ -258,6 +381,18 @@ int RunBatch(const BatchArgs& args) {
                          like.error().message.c_str());
             return 2;
         }
+        // The same ranges as --rate and --channels.
+        if (like->sampleRate < kMinRate || like->sampleRate > kMaxRate || like->channels < 1 ||
+            like->channels > 2) {
+            std::fprintf(stderr,
+                         "imabox: --like %s: %lu Hz and %u channels; the output takes %lu to %lu "
+                         "Hz and 1 or 2 channels\n",
+                         args.like.c_str(), static_cast<unsigned long>(like->sampleRate),
+                         static_cast<unsigned>(like->channels),
+                         static_cast<unsigned long>(kMinRate),
+                         static_cast<unsigned long>(kMaxRate));
+            return 2;
+        }
         options.sampleRate = like->sampleRate;
         options.channels = like->channels;
     }
@@ -272,8 +407,8 @@ int RunBatch(const BatchArgs& args) {
     const auto convert = [&](const Job& job) {
         ConvertOptions jobOptions = options;
         if (!encode && args.format.empty() && job.output != kStandardStream) {
-            const std::string extension = job.output.extension().string();
-            if (extension.size() > 1 && extension != ".wav" && extension != ".WAV")
+            const std::string extension = LowerCase(job.output.extension().string());
+            if (extension.size() > 1 && extension != ".wav" && extension != ".wave")
                 jobOptions.outputFormat = extension.substr(1);
         }
         const bool in = job.input == kStandardStream;
@@ -294,7 +429,10 @@ int RunBatch(const BatchArgs& args) {
     // told how many threads each file may use.
     options.threads =
         args.threads != 0 ? args.threads : std::max(1u, cores / std::max(1u, threads));
-    Reporter reporter(jobs.size(), args.quiet, toStdout ? stderr : stdout);
+#if !defined(_WIN32)
+    ClearProgressOnSignal();
+#endif
+    Reporter reporter(jobs.size(), args.quiet, audioOnStdout ? stderr : stdout);
     reporter.Start();
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
@@ -376,7 +514,7 @@ void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection dire
         auto* rate = cmd->add_option("--rate", args->rate,
                                      "Sample rate of the output in Hz (resampled at very high "
                                      "quality)")
-                         ->check(CLI::Range(1000u, 768000u));
+                         ->check(CLI::Range(kMinRate, kMaxRate));
         auto* channels = cmd->add_option("--channels", args->channels,
                                          "Channels of the output: 1 (the average of the input's) "
                                          "or 2 from 1")

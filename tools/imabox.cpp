@@ -1,5 +1,6 @@
 // imabox: the command-line tool. Each subcommand lives in its own cmd_*.cpp.
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -42,6 +43,10 @@ int main(int argc, char** argv) {
     }
     // Interrupted conversions leave no hidden temporary file behind.
     imabox::io::RemoveTemporaryFilesOnSignal();
+#if defined(SIGXFSZ)
+    // Past the file-size limit a write fails ("File too large") instead of ending the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     for (const Command& command : commands) {
         if (*command.app)
             return command.run();

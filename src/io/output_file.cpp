@@ -183,8 +183,20 @@ OutputFile OutputFile::Open(const fs::path& path) {
         return out;
     }
     struct stat st;
-    const bool exists = stat(out.target_.c_str(), &st) == 0;
+    bool exists = stat(out.target_.c_str(), &st) == 0;
     if (!exists && errno != ENOENT) {
+        out.Fail(OutputError::Step::Open, errno);
+        return out;
+    }
+    // A link to no real path (/dev/stdout -> /proc/self/fd/1 -> "pipe:[N]") that the system
+    // still opens: the path itself is the file.
+    if (!exists && out.target_ != path && stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        out.target_ = path;
+        exists = true;
+    }
+    // A write-protected file is not replaced, as cp does not, except by root.
+    if (exists && S_ISREG(st.st_mode) && geteuid() != 0 &&
+        faccessat(AT_FDCWD, out.target_.c_str(), W_OK, AT_EACCESS) != 0) {
         out.Fail(OutputError::Step::Open, errno);
         return out;
     }
@@ -357,7 +369,7 @@ void RemoveTemporaryFilesOnSignal() {
     static std::atomic<bool> installed{false};
     if (installed.exchange(true))
         return;
-    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
     struct sigaction action {};
     action.sa_handler = RemoveTemporaryFilesAndReraise;
     sigemptyset(&action.sa_mask);

@@ -2,7 +2,9 @@
 // - nothing, or a regular file: the bytes go to a hidden temporary file beside it, renamed over it
 //   only by Commit(); a replaced file keeps its permission bits (and owner and group where the
 //   process may set them);
-// - a symbolic link: followed, its final target is replaced as above and the link is kept;
+//   a write-protected file is refused (as cp refuses it) unless the process runs as root;
+// - a symbolic link: followed, its final target is replaced as above and the link is kept; a
+//   link to no real path that still opens (/dev/stdout on a pipe) is opened itself;
 // - anything else (FIFO, character device such as /dev/null): opened and written in place, never
 //   replaced;
 // - a folder, or an empty name: an error.
@@ -80,8 +82,8 @@ class OutputFile {
     OutputError error_;
 };
 
-// Makes SIGINT, SIGTERM and SIGHUP remove the temporary files of open OutputFiles before the
-// process ends with the signal's usual status. For programs to call once at start; a signal the
+// Makes SIGINT, SIGTERM, SIGHUP and SIGPIPE remove the temporary files of open OutputFiles before
+// the process ends with the signal's usual status. For programs to call once at start; a signal the
 // process ignores stays ignored. Does nothing on Windows.
 void RemoveTemporaryFilesOnSignal();
 

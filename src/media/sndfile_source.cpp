@@ -119,6 +119,116 @@ class VirtualInput {
     bool ended_ = false;
 };
 
+std::uint64_t BE(const std::uint8_t* p, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+std::uint64_t LE(const std::uint8_t* p, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+// Reads exactly out.size() bytes at `position` of a seekable input.
+bool ReadAt(VirtualInput& in, std::uint64_t position, std::span<std::uint8_t> out) {
+    return in.Seek(static_cast<sf_count_t>(position), SEEK_SET) ==
+               static_cast<sf_count_t>(position) &&
+           in.Read(out.data(), static_cast<sf_count_t>(out.size())) ==
+               static_cast<sf_count_t>(out.size());
+}
+
+// A chunked container's audio chunk: its name, where its body starts and the bytes it declares.
+struct AudioChunk {
+    std::string name;
+    std::uint64_t body = 0;
+    std::uint64_t declared = 0;
+};
+
+// The audio chunk of an AIFF, AU, Wave64 or RF64 file, whose header says how long the audio
+// is: libsndfile takes a file cut short as complete, so the length is checked here. Nothing
+// for other containers or when the header leaves the length open.
+std::optional<AudioChunk> FindAudioChunk(VirtualInput& in, std::span<const std::uint8_t> head,
+                                         std::uint64_t fileSize) {
+    const auto is = [&](std::size_t at, const char* id) {
+        return head.size() >= at + 4 && std::memcmp(head.data() + at, id, 4) == 0;
+    };
+    constexpr int kMaxChunks = 4096;
+    std::uint8_t h[24];
+    if (is(0, ".snd") || is(0, "dns.")) {  // AU: data offset and size, big- or little-endian
+        if (head.size() < 12)
+            return std::nullopt;
+        const auto field = [&](std::size_t at) {
+            return is(0, ".snd") ? BE(&head[at], 4) : LE(&head[at], 4);
+        };
+        if (field(8) == 0xFFFFFFFF)
+            return std::nullopt;
+        return AudioChunk{"AU data", field(4), field(8)};
+    }
+    if (is(0, "FORM") && (is(8, "AIFF") || is(8, "AIFC"))) {
+        std::uint64_t pos = 12;
+        for (int n = 0; n < kMaxChunks && pos + 8 <= fileSize && ReadAt(in, pos, std::span(h, 8));
+             ++n) {
+            const std::uint64_t size = BE(h + 4, 4);
+            if (std::memcmp(h, "SSND", 4) == 0)
+                return AudioChunk{"SSND", pos + 8, size};
+            pos += 8 + size + (size & 1);
+        }
+        return std::nullopt;
+    }
+    if (is(0, "riff") && is(24, "wave")) {  // Wave64: 16-byte GUIDs, 64-bit sizes with headers
+        std::uint64_t pos = 40;
+        for (int n = 0; n < kMaxChunks && pos + 24 <= fileSize && ReadAt(in, pos, std::span(h, 24));
+             ++n) {
+            const std::uint64_t size = LE(h + 16, 8);
+            if (size < 24)
+                return std::nullopt;
+            if (std::memcmp(h, "data", 4) == 0)
+                return AudioChunk{"data", pos + 24, size - 24};
+            if (size > fileSize)
+                return std::nullopt;
+            pos += (size + 7) & ~std::uint64_t{7};
+        }
+        return std::nullopt;
+    }
+    if (is(0, "RF64") && is(8, "WAVE") && is(12, "ds64") && head.size() >= 36) {
+        const std::uint64_t dataSize = LE(&head[28], 8);  // the ds64 chunk's data size
+        std::uint64_t pos = 12;
+        for (int n = 0; n < kMaxChunks && pos + 8 <= fileSize && ReadAt(in, pos, std::span(h, 8));
+             ++n) {
+            const std::uint64_t size = LE(h + 4, 4);
+            if (std::memcmp(h, "data", 4) == 0)
+                return AudioChunk{"data", pos + 8, size == 0xFFFFFFFF ? dataSize : size};
+            pos += 8 + size + (size & 1);
+        }
+    }
+    return std::nullopt;
+}
+
+// Whether an Ogg file ends with a whole page that ends its stream, as a complete file does.
+bool OggEndsItsStream(VirtualInput& in, std::uint64_t fileSize) {
+    constexpr std::uint64_t kMaxPage = 27 + 255 + 255 * 255;
+    const std::uint64_t from = fileSize > kMaxPage ? fileSize - kMaxPage : 0;
+    std::vector<std::uint8_t> tail(static_cast<std::size_t>(fileSize - from));
+    if (!ReadAt(in, from, tail))
+        return true;  // a read error is reported by the reader
+    for (std::size_t at = tail.size() >= 27 ? tail.size() - 27 + 1 : 0; at-- > 0;) {
+        if (std::memcmp(&tail[at], "OggS", 4) != 0 || tail[at + 4] != 0)
+            continue;
+        const std::size_t segments = tail[at + 26];
+        if (at + 27 + segments > tail.size())
+            continue;
+        std::size_t bytes = 27 + segments;
+        for (std::size_t i = 0; i < segments; ++i)
+            bytes += tail[at + 27 + i];
+        if (at + bytes == tail.size())
+            return (tail[at + 5] & 0x04) != 0;
+    }
+    return false;
+}
+
 VirtualInput& Input(void* user) {
     return *static_cast<VirtualInput*>(user);
 }
@@ -301,6 +411,23 @@ Expected<SndfileSource> SndfileSource::Open(ByteSource& source) {
         // The first bytes, to name what was found when libsndfile knows nothing of it.
         std::uint8_t head[kContainerProbeBytes];
         const sf_count_t headBytes = state->input->Read(head, sizeof head);
+        const std::span<const std::uint8_t> headSpan(head, static_cast<std::size_t>(headBytes));
+        // A file cut short: the audio its header declares is not all there. (A stream's length
+        // is unknown: it is read to its end.)
+        if (source.Seekable() && source.Size()) {
+            const std::uint64_t size = *source.Size() - source.Position();
+            if (const std::optional<AudioChunk> audio =
+                    FindAudioChunk(*state->input, headSpan, size);
+                audio && audio->body <= size && audio->declared > size - audio->body) {
+                return MakeError(ErrorKind::Truncated,
+                                 audio->name + " chunk declares " +
+                                     std::to_string(audio->declared) + " bytes, " +
+                                     std::to_string(size - audio->body) + " present");
+            }
+            if (headSpan.size() >= 4 && std::memcmp(head, "OggS", 4) == 0 &&
+                !OggEndsItsStream(*state->input, size))
+                return MakeError(ErrorKind::Truncated, "the Ogg stream has no last page");
+        }
         if (state->input->Seek(0, SEEK_SET) != 0)
             return MakeError(ErrorKind::InputRead, "cannot go back to the start of the input");
         SF_INFO info{};
@@ -311,8 +438,7 @@ Expected<SndfileSource> SndfileSource::Open(ByteSource& source) {
                 if (state->input->Failed())
                     return MakeError(ErrorKind::InputRead,
                                      SystemErrorText(state->input->ErrorNumber()));
-                const ContainerProbe probe =
-                    ProbeContainer(std::span(head, static_cast<std::size_t>(headBytes)));
+                const ContainerProbe probe = ProbeContainer(headSpan);
                 const std::string reason = sf_strerror(nullptr);
                 if (probe.kind == ContainerKind::Unknown)
                     return MakeError(ErrorKind::Container,
@@ -331,7 +457,12 @@ Expected<SndfileSource> SndfileSource::Open(ByteSource& source) {
         i.format = FormatName(info.format);
         i.channels = static_cast<std::uint16_t>(info.channels);
         i.sampleRate = static_cast<std::uint32_t>(info.samplerate);
-        if (info.frames >= 0 && info.frames != std::numeric_limits<sf_count_t>::max())
+        // The length of a stream's audio is what its header says only for FLAC (the others
+        // write their sizes once the audio is written, which a stream cannot): read to the end.
+        const bool lengthKnown =
+            source.Seekable() || (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
+        if (lengthKnown && info.frames >= 0 &&
+            info.frames != std::numeric_limits<sf_count_t>::max())
             i.frames = static_cast<std::uint64_t>(info.frames);
         i.exact16 = Subtype(info.format).exact16;
         i.lossless = Lossless(info.format);

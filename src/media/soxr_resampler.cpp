@@ -32,6 +32,14 @@ Expected<Resampler> Resampler::Create(std::uint32_t inputRate, std::uint32_t out
                                                          " channels from " +
                                                          std::to_string(inputRate) + " Hz to " +
                                                          std::to_string(outputRate) + " Hz");
+    // Past this factor between the rates the resampler's work no longer ends in useful time.
+    constexpr std::uint64_t kMaxFactor = std::uint64_t{1} << 18;
+    if (std::uint64_t{inputRate} > kMaxFactor * outputRate ||
+        std::uint64_t{outputRate} > kMaxFactor * inputRate)
+        return MakeError(ErrorKind::InvalidArgument,
+                         "cannot resample from " + std::to_string(inputRate) + " Hz to " +
+                             std::to_string(outputRate) + " Hz: the rates are more than " +
+                             std::to_string(kMaxFactor) + " times apart");
     try {
         auto state = std::make_unique<State>();
         state->channels = channels;
@@ -52,7 +60,7 @@ Expected<Resampler> Resampler::Create(std::uint32_t inputRate, std::uint32_t out
 Expected<bool> Resampler::Run(const double* in, std::size_t frames, std::vector<double>& out) {
     const unsigned channels = state_->channels;
     // Room for what this input yields plus what the filter held back; loop while it fills up.
-    const std::size_t room = static_cast<std::size_t>(frames * state_->ratio) + 1024;
+    const std::size_t room = static_cast<std::size_t>(frames * state_->ratio) + 65536;
     std::size_t consumed = 0;
     while (true) {
         const std::size_t start = out.size();
@@ -117,13 +125,24 @@ Expected<std::unique_ptr<ResampleStage>> ResampleStage::Create(std::unique_ptr<R
 Expected<std::size_t> ResampleStage::Read(std::span<double> out) {
     const unsigned channels = shape_.channels;
     const std::size_t want = out.size() / channels;
-    // Resample input pieces of about the size asked until enough is ready or the input ends.
+    const std::uint64_t inputRate = source_->shape().sampleRate;
+    const std::uint64_t outputRate = shape_.sampleRate;
+    // Resample input pieces of what the ratio needs for the frames asked (at most
+    // kResamplerInputBytes) until enough is ready or the input ends.
+    const std::size_t maxInput =
+        std::max<std::size_t>(1, kResamplerInputBytes / (sizeof(double) * channels));
     while ((ready_.size() - readyAt_) / channels < want && !flushed_) {
         if (readyAt_ > 0) {
             ready_.erase(ready_.begin(), ready_.begin() + static_cast<std::ptrdiff_t>(readyAt_));
             readyAt_ = 0;
         }
-        input_.resize(std::max<std::size_t>(want, 1024) * channels);
+        // At least 1024 frames when their output stays small: soxr works best on pieces.
+        const std::uint64_t missing = want - ready_.size() / channels;
+        const std::uint64_t needed = std::max<std::uint64_t>(
+            (missing * inputRate + outputRate - 1) / outputRate,
+            std::min<std::uint64_t>(1024, (std::uint64_t{1} << 20) * inputRate / outputRate));
+        input_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(needed, maxInput)) *
+                      channels);
         const Expected<std::size_t> got = source_->Read(input_);
         if (!got)
             return got;

@@ -38,6 +38,10 @@ class Resampler {
     std::unique_ptr<State> state_;
 };
 
+// The most input a ResampleStage reads at once, in bytes; it reads no more than the rate ratio
+// needs for the frames asked, so what it holds stays near what is asked whatever the ratio.
+inline constexpr std::size_t kResamplerInputBytes = std::size_t{1} << 20;
+
 // A RealStream at another sample rate. It cannot rewind: it is read once, after the source has
 // been read whole when that was needed.
 class ResampleStage final : public RealStream {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <numeric>
 
 #include "codec/xbox_adpcm.hpp"
@@ -272,12 +273,17 @@ LoopUnroller<T>::LoopUnroller(unsigned channels, std::uint64_t start, std::uint6
       start_(start),
       end_(end),
       copy_(copyFrames),
-      kept_(std::min(copyFrames, end - start + 1)) {
-    buffer_.reserve(static_cast<std::size_t>(kept_ * channels));
-}
+      kept_(std::min(copyFrames, end - start + 1)) {}
 
 template <class T>
 void LoopUnroller<T>::Process(std::span<const T> in, std::vector<T>& out) {
+    Feed(in, out);
+    while (pending())
+        Drain(out, std::numeric_limits<std::size_t>::max());
+}
+
+template <class T>
+void LoopUnroller<T>::Feed(std::span<const T> in, std::vector<T>& out) {
     const std::uint64_t frames = in.size() / channels_;
     const std::uint64_t first = next_;
     next_ += frames;
@@ -291,15 +297,28 @@ void LoopUnroller<T>::Process(std::span<const T> in, std::vector<T>& out) {
         out.insert(out.end(), in.begin(), in.end());
         return;
     }
-    // The loop's last frame is in this piece: the copy follows it.
+    // The loop's last frame is in this piece: the copy follows it, then the rest of the piece.
     const auto split = in.begin() + (end_ + 1 - first) * channels_;
     out.insert(out.end(), in.begin(), split);
-    for (std::uint64_t left = copy_; left != 0;) {
-        const std::uint64_t n = std::min(left, kept_);
-        out.insert(out.end(), buffer_.begin(), buffer_.begin() + n * channels_);
-        left -= n;
+    copyLeft_ = copy_;
+    tail_.assign(split, in.end());
+}
+
+template <class T>
+void LoopUnroller<T>::Drain(std::vector<T>& out, std::size_t maxFrames) {
+    std::uint64_t room = maxFrames;
+    while (copyLeft_ != 0 && room != 0) {
+        const std::uint64_t at = (copy_ - copyLeft_) % kept_;
+        const std::uint64_t n = std::min({copyLeft_, kept_ - at, room});
+        out.insert(out.end(), buffer_.begin() + at * channels_,
+                   buffer_.begin() + (at + n) * channels_);
+        copyLeft_ -= n;
+        room -= n;
     }
-    out.insert(out.end(), split, in.end());
+    if (copyLeft_ == 0 && room != 0 && !tail_.empty()) {
+        out.insert(out.end(), tail_.begin(), tail_.end());
+        tail_.clear();
+    }
 }
 
 template <class T>

@@ -115,12 +115,21 @@ class LoopUnroller {
     // Appends the frames of `in` (interleaved, whole frames) and any copy they complete to `out`.
     void Process(std::span<const T> in, std::vector<T>& out);
 
+    // The same a piece at a time: Feed appends the frames of `in` up to the loop's end; the copy
+    // and the rest of `in` are then pending, and Drain appends them, at most `maxFrames` frames
+    // of the copy per call. Feed only when nothing is pending.
+    void Feed(std::span<const T> in, std::vector<T>& out);
+    bool pending() const { return copyLeft_ != 0 || !tail_.empty(); }
+    void Drain(std::vector<T>& out, std::size_t maxFrames);
+
   private:
     unsigned channels_;
     std::uint64_t start_, end_, copy_;
     std::uint64_t kept_;      // frames of loop content to keep
     std::uint64_t next_ = 0;  // index of the next input frame
     std::vector<T> buffer_;
+    std::uint64_t copyLeft_ = 0;  // frames of the copy not yet drained
+    std::vector<T> tail_;         // the frames of the piece after the loop's end
 };
 
 // Drops the output frames [from, to) of a stream of frames.

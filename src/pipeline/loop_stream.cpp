@@ -52,6 +52,18 @@ Expected<std::unique_ptr<LoopAlignedAudio>> LoopAlignedAudio::Create(const LoopA
 Expected<bool> LoopAlignedAudio::Refill() {
     ready_.clear();
     readyAt_ = 0;
+    // The repeats of the loop come a piece at a time, before the next input is read.
+#if defined(IMABOX_HAVE_SOXR)
+    if (resampler_ && unrollReal_.pending()) {
+        unrolled_.clear();
+        unrollReal_.Drain(unrolled_, kPieceFrames);
+        return Resample(unrolled_);
+    }
+#endif
+    if (unroll16_.pending()) {
+        unroll16_.Drain(ready_, kPieceFrames);
+        return true;
+    }
     input_.resize(kPieceFrames * channels_);
     const Expected<std::size_t> got = upstream_(input_);
     if (!got)
@@ -68,22 +80,34 @@ Expected<bool> LoopAlignedAudio::Refill() {
         } else {
             real_.assign(piece.begin(), piece.end());  // in 16-bit units
             unrolled_.clear();
-            unrollReal_.Process(real_, unrolled_);
-            const Expected<bool> processed = resampler_->Process(unrolled_, resampled_);
-            if (!processed)
-                return processed.error();
+            unrollReal_.Feed(real_, unrolled_);
+            return Resample(unrolled_);
         }
-        cut_.clear();
-        cutter_.Process(resampled_, cut_);
-        for (const double x : cut_)
-            ready_.push_back(quantizer_.Quantize(x));
-        return true;
+        return Cut();
     }
 #endif
     if (piece.empty())
         ended_ = true;
     else
-        unroll16_.Process(piece, ready_);
+        unroll16_.Feed(piece, ready_);
+    return true;
+}
+
+#if defined(IMABOX_HAVE_SOXR)
+Expected<bool> LoopAlignedAudio::Resample(std::span<const double> frames) {
+    resampled_.clear();
+    const Expected<bool> processed = resampler_->Process(frames, resampled_);
+    if (!processed)
+        return processed.error();
+    return Cut();
+}
+#endif
+
+Expected<bool> LoopAlignedAudio::Cut() {
+    cut_.clear();
+    cutter_.Process(resampled_, cut_);
+    for (const double x : cut_)
+        ready_.push_back(quantizer_.Quantize(x));
     return true;
 }
 

@@ -212,6 +212,15 @@ Expected<PayloadStreams> ShapeAudio(PayloadStreams streams, const ConvertOptions
         real = std::make_unique<ChannelStage<double>>(std::move(real), channels);
     if (resample) {
 #if defined(IMABOX_HAVE_SOXR)
+        // An output too large for its header is refused before the resampler starts.
+        if (in.frames && !options.raw) {
+            const std::uint64_t bytes =
+                XBoxADPCMBlockCount(Resampler::OutputFrames(*in.frames, in.sampleRate, rate)) *
+                kBlockBytesPerChannel * channels;
+            if (bytes > MaxWaveDataBytes(WaveCoding::XBoxADPCM, 0))
+                return MakeError(ErrorKind::OutputTooLarge,
+                                 std::to_string(bytes) + " bytes of Xbox ADPCM");
+        }
         Expected<std::unique_ptr<ResampleStage>> resampler =
             ResampleStage::Create(std::move(real), rate);
         if (!resampler)

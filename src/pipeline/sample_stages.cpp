@@ -57,14 +57,25 @@ ChannelStage<Sample>::ChannelStage(std::unique_ptr<SampleStream<Sample>> source,
 template <class Sample>
 Expected<std::size_t> ChannelStage<Sample>::Read(std::span<Sample> out) {
     const unsigned from = source_->shape().channels;
-    const std::size_t frames = out.size() / shape_.channels;
-    in_.resize(frames * from);
-    const Expected<std::size_t> got = source_->Read(in_);
-    if (!got)
-        return got;
-    ChangeChannels(std::span<const Sample>(in_).first(*got * from), from, shape_.channels, out_);
-    std::copy(out_.begin(), out_.end(), out.begin());
-    return got;
+    const unsigned to = shape_.channels;
+    const std::size_t frames = out.size() / to;
+    // The input is read in pieces of at most kChannelStageBytes (whatever its channel count),
+    // until the output asked for is full or the input ends.
+    const std::size_t pieceFrames =
+        std::max<std::size_t>(1, kChannelStageBytes / (sizeof(Sample) * from));
+    std::size_t done = 0;
+    while (done < frames) {
+        in_.resize(std::min(frames - done, pieceFrames) * from);
+        const Expected<std::size_t> got = source_->Read(in_);
+        if (!got)
+            return got;
+        if (*got == 0)
+            break;
+        ChangeChannels(std::span<const Sample>(in_).first(*got * from), from, to, out_);
+        std::copy(out_.begin(), out_.end(), out.begin() + static_cast<std::ptrdiff_t>(done * to));
+        done += *got;
+    }
+    return done;
 }
 
 template class ChannelStage<std::int16_t>;

@@ -26,7 +26,11 @@ void ChangeChannels(std::span<const double> in, unsigned from, unsigned to,
 void ChangeChannels(std::span<const std::int16_t> in, unsigned from, unsigned to,
                     std::vector<std::int16_t>& out);
 
-// A stream with its channels changed (see ChangeChannels).
+// The most input a ChannelStage holds at once, in bytes.
+inline constexpr std::size_t kChannelStageBytes = std::size_t{1} << 20;
+
+// A stream with its channels changed (see ChangeChannels), holding at most kChannelStageBytes of
+// input whatever the channel count.
 template <class Sample>
 class ChannelStage final : public SampleStream<Sample> {
   public:
