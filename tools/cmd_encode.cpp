@@ -385,11 +385,10 @@ int RunBatch(const BatchArgs& args) {
         if (like->sampleRate < kMinRate || like->sampleRate > kMaxRate || like->channels < 1 ||
             like->channels > 2) {
             std::fprintf(stderr,
-                         "imabox: --like %s: %lu Hz and %u channels; the output takes %lu to %lu "
-                         "Hz and 1 or 2 channels\n",
+                         "imabox: --like %s: %lu Hz, %s; the output takes %lu to %lu Hz and 1 or "
+                         "2 channels\n",
                          args.like.c_str(), static_cast<unsigned long>(like->sampleRate),
-                         static_cast<unsigned>(like->channels),
-                         static_cast<unsigned long>(kMinRate),
+                         ChannelsText(like->channels).c_str(), static_cast<unsigned long>(kMinRate),
                          static_cast<unsigned long>(kMaxRate));
             return 2;
         }

@@ -415,7 +415,7 @@ Expected<SndfileSource> SndfileSource::Open(ByteSource& source) {
         // A file cut short: the audio its header declares is not all there. (A stream's length
         // is unknown: it is read to its end.)
         if (source.Seekable() && source.Size()) {
-            const std::uint64_t size = *source.Size() - source.Position();
+            const auto size = static_cast<std::uint64_t>(state->input->Length());
             if (const std::optional<AudioChunk> audio =
                     FindAudioChunk(*state->input, headSpan, size);
                 audio && audio->body <= size && audio->declared > size - audio->body) {
