@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -288,6 +289,125 @@ TEST_F(FailingMachineTest, SignalRemovesTemporaryOutput) {
         EXPECT_EQ(HiddenFiles(dir.path()), std::vector<std::string>{});
         EXPECT_FALSE(fs::exists(dir / "out.wav"));
     }
+}
+
+// encode refuses, before anything is written, every job whose output is an input: another
+// job's (by name, or through a link) or its own.
+TEST_F(FailingMachineTest, NoOutputOverwritesAnInput) {
+    const fs::path out = dir / "out", other = dir / "other.wav";
+    fs::create_directory(out);
+    fs::copy_file(emptyPCM, out / "in.wav");
+    fs::copy_file(pcm, other);
+    fs::create_symlink("../other.wav", out / "other.wav");
+    const Bytes kept = test::ReadFileBytes(out / "in.wav");
+    // in.wav would go to out/in.wav (the second input), out/in.wav onto itself and other.wav
+    // through the link onto itself.
+    const auto r = ToolWithErrors({"encode", "--quiet", pcm.string(), (out / "in.wav").string(),
+                                   other.string(), "-d", out.string()});
+    EXPECT_EQ(r.exitStatus, 1) << r.output;
+    EXPECT_NE(r.output.find("output " + (out / "in.wav").string() + " is the input " +
+                            (out / "in.wav").string() + ": it would be overwritten"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("encode: 0 of 3 files converted, 3 failed"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(test::ReadFileBytes(out / "in.wav"), kept);
+    EXPECT_EQ(test::ReadFileBytes(other), test::ReadFileBytes(pcm));
+    EXPECT_EQ(HiddenFiles(out), std::vector<std::string>{});
+}
+
+// Runs `command` with sh on a new terminal; returns what the terminal showed and the status.
+test::ChildResult OnTerminal(const std::string& command) {
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+        _exit(127);
+    }
+    test::ChildResult r;
+    if (pid < 0)
+        return r;
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;)
+        r.output.append(buffer, static_cast<std::size_t>(n));
+    close(terminal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+// Past the file-size limit a write fails with one line, the temporary file goes and the batch
+// goes on; a run ended by a closed pipe leaves no progress line on the terminal; binary output
+// is not written onto a terminal.
+TEST_F(FailingMachineTest, SignalsAndLimits) {
+    const fs::path big = dir / "big.wav", out = dir / "out";
+    test::WriteFileBytes(big, test::MakePCMWave(2, 44100, test::RandomSamples(2 * 200000, 3)));
+    auto r = test::RunProgram("/bin/sh", {"-c",
+                                          "ulimit -f 64 && exec \"$0\" encode -j1 \"$1\" "
+                                          "\"$2\" -d \"$3\" 2>&1",
+                                          IMABOX_TOOL, big.string(), pcm.string(), out.string()});
+    EXPECT_EQ(r.exitStatus, 1) << r.output;
+    EXPECT_NE(r.output.find("imabox: " + big.string() + ": cannot write " +
+                            (out / "big.wav").string() + ": File too large\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(test::ReadFileBytes(out / "in.wav"), test::ReadFileBytes(adpcm));
+    EXPECT_FALSE(fs::exists(out / "big.wav"));
+    EXPECT_EQ(HiddenFiles(out), std::vector<std::string>{});
+
+    const std::string tool = std::string("'") + IMABOX_TOOL + "' ";
+    r = OnTerminal(tool + "encode '" + big.string() + "' -o - | true");
+    const std::size_t progress = r.output.rfind("[0/1] 0 failed");
+    ASSERT_NE(progress, std::string::npos) << r.output;
+    EXPECT_EQ(r.output.substr(progress + 14), "\r\033[K") << r.output;
+
+    r = OnTerminal(tool + "decode '" + adpcm.string() + "' -o -");
+    EXPECT_EQ(r.exitStatus, 2) << r.output;
+    EXPECT_EQ(r.output,
+              "imabox: standard output is a terminal; redirect it to a file or a pipe, "
+              "or name the output with -o FILE\r\n");
+}
+
+// Output names: other names of standard output, .wav in any case and .wave are WAVE, a
+// write-protected file is refused except by root, and --like keeps --rate's range.
+TEST_F(FailingMachineTest, OutputNames) {
+    const Bytes decoded = [&] {
+        EXPECT_TRUE(ConvertFile(adpcm, dir / "decoded.wav"));
+        return test::ReadFileBytes(dir / "decoded.wav");
+    }();
+    for (const std::string name : {"x.Wav", "x.wave"}) {
+        const auto r =
+            ToolWithErrors({"decode", "--quiet", adpcm.string(), "-o", (dir / name).string()});
+        EXPECT_EQ(r.exitStatus, 0) << r.output;
+        EXPECT_EQ(test::ReadFileBytes(dir / name), decoded) << name;
+    }
+    for (const std::string name : {"/dev/stdout", "/proc/self/fd/1"}) {
+        const auto r =
+            test::RunProgram("/bin/sh", {"-c", "\"$0\" encode \"$1\" -o \"$2\" 2>/dev/null | cat",
+                                         IMABOX_TOOL, pcm.string(), name});
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(Bytes(r.output.begin(), r.output.end()), test::ReadFileBytes(adpcm)) << name;
+    }
+
+    test::WriteFileBytes(dir / "one_hz.wav", test::MakePCMWave(1, 1, {0, 0}));
+    auto r = ToolWithErrors({"encode", pcm.string(), "--like", (dir / "one_hz.wav").string(), "-o",
+                             (dir / "like.wav").string()});
+    EXPECT_EQ(r.exitStatus, 2) << r.output;
+    EXPECT_FALSE(fs::exists(dir / "like.wav"));
+
+    const fs::path protectedFile = dir / "ro.wav";
+    test::WriteFileBytes(protectedFile, {1, 2, 3});
+    ASSERT_EQ(chmod(protectedFile.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    r = test::RunInChild([&] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            return;
+        execl(IMABOX_TOOL, IMABOX_TOOL, "encode", "--quiet", pcm.c_str(), "-o",
+              protectedFile.c_str(), nullptr);
+    });
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(test::ReadFileBytes(protectedFile), (Bytes{1, 2, 3}));
 }
 
 // Usage errors end with status 2 and CLI11's message; names and folders get one plain line.
