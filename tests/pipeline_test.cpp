@@ -436,5 +436,61 @@ TEST(Pipeline, MemoryDoesNotGrowWithTheInput) {
     EXPECT_LT(decodeKiB, 24 * 1024) << "decode held " << decodeKiB << " KiB";
 }
 
+// Exit status of the tool run in a child whose address space is limited to `limitBytes`.
+int RunWithAddressLimit(const std::vector<std::string>& args, rlim_t limitBytes) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const struct rlimit limit { limitBytes, limitBytes };
+        std::vector<char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        if (setrlimit(RLIMIT_AS, &limit) == 0)
+            execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                           : -1;
+}
+
+// Small inputs whose stages once grew with the channel count, the resampling ratio or the
+// repeats of an unrolled loop convert within 256 MiB of address space.
+TEST(Pipeline, MemoryDoesNotGrowWithChannelsRatioOrRepeats) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers reserve address space of their own";
+#endif
+    test::TempDir dir;
+    // 1820 channels of 2 frames, to one channel.
+    test::WriteFileBytes(dir / "wide.wav",
+                         test::MakePCMWave(1820, 8000, std::vector<std::int16_t>(2 * 1820)));
+    // 25 s of stereo at 1 kHz, to 768 kHz.
+    std::vector<std::int16_t> tone(2 * 25000);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<std::int16_t>(8000 * std::sin(0.3 * static_cast<double>(i / 2)));
+    test::WriteFileBytes(dir / "slow.wav", test::MakePCMWave(2, 1000, tone));
+    // 8 channels with a loop of 524288 frames from frame 1, unrolled 65 times.
+    Bytes smpl;
+    for (const std::uint32_t v : {0u, 0u, 22675u, 60u, 0u, 0u, 0u, 1u, 0u, 0u, 0u, 1u, 524288u})
+        test::Put32(smpl, v);
+    smpl.resize(smpl.size() + 8);
+    test::FmtFields fmt;
+    fmt.channels = 8;
+    fmt.sampleRate = 44100;
+    WriteSparse(dir / "loop.wav", test::MakeWave(fmt, Chunk("smpl", smpl), 0, {}),
+                std::uint64_t{600000} * 16);
+    const std::string tool = IMABOX_TOOL;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{tool, "encode", "-j1", dir / "wide.wav", "--channels", "1"},
+          {tool, "encode", "-j1", dir / "slow.wav", "--rate", "768000"},
+          {tool, "encode", "-j1", dir / "loop.wav", "--loop-align", "unroll"}}) {
+        std::vector<std::string> run = args;
+        run.insert(run.end(), {"--quiet", "-o", "/dev/null"});
+        EXPECT_EQ(RunWithAddressLimit(run, rlim_t{256} << 20), 0) << args[3];
+    }
+}
+
 }  // namespace
 }  // namespace imabox
