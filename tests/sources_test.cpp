@@ -235,6 +235,56 @@ TEST_F(Sources, PipesGiveTheBytesOfFiles) {
     EXPECT_EQ(ReadBytes(Path("converted.wav")), encoded);
 }
 
+// Containers whose header says how long the audio is: cut short, they fail as a cut WAVE file
+// does. An Ogg file ends with the page that ends its stream.
+TEST_F(Sources, TruncatedContainersFail) {
+    ASSERT_EQ(Shell("cd " + dir_.string() +
+                    " && sox src.wav src.aiff && sox src.wav src.au && sox src.wav src.w64 && "
+                    "sox src.wav src.ogg && ffmpeg -nostdin -v error -i src.wav -rf64 always "
+                    "-f wav src.rf64"),
+              0);
+    for (const std::string name : {"aiff", "au", "w64", "rf64", "ogg"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(Imabox("encode --quiet src." + name + " -o whole." + name + ".wav"), 0);
+        const Bytes whole = ReadBytes(Path("src." + name));
+        std::ofstream(Path("cut." + name), std::ios::binary)
+            .write(reinterpret_cast<const char*>(whole.data()),
+                   static_cast<std::streamsize>(whole.size() - 100));
+        EXPECT_EQ(Imabox("encode --quiet cut." + name + " -o cut.wav"), 1);
+        EXPECT_THAT(ReadText(Path("log.txt")), HasSubstr("imabox: cut." + name + ": truncated"));
+    }
+    // The header pages alone, up to the first page with a granule position (audio).
+    const Bytes ogg = ReadBytes(Path("src.ogg"));
+    const std::string pattern = "OggS";
+    auto page = ogg.begin();
+    while ((page = std::search(page + 1, ogg.end(), pattern.begin(), pattern.end())) != ogg.end() &&
+           std::all_of(page + 6, page + 14, [](std::uint8_t b) { return b == 0; })) {
+    }
+    ASSERT_NE(page, ogg.end());
+    std::ofstream(Path("headers.ogg"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(ogg.data()), page - ogg.begin());
+    EXPECT_EQ(Imabox("encode --quiet headers.ogg -o cut.wav"), 1);
+    EXPECT_FALSE(fs::exists(Path("cut.wav")));
+}
+
+// Streams of containers whose writers leave the sizes open (or too large) in a pipe are read to
+// their end.
+TEST_F(Sources, StreamsOfEveryContainerReadToTheirEnd) {
+    ASSERT_EQ(Imabox("encode --quiet src.wav -o file.wav"), 0);
+    const Bytes encoded = ReadBytes(Path("file.wav"));
+    for (const std::string writer :
+         {"ffmpeg -nostdin -v error -i src.wav -f au -",
+          "ffmpeg -nostdin -v error -i src.wav -f aiff -",
+          "ffmpeg -nostdin -v error -i src.wav -f w64 -", "sox src.wav -t aiff -"}) {
+        SCOPED_TRACE(writer);
+        ASSERT_EQ(Shell("cd " + dir_.string() + " && " + writer +
+                        " | " IMABOX_CLI_PATH " encode --quiet - -o stream.wav 2>>log.txt"),
+                  0)
+            << ReadText(Path("log.txt"));
+        EXPECT_EQ(ReadBytes(Path("stream.wav")), encoded);
+    }
+}
+
 TEST_F(Sources, DecodeWritesFlacExactly) {
     ASSERT_EQ(Imabox("encode --quiet src.wav -o x.wav"), 0);
     ASSERT_EQ(Imabox("decode --quiet x.wav -o x.pcm.wav"), 0);
