@@ -3,6 +3,8 @@
 #         [-DGZIP=<gzip>] -P GenerateDocs.cmake
 # Writes OUT/imabox.1 (and OUT/imabox.1.gz when GZIP is given), OUT/completion/imabox (bash)
 # and OUT/completion/_imabox (zsh).
+# Without it, "@VERSION@" below would be read as a variable reference (policy CMP0053).
+cmake_minimum_required(VERSION 3.16)
 foreach(var TOOL TEMPLATE VERSION OUT)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "GenerateDocs.cmake: ${var} is not set")

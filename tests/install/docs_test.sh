@@ -13,6 +13,12 @@ fail() {
     failures=$((failures + 1))
 }
 
+# Every placeholder of the template was filled in (the footer names the version).
+left=$(grep -v '^\.\\"' "$page" | grep -o '@[A-Z]*@' | sort -u | tr '\n' ' ')
+[ -z "$left" ] || fail "placeholders left in the manual page: $left"
+"$tool" --version | head -1 | grep -qF "$(sed -n 's/^\.TH [^"]*"[^"]*" "\([^"]*\)".*/\1/p' "$page")" ||
+    fail "the manual page's footer does not name the tool's version"
+
 # The commands and options --help lists.
 commands=$("$tool" --help | sed -n '/^Subcommands:/,$p' | awk 'NR > 1 && NF { print $1 }')
 [ -n "$commands" ] || fail "no commands in imabox --help"
