@@ -1,4 +1,4 @@
-// imabox info FILE: what a WAVE file holds, as encode and decode read it.
+// imabox info FILE: what an audio file holds, as encode and decode read it.
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -35,28 +35,56 @@ std::string ChunkId(std::uint32_t id) {
     return name;
 }
 
+// `text` with its control characters escaped (\n, \t, \r, \xHH), so that a name or a title
+// cannot move the cursor, colour the terminal or start a line of its own.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c != 0x7F) {
+            out += ch;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(c));
+            out += escaped;
+        }
+    }
+    return out;
+}
+
 int RunInfo(const std::string& file) {
+    const std::string name = Printable(file);
     const auto info = ReadWaveInfo(file);
     if (!info) {
-        std::fprintf(stderr, "ERROR: %s\n", info.error().message.c_str());
+        std::fprintf(stderr, "ERROR: %s: %s\n", name.c_str(), info.error().message.c_str());
         return 1;
     }
     const bool adpcm =
         info->format == SourceFormat::XBoxADPCM || info->format == SourceFormat::IMAADPCM;
-    std::printf("File:               %s\n", file.c_str());
-    std::printf("Format:             %s\n", FormatLine(*info).c_str());
+    const bool wave = info->container.empty();
+    std::printf("File:               %s\n", name.c_str());
+    std::printf("Format:             %s\n",
+                wave ? FormatLine(*info).c_str() : Printable(info->container).c_str());
     std::printf("Channels:           %u\n", static_cast<unsigned>(info->channels));
     std::printf("Sample rate:        %lu Hz\n", static_cast<unsigned long>(info->sampleRate));
     std::printf("Frames per channel: %llu\n", static_cast<unsigned long long>(info->frames));
     std::printf("Duration:           %.3f s\n", info->durationSeconds);
-    std::printf("Data bytes:         %llu", static_cast<unsigned long long>(info->dataBytes));
-    if (info->declaredDataBytes == 0xFFFFFFFF)
-        std::printf(" (size left unknown by the writer)");
-    else if (info->declaredDataBytes > info->dataBytes)
-        std::printf(" (the header declares %llu: the file is truncated)",
-                    static_cast<unsigned long long>(info->declaredDataBytes));
-    std::printf("\n");
-    if (adpcm) {
+    if (wave) {
+        std::printf("Data bytes:         %llu", static_cast<unsigned long long>(info->dataBytes));
+        if (info->declaredDataBytes == 0xFFFFFFFF)
+            std::printf(" (size left unknown by the writer)");
+        else if (info->declaredDataBytes > info->dataBytes)
+            std::printf(" (the header declares %llu: the file is truncated)",
+                        static_cast<unsigned long long>(info->declaredDataBytes));
+        std::printf("\n");
+    }
+    if (adpcm && wave) {
         std::printf("Blocks:             %llu\n", static_cast<unsigned long long>(info->blocks));
     }
     if (!info->otherChunks.empty()) {
@@ -70,11 +98,15 @@ int RunInfo(const std::string& file) {
     }
     for (const WaveInfo::Loop& loop : info->loops) {
         constexpr unsigned kBlockFrames = 65;
+        std::printf("Loop:               frames %lu..%lu (", static_cast<unsigned long>(loop.start),
+                    static_cast<unsigned long>(loop.end));
+        if (loop.end < loop.start) {
+            std::printf("invalid: it ends before it starts)\n");
+            continue;
+        }
         const unsigned long long length = std::uint64_t{loop.end} + 1 - loop.start;
-        std::printf("Loop:               frames %lu..%lu (%llu frames",
-                    static_cast<unsigned long>(loop.start), static_cast<unsigned long>(loop.end),
-                    length);
-        if (info->format == SourceFormat::XBoxADPCM) {
+        std::printf("%llu frames", length);
+        if (info->format == SourceFormat::XBoxADPCM && wave) {
             if (loop.start % kBlockFrames == 0 && length % kBlockFrames == 0)
                 std::printf(", blocks %lu..%llu",
                             static_cast<unsigned long>(loop.start / kBlockFrames),
@@ -85,10 +117,14 @@ int RunInfo(const std::string& file) {
         std::printf(")\n");
     }
     if (!info->title.empty())
-        std::printf("Title:              %s\n", info->title.c_str());
+        std::printf("Title:              %s\n", Printable(info->title).c_str());
     if (info->trailingBytes != 0) {
         std::printf("Trailing bytes:     %llu (after the last chunk, ignored)\n",
                     static_cast<unsigned long long>(info->trailingBytes));
+    }
+    if (info->bytesPastChunkLimit != 0) {
+        std::printf("Ignored:            %llu bytes of chunks past the 65536th\n",
+                    static_cast<unsigned long long>(info->bytesPastChunkLimit));
     }
     return 0;
 }
@@ -97,8 +133,9 @@ int RunInfo(const std::string& file) {
 
 void AddInfoCommand(CLI::App& app, CommandList& commands) {
     auto file = std::make_shared<std::string>();
-    CLI::App* cmd = app.add_subcommand("info", "Show the format and size of a WAVE file.");
-    cmd->add_option("file", *file, "WAVE file to read")->required();
+    CLI::App* cmd = app.add_subcommand(
+        "info", "Show the format and size of an audio file (WAVE, or any container encode reads).");
+    cmd->add_option("file", *file, "File to read")->required();
     commands.push_back({cmd, [file] { return RunInfo(*file); }});
 }
 

@@ -181,6 +181,11 @@ struct WaveInfo {
     };
     std::vector<Loop> loops;
     std::string title;
+    // More than 65536 chunks: the bytes from the next chunk on, not read.
+    std::uint64_t bytesPastChunkLimit = 0;
+    // A container other than WAVE ("FLAC 16-bit", "AIFF 24-bit"...): only the channels, the
+    // rate, the frames (when the header says), the duration and the loops are set.
+    std::string container;
 };
 
 Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
+#include <optional>
 #include <system_error>
 
 #include "exact/exact_converter.hpp"
@@ -12,6 +13,10 @@
 #include "io/file.hpp"
 #include "io/output_file.hpp"
 #include "pipeline/pipeline.hpp"
+#include "wave/container_probe.hpp"
+#if defined(IMABOX_HAVE_SNDFILE)
+#include "media/sndfile_source.hpp"
+#endif
 #include "wave/wave_metadata.hpp"
 #include "wave/wave_walker.hpp"
 
@@ -217,12 +222,58 @@ Expected<MemoryConversion> EncodeDecodeMemory(std::span<const std::uint8_t> inpu
     }
 }
 
+namespace {
+
+// What `info` and --like read of a container other than WAVE; nothing for a WAVE file (or
+// fewer bytes than any header, which the WAVE reader explains).
+std::optional<Expected<WaveInfo>> ReadOtherContainerInfo(ByteSource& source) {
+    if (!source.Seekable())
+        return std::nullopt;
+    std::uint8_t head[kContainerProbeBytes];
+    const std::size_t headBytes = source.Read(head);
+    if (source.Failed())
+        return Expected<WaveInfo>(
+            MakeError(ErrorKind::InputRead, SystemErrorText(source.ErrorNumber())));
+    if (!source.Seek(0))
+        return Expected<WaveInfo>(MakeError(ErrorKind::InputRead, "cannot go back to the start"));
+    const ContainerProbe probe = ProbeContainer(std::span(head, headBytes));
+    if (probe.kind != ContainerKind::Other &&
+        (probe.kind != ContainerKind::Unknown || headBytes < 12))
+        return std::nullopt;
+#if defined(IMABOX_HAVE_SNDFILE)
+    Expected<SndfileSource> opened = SndfileSource::Open(source);
+    if (!opened)
+        return Expected<WaveInfo>(opened.error());
+    const SndfileInfo& s = opened->info();
+    WaveInfo info;
+    info.container = s.format;
+    info.channels = s.channels;
+    info.sampleRate = s.sampleRate;
+    info.frames = s.frames.value_or(0);
+    info.durationSeconds = static_cast<double>(info.frames) / s.sampleRate;
+    if (const std::optional<SourceInstrument> instrument = opened->Instrument()) {
+        for (const SourceLoop& loop : instrument->loops) {
+            if (loop.mode != SourceLoop::Mode::None)  // libsndfile's ends are one past the loop
+                info.loops.push_back({loop.start, loop.end - (loop.end > loop.start ? 1 : 0)});
+        }
+    }
+    return Expected<WaveInfo>(std::move(info));
+#else
+    return Expected<WaveInfo>(MakeError(
+        ErrorKind::Unavailable, probe.name + " input needs libsndfile, which this build lacks"));
+#endif
+}
+
+}  // namespace
+
 Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
     try {
         Expected<FileHandle> in = OpenInput(file);
         if (!in)
             return in.error();
         FileByteSource source(in->get());
+        if (std::optional<Expected<WaveInfo>> other = ReadOtherContainerInfo(source))
+            return std::move(other).value();
         const Expected<WaveHeader> read = ReadWaveHeader(source, {.acceptShortData = true});
         if (!read)
             return read.error();
@@ -251,6 +302,7 @@ Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
         for (const WaveChunk& chunk : h.otherChunks)
             info.otherChunks.push_back({chunk.id, chunk.position, chunk.size});
         info.trailingBytes = h.trailingBytes;
+        info.bytesPastChunkLimit = h.bytesPastChunkLimit;
         Warnings ignored;
         const WaveMetadata metadata = ReadWaveMetadata(source, h.otherChunks, ignored);
         if (metadata.sampler)

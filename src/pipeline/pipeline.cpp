@@ -266,6 +266,11 @@ SourceDescription DescribeWave(const WaveHeader& header) {
     d.sampleRate = header.sampleRate;
     d.blockFrames = header.unitFrames();
     d.trailingBytes = header.trailingBytes;
+    if (header.bytesPastChunkLimit != 0) {
+        d.warnings.push_back("more than " + std::to_string(kMaxChunks) + " chunks: the " +
+                             std::to_string(header.bytesPastChunkLimit) +
+                             " bytes from the next one on ignored");
+    }
     d.otherChunks = header.otherChunks;
     return d;
 }

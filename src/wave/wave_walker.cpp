@@ -227,7 +227,7 @@ Expected<WaveHeader> ReadWaveHeader(ByteSource& source, const WaveWalkOptions& o
         if (++chunks > kMaxChunks) {
             if (fmt && haveData && seekable) {
                 // Junk after the audio (zeros, say) that happens to parse as tiny chunks.
-                header.trailingBytes = end - pos;
+                header.bytesPastChunkLimit = end - pos;
                 break;
             }
             return MakeError(ErrorKind::NotWave,

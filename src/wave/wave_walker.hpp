@@ -38,6 +38,7 @@ struct WaveHeader {
     std::optional<std::uint32_t> factFrames;  // sample count of a fact chunk
     std::vector<WaveChunk> otherChunks;
     std::uint64_t trailingBytes = 0;  // after the last chunk, too few or too short to be a chunk
+    std::uint64_t bytesPastChunkLimit = 0;  // from the chunk after the kMaxChunks-th on, unread
 
     // Bytes per ADPCM block (Xbox ADPCM: 36 per channel, whatever blockAlign says) or per frame.
     unsigned unitBytes() const;
