@@ -8,6 +8,11 @@
 #include <optional>
 #include <system_error>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
 #include "exact/exact_converter.hpp"
 #include "io/errors.hpp"
 #include "io/file.hpp"
@@ -48,6 +53,21 @@ class ForwardSink final : public ByteSink {
   private:
     FileByteSink sink_;
 };
+
+// Whether `stream` is a regular file written from its start, not appended to (standard output
+// redirected with >): bytes written may then be written again.
+bool WritableBack(std::FILE* stream) {
+#if defined(_WIN32)
+    (void)stream;
+    return false;
+#else
+    const int fd = fileno(stream);
+    struct stat st;
+    const int flags = fd < 0 ? -1 : fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_APPEND) == 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+           ftello(stream) == 0;
+#endif
+}
 
 // The output policy's file as a byte sink.
 class OutputFileSink final : public ByteSink {
@@ -135,6 +155,14 @@ Expected<ConvertReport> EncodeDecodeSource(ByteSource& source, const std::filesy
             return plan.error();
         if (output)
             return WriteOutput(plan.value(), *output, options);
+        if (!plan->outputFormat.empty() && WritableBack(stream)) {
+            // A container whose header is completed at the end, onto a regular file.
+            FileByteSink file(stream);
+            Expected<ConvertReport> report = RunConversion(plan.value(), file);
+            if (report && std::fflush(stream) != 0)
+                return MakeError(ErrorKind::OutputWrite, SystemErrorText(errno));
+            return report;
+        }
         ForwardSink sink(stream);
         Expected<ConvertReport> report = RunConversion(plan.value(), sink, {.raw = options.raw});
         if (report && std::fflush(stream) != 0)

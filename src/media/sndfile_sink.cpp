@@ -18,7 +18,7 @@ constexpr SndfileOutputFormat kFormats[] = {
     {"aiff", "aif", "AIFF 16-bit", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, true},
     {"caf", "caf", "CAF 16-bit", SF_FORMAT_CAF | SF_FORMAT_PCM_16, true},
     {"w64", "w64", "Wave64 16-bit", SF_FORMAT_W64 | SF_FORMAT_PCM_16, true},
-    {"au", "au", "AU 16-bit", SF_FORMAT_AU | SF_FORMAT_PCM_16, true},
+    {"au", "au", "AU 16-bit", SF_FORMAT_AU | SF_FORMAT_PCM_16, false},
     {"ogg", "ogg", "Ogg Vorbis", SF_FORMAT_OGG | SF_FORMAT_VORBIS, false},
 };
 
@@ -34,15 +34,22 @@ bool SameText(std::string_view a, std::string_view b) {
 struct Output {
     ByteSink& sink;
     std::uint64_t position = 0;
-    std::uint64_t end = 0;    // bytes written
-    bool discarding = false;  // a sink that cannot seek, after a seek: see kOutputCallbacks
+    std::uint64_t end = 0;  // bytes written
     bool failed = false;
 
     sf_count_t Write(const std::uint8_t* data, std::uint64_t count) {
-        if (discarding || failed)
+        if (failed)
             return static_cast<sf_count_t>(count);  // failures are reported by Finish
         std::uint64_t done = 0;
-        if (position < end) {
+        if (!sink.Seekable()) {
+            // What lands on bytes already written is dropped, and so is anything after a gap:
+            // see kOutputCallbacks.
+            if (position > end) {
+                position += count;
+                return static_cast<sf_count_t>(count);
+            }
+            done = std::min(count, end - position);
+        } else if (position < end) {
             const std::uint64_t inside = std::min(count, end - position);
             if (!sink.WriteAt(position, std::span(data, static_cast<std::size_t>(inside))))
                 failed = true;
@@ -62,9 +69,9 @@ Output& Out(void* user) {
 }
 
 // A sink that cannot seek: the FLAC encoder seeks back only at the end, to complete the stream
-// header with the length and checksum, and then writes the header wherever the seek left it. A
-// pipe cannot go back, so the seek is pretended and what follows it is dropped: the stream stays
-// valid, with its length unknown, as streamed FLAC is.
+// header with the length and checksum, and the AU writer rewrites its header before the audio. A
+// pipe cannot go back, so the seek is pretended and what it would write over is dropped: the
+// stream stays valid, with its length unknown, as streamed FLAC and AU are.
 SF_VIRTUAL_IO kOutputCallbacks = {
     [](void* user) { return static_cast<sf_count_t>(Out(user).end); },
     [](sf_count_t offset, int whence, void* user) -> sf_count_t {
@@ -75,8 +82,6 @@ SF_VIRTUAL_IO kOutputCallbacks = {
         const sf_count_t target = base + offset;
         if (target < 0)
             return -1;
-        if (static_cast<std::uint64_t>(target) != o.position && !o.sink.Seekable())
-            o.discarding = true;
         if (static_cast<std::uint64_t>(target) > o.end && o.sink.Seekable())
             return -1;
         o.position = static_cast<std::uint64_t>(target);

@@ -601,3 +601,34 @@ Expected<SndfileAudio> OpenSndfileAudio(ByteSource& source) {
 }
 
 }  // namespace imabox
+
+#if defined(__linux__)
+// libsndfile decodes MP3 with libmpg123, which writes its own lines to standard error ("Warning:
+// Xing stream size off...", "[parse.c:...] error: ...") unless a handle is made quiet, and
+// libsndfile does not make it so. Its handles are made here, in front of libmpg123's own
+// function (found with RTLD_NEXT), and made quiet; the decoding errors still reach imabox through
+// libsndfile. The two values are libmpg123's stable ABI: MPG123_ADD_FLAGS and MPG123_QUIET.
+#include <dlfcn.h>
+
+extern "C" {
+struct mpg123_handle_struct;
+__attribute__((visibility("default"))) mpg123_handle_struct* mpg123_new(const char* decoder,
+                                                                        int* error) {
+    using New = mpg123_handle_struct* (*)(const char*, int*);
+    using Param = int (*)(mpg123_handle_struct*, int, long, double);
+    static const New real = reinterpret_cast<New>(dlsym(RTLD_NEXT, "mpg123_new"));
+    static const Param param = reinterpret_cast<Param>(dlsym(RTLD_NEXT, "mpg123_param"));
+    constexpr int kAddFlags = 2;
+    constexpr long kQuiet = 0x20;
+    if (!real) {
+        if (error)
+            *error = -1;  // MPG123_ERR
+        return nullptr;
+    }
+    mpg123_handle_struct* handle = real(decoder, error);
+    if (handle && param)
+        param(handle, kAddFlags, kQuiet, 0.0);
+    return handle;
+}
+}
+#endif

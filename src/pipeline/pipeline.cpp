@@ -349,6 +349,15 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
             PlaceMetadata(plan, source.metadata, source.sampleRate, options);
         !placed)
         return placed.error();
+    // Another container's loops came from its own chunks (AIFF: INST and MARK), not from a smpl
+    // chunk: the warnings say so.
+    if (!source.container.empty()) {
+        const std::string smpl = "smpl chunk: ";
+        for (std::string& warning : plan.warnings) {
+            if (warning.rfind(smpl, 0) == 0)
+                warning.replace(0, smpl.size(), source.container + " loops: ");
+        }
+    }
     if (const auto frames = plan.audio->shape().frames) {
         const std::uint64_t bytes =
             encode ? XBoxADPCMBlockCount(*frames) * kBlockBytesPerChannel * channels

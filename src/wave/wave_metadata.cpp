@@ -252,6 +252,10 @@ void CollectChunk(WaveMetadata& metadata, std::uint32_t id, std::span<const std:
         }
         metadata.sampler = ParseSamplerChunk(body, warnings);
     } else if (id == kCueId) {
+        if (metadata.haveCues) {  // its IDs would clash with the first one's
+            Warn(warnings, id, "a second cue chunk; only the first is kept");
+            return;
+        }
         if (auto cues = ParseCueChunk(body, warnings)) {
             metadata.cues.insert(metadata.cues.end(), cues->begin(), cues->end());
             metadata.haveCues = true;
@@ -345,12 +349,16 @@ void MoveFramePositions(WaveMetadata& metadata, const FrameMap& map, Warnings& w
     std::vector<CuePoint> cues;
     for (const CuePoint& cue : metadata.cues) {
         const bool plain = cue.dataChunkId == kDataChunkId || cue.dataChunkId == 0;
-        const auto offset = plain ? To32(map(cue.sampleOffset)) : std::nullopt;
+        const auto mappedOffset = plain ? map(cue.sampleOffset) : std::nullopt;
+        const auto offset = To32(mappedOffset);
         const auto position = plain ? To32(map(cue.position)) : std::nullopt;
         if (!offset || !position) {
+            // A frame the map does not know lies past the input's end: it never was in the audio.
             Warn(warnings, kCueId,
                  "cue point " + std::to_string(cue.id) +
-                     (plain ? " no longer lies in the audio" : " lies in a wave list") +
+                     (!plain          ? " lies in a wave list"
+                      : !mappedOffset ? " lies past the end of the audio"
+                                      : " no longer lies in the audio") +
                      "; dropped");
             continue;
         }
