@@ -224,7 +224,7 @@ TEST(LoopAlign, MetadataKeepsOneGoodForwardLoopAndWarnsAboutTheRest) {
     EXPECT_NE(warnings[1].find("past the audio"), std::string::npos) << warnings[1];
     EXPECT_EQ(warnings[2],
               "smpl chunk: Xbox ADPCM files carry one forward loop; loop 0..99, 5..9 dropped");
-    EXPECT_EQ(warnings[3], "cue chunk: cue point 2 no longer lies in the audio; dropped");
+    EXPECT_EQ(warnings[3], "cue chunk: cue point 2 lies past the end of the audio; dropped");
     for (const std::string& w : warnings)  // every warning names its chunk
         EXPECT_TRUE(w.starts_with("smpl chunk: ") || w.starts_with("cue chunk: ")) << w;
 
@@ -343,6 +343,22 @@ TEST(WaveMetadata, SamplerAndCueChunksRoundTripAndBadOnesAreWarnedAbout) {
     ASSERT_EQ(cueBack->size(), 1u);
     EXPECT_EQ((*cueBack)[0].sampleOffset, 100u);
     EXPECT_TRUE(warnings.empty());
+
+    // A second cue chunk would bring its IDs again: only the first is kept. A cue point past the
+    // audio never lay in it.
+    WaveMetadata metadata;
+    const std::vector<CuePoint> past = {
+        {.id = 7, .position = 5000, .dataChunkId = ChunkId("data"), .sampleOffset = 5000}};
+    CollectChunk(metadata, kCueId, Body(BuildCueChunk(past)), warnings);
+    CollectChunk(metadata, kCueId, Body(BuildCueChunk(cues)), warnings);
+    ASSERT_EQ(metadata.cues.size(), 1u);
+    MoveFramePositions(
+        metadata, [](std::uint64_t p) { return p <= 1000 ? std::optional(p) : std::nullopt; },
+        warnings);
+    EXPECT_TRUE(metadata.cues.empty());
+    EXPECT_EQ(warnings,
+              (Warnings{"cue chunk: a second cue chunk; only the first is kept",
+                        "cue chunk: cue point 7 lies past the end of the audio; dropped"}));
 }
 
 TEST(WaveMetadata, ChunksCarryTextAndMoveWithTheAlignedLoop) {

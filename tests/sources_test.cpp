@@ -177,7 +177,10 @@ TEST_F(Sources, RateAndChannelChangesKeepLengthAndTone) {
 
     EXPECT_EQ(Imabox("encode --quiet tone.flac --channels 2 --rate 8000 -o ok.wav"), 0);
     EXPECT_NE(Imabox("encode --quiet src.wav --channels 3 -o bad.wav"), 0);
-    EXPECT_EQ(Imabox("encode --quiet src.wav --like tone.flac -o bad.wav"), 2);
+    // --like reads any container encode reads; a file that is none is a usage error.
+    EXPECT_EQ(Imabox("encode --quiet src.wav --like tone.flac -o like.wav"), 0);
+    std::ofstream(Path("notes.txt")) << "no audio in here, only words";
+    EXPECT_EQ(Imabox("encode --quiet src.wav --like notes.txt -o bad.wav"), 2);
     EXPECT_FALSE(fs::exists(Path("bad.wav")));
 }
 
@@ -295,9 +298,78 @@ TEST_F(Sources, DecodeWritesFlacExactly) {
         ASSERT_EQ(Shell("sox " + Path(name) + " " + Path("back.wav")), 0);
         EXPECT_EQ(Samples(Path("back.wav")), Samples(Path("x.pcm.wav")));
     }
-    // AIFF completes its header at the end: not into a pipe.
+    // AIFF completes its header at the end: not into a pipe, but onto a file standard output
+    // is redirected to. AU streams with its length unknown.
     EXPECT_EQ(Imabox("decode --quiet --format aiff x.wav -o - | cat > /dev/null"), 1);
     EXPECT_THAT(ReadText(Path("log.txt")), HasSubstr("cannot be written to a pipe"));
+    ASSERT_EQ(Imabox("decode --quiet --format aiff x.wav -o - > redirected.aiff"), 0);
+    ASSERT_EQ(Imabox("decode --quiet --format au x.wav -o - | cat > piped.au"), 0);
+    for (const std::string name : {"redirected.aiff", "piped.au"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(Shell("sox " + Path(name) + " -b 16 " + Path("back.wav") + " 2>/dev/null"), 0);
+        EXPECT_EQ(Samples(Path("back.wav")), Samples(Path("x.pcm.wav")));
+    }
+}
+
+// info reads what encode reads and names the file it cannot read; libmpg123's own lines stay
+// off standard error.
+TEST_F(Sources, InfoAndMessagesOfOtherContainers) {
+    ASSERT_EQ(Shell("cd " + dir_.string() +
+                    " && sox src.wav src.flac && sox src.wav src.aiff && ffmpeg -nostdin -v error "
+                    "-i src.wav -rf64 always -f wav src.rf64 && ffmpeg -nostdin -v error -i "
+                    "src.wav src.mp3 && cat src.mp3 src.mp3 > twice.mp3"),
+              0);
+    for (const std::string name : {"flac", "aiff", "rf64"}) {
+        ASSERT_EQ(Imabox("info src." + name + " > info.txt"), 0) << name;
+        const std::string info = ReadText(Path("info.txt"));
+        EXPECT_THAT(info, HasSubstr("Channels:           2\n"));
+        EXPECT_THAT(info, HasSubstr("Frames per channel: 22050\n"));
+    }
+    EXPECT_EQ(Imabox("info missing.wav"), 1);
+    EXPECT_THAT(ReadText(Path("log.txt")), HasSubstr("ERROR: missing.wav: cannot open"));
+
+    fs::remove(Path("log.txt"));
+    ASSERT_EQ(Imabox("encode --quiet twice.mp3 -o twice.wav"), 0);
+    EXPECT_EQ(ReadText(Path("log.txt")), "encode: 1 of 1 files converted, 0 failed\n");
+}
+
+// info escapes control characters and calls a loop that ends before it starts invalid; chunks
+// past the 65536th are said to be ignored as such.
+TEST_F(Sources, WaveDetailsAreSaidPlainly) {
+    const auto chunk = [](const std::string& id, std::string body) {
+        if (body.size() % 2)
+            body += '\0';
+        const auto n = static_cast<std::uint32_t>(body.size());
+        return id + std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)} + body;
+    };
+    const auto le32 = [](std::uint32_t v) {
+        return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    };
+    const std::string fmt = chunk("fmt ", std::string("\1\0\1\0", 4) + le32(8000) + le32(16000) +
+                                              std::string("\2\0\x10\0", 4));
+    std::string smpl;
+    for (const std::uint32_t v : {0u, 0u, 125000u, 60u, 0u, 0u, 0u, 1u, 0u, 0u, 0u, 900u, 800u})
+        smpl += le32(v);
+    smpl += std::string(8, '\0');
+    const std::string title = chunk("LIST", "INFO" + chunk("INAM", "evil\n\x1b[31mRED"));
+    const std::string data = chunk("data", std::string(4000, '\0'));
+    const std::string body = "WAVE" + fmt + chunk("smpl", smpl) + title + data;
+    std::ofstream(Path("evil.wav"), std::ios::binary) << "RIFF" << le32(body.size()) << body;
+    ASSERT_EQ(Imabox("info evil.wav > info.txt"), 0);
+    const std::string info = ReadText(Path("info.txt"));
+    EXPECT_THAT(info, HasSubstr("Loop:               frames 900..800 (invalid: it ends before it "
+                                "starts)\n"));
+    EXPECT_THAT(info, HasSubstr("Title:              evil\\n\\x1B[31mRED\n"));
+
+    std::string junk;
+    for (int i = 0; i < 70000; ++i)
+        junk += chunk("junk", "");
+    const std::string many = "WAVE" + fmt + data + junk;
+    std::ofstream(Path("many.wav"), std::ios::binary) << "RIFF" << le32(many.size()) << many;
+    ASSERT_EQ(Imabox("encode --quiet many.wav -o many.out.wav"), 0);
+    EXPECT_THAT(ReadText(Path("log.txt")),
+                HasSubstr("imabox: warning: many.wav: more than 65536 chunks: the 35728 bytes "
+                          "from the next one on ignored\n"));
 }
 
 TEST_F(Sources, ADamagedContainerFailsAloneWithOneLine) {

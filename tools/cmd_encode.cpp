@@ -519,7 +519,7 @@ void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection dire
                                          "or 2 from 1")
                              ->check(CLI::Range(1u, 2u));
         cmd->add_option("--like", args->like,
-                        "Take the output's rate and channels from this WAVE file")
+                        "Take the output's rate and channels from this audio file")
             ->excludes(rate)
             ->excludes(channels);
     } else {
