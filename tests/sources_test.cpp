@@ -331,6 +331,23 @@ TEST_F(Sources, InfoAndMessagesOfOtherContainers) {
     fs::remove(Path("log.txt"));
     ASSERT_EQ(Imabox("encode --quiet twice.mp3 -o twice.wav"), 0);
     EXPECT_EQ(ReadText(Path("log.txt")), "encode: 1 of 1 files converted, 0 failed\n");
+
+    // An AIFF file of 1000 frames at 8 kHz whose INST sustain loop runs from marker 1 (frame
+    // 100) to marker 2 (frame 5000): its warning speaks of the AIFF file's loops.
+    const std::string head =
+        "464f524d0000083841494646434f4d4d000000120001000003e80010400bfa000000000000004d41524b0000"
+        "001600020001000000640362656700020000138803656e64494e5354000000143c00007f007f000000010001"
+        "000200000000000053534e44000007d80000000000000000";
+    std::string aiff;
+    for (std::size_t i = 0; i < head.size(); i += 2)
+        aiff += static_cast<char>(std::stoi(head.substr(i, 2), nullptr, 16));
+    aiff += std::string(2000, '\1');
+    std::ofstream(Path("loop.aiff"), std::ios::binary) << aiff;
+    fs::remove(Path("log.txt"));
+    ASSERT_EQ(Imabox("encode --quiet loop.aiff -o loop.wav"), 0);
+    EXPECT_THAT(ReadText(Path("log.txt")),
+                HasSubstr("imabox: warning: loop.aiff: AIFF 16-bit loops: loop 1 (frames "
+                          "100..4999) runs past the audio's 1000 frames; dropped\n"));
 }
 
 // info escapes control characters and calls a loop that ends before it starts invalid; chunks
