@@ -9,6 +9,7 @@
 #include "io/byte_stream.hpp"
 #include "media/instrument.hpp"
 #include "media/media.hpp"
+#include "no_media.hpp"
 #include "pipeline/loop_align.hpp"
 #include "pipeline/loop_stream.hpp"
 #include "test_util.hpp"
@@ -83,6 +84,24 @@ TEST(LoopAlign, UnrollMakesAnExactBlockLoopThatPlaysLikeTheSource) {
         for (std::uint64_t i = 0; i < 100; ++i)
             ASSERT_EQ(out[2 * (tail + i)], source[2 * (end + 1 + i)]);
     }
+}
+
+// Without a resampler a plan that resamples is refused, saying which modes work instead.
+TEST(LoopAlign, APlanThatResamplesNeedsAResampler) {
+    const auto plan = PlanLoopAlignment({.start = 100,
+                                         .end = 1099,
+                                         .frames = 2000,
+                                         .inputRate = 44100,
+                                         .outputRate = 44100,
+                                         .maxCents = 100});
+    ASSERT_TRUE(plan && plan->resamples());
+    const auto nothing = [](std::span<std::int16_t>) -> Expected<std::size_t> { return 0; };
+    const auto refused = LoopAlignedAudio::Create(plan.value(), 2, nothing, test::NoMedia());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind, ErrorKind::LoopAlignment);
+    EXPECT_EQ(refused.error().message,
+              "this build cannot resample; LoopAlignMode::Unroll or LoopAlignMode::Off aligns "
+              "the loop");
 }
 
 TEST(LoopAlign, ResampledLoopPlaysAcrossItsSeamLikeTheSource) {

@@ -16,6 +16,7 @@
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
 #include "media/media.hpp"
+#include "no_media.hpp"
 #include "pipeline/pipeline.hpp"
 #include "test_util.hpp"
 #include "wave/wave_header.hpp"
@@ -359,6 +360,29 @@ TEST(Pipeline, RefusesChannelCountsTheOutputHeaderCannotHold) {
     const auto decodedTooMany = DecodeMemory(xbox(32768));
     ASSERT_FALSE(decodedTooMany.ok());
     EXPECT_EQ(decodedTooMany.error().kind, ErrorKind::TooManyChannels);
+}
+
+// What WAVE does not cover (other containers, rates, output formats) the pipeline asks of its
+// media adapters, whatever the build has.
+TEST(Pipeline, AsksItsMediaAdaptersForWhatWaveLacks) {
+    const test::NoMedia media;
+    const auto refusal = [&](const Bytes& file, const ConversionRequest& request) {
+        MemoryByteSource source(file);
+        const Expected<ConversionPlan> plan = OpenConversion(source, request, media);
+        return plan ? std::string("planned") : plan.error().message;
+    };
+    Bytes flac = {'f', 'L', 'a', 'C'};
+    flac.resize(64, 0);
+    EXPECT_EQ(refusal(flac, Request(Way::Encode)), "no reader for FLAC");
+    const Bytes pcm = PCMFile(SourceFormat::PCM16, 2, 1000);
+    EXPECT_EQ(refusal(pcm, Request(Way::Encode)), "planned");
+    EncodeOptions rate;
+    rate.sampleRate = 12345;
+    EXPECT_EQ(refusal(pcm, ConversionRequest::ForEncode(rate)), "no resampler to 12345");
+    const Bytes xbox = ADPCMFile(true, 2, 3, std::nullopt);
+    EXPECT_EQ(refusal(xbox, ConversionRequest::ForDecode({.format = "wav"})), "planned");
+    EXPECT_EQ(refusal(xbox, ConversionRequest::ForDecode({.format = "flac"})),
+              "no writer for flac");
 }
 
 // encode's pool: several files at once, each exactly what one conversion writes (ThreadSanitizer

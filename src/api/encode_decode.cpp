@@ -1,5 +1,6 @@
-// Encode and Decode: any common WAVE file to Xbox ADPCM, ADPCM to 16-bit PCM, streaming from the
-// input to the output under the output policy of io/output_file.hpp.
+// The public Encode and Decode entry points (any common audio file to Xbox ADPCM, ADPCM to 16-bit
+// PCM), streaming through the pipeline with the build's media adapters under the output policy of
+// io/output_file.hpp; and ReadWaveInfo.
 #include <cerrno>
 #include <cstdio>
 #include <new>
