@@ -49,6 +49,17 @@ class AudioSink {
     virtual Expected<bool> Finish() = 0;
 };
 
+// The frames a rate change makes of `frames` input frames: their duration at the output rate,
+// rounded to the nearest frame (what MediaAdapters::Resample's stream holds).
+inline std::uint64_t ResampledFrames(std::uint64_t frames, std::uint32_t inputRate,
+                                     std::uint32_t outputRate) {
+    // frames * outputRate / inputRate rounded half up, in two parts so that nothing overflows:
+    // the remainder times the rate fits 64 bits.
+    const std::uint64_t whole = frames / inputRate;
+    const std::uint64_t rest = frames % inputRate;
+    return whole * outputRate + (rest * outputRate + inputRate / 2) / inputRate;
+}
+
 class MediaAdapters {
   public:
     virtual ~MediaAdapters() = default;
@@ -61,7 +72,8 @@ class MediaAdapters {
 
     // Whether this build can change sample rates.
     virtual bool CanResample() const = 0;
-    // `source` at `sampleRate`.
+    // `source` at `sampleRate`, of ResampledFrames frames when the source's are known. Nothing is
+    // read before the stream is.
     virtual Expected<std::unique_ptr<RealStream>> Resample(std::unique_ptr<RealStream> source,
                                                            std::uint32_t sampleRate) const = 0;
     // A rate converter taking `inputRate` frames in for `outputRate` out (only the ratio
