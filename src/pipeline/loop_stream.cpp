@@ -45,13 +45,11 @@ Expected<bool> LoopAlignedAudio::Refill() {
     ready_.clear();
     readyAt_ = 0;
     // The repeats of the loop come a piece at a time, before the next input is read.
-#if defined(IMABOX_HAVE_SOXR)
     if (resampler_ && unrollReal_.pending()) {
         unrolled_.clear();
         unrollReal_.Drain(unrolled_, kPieceFrames);
         return Resample(unrolled_);
     }
-#endif
     if (unroll16_.pending()) {
         unroll16_.Drain(ready_, kPieceFrames);
         return true;
@@ -83,7 +81,6 @@ Expected<bool> LoopAlignedAudio::Refill() {
     return true;
 }
 
-#if defined(IMABOX_HAVE_SOXR)
 Expected<bool> LoopAlignedAudio::Resample(std::span<const double> frames) {
     resampled_.clear();
     const Expected<bool> processed = resampler_->Process(frames, resampled_);
@@ -91,7 +88,6 @@ Expected<bool> LoopAlignedAudio::Resample(std::span<const double> frames) {
         return processed.error();
     return Cut();
 }
-#endif
 
 Expected<bool> LoopAlignedAudio::Cut() {
     cut_.clear();

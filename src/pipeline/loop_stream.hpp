@@ -37,9 +37,7 @@ class LoopAlignedAudio {
   private:
     LoopAlignedAudio(const LoopAlignPlan& plan, unsigned channels, Reader upstream);
     Expected<bool> Refill();
-#if defined(IMABOX_HAVE_SOXR)
     Expected<bool> Resample(std::span<const double> frames);
-#endif
     Expected<bool> Cut();
 
     unsigned channels_;
