@@ -217,12 +217,8 @@ Expected<MemoryConversion> EncodeDecodeMemory(std::span<const std::uint8_t> inpu
     }
 }
 
-Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
+Expected<WaveInfo> ReadWaveInfoFrom(ByteSource& source) {
     try {
-        Expected<FileHandle> in = OpenInput(file);
-        if (!in)
-            return in.error();
-        FileByteSource source(in->get());
         const Expected<WaveHeader> read = ReadWaveHeader(source, {.acceptShortData = true});
         if (!read)
             return read.error();
@@ -261,6 +257,19 @@ Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
     }
+}
+
+Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
+    Expected<FileHandle> in = OpenInput(file);
+    if (!in)
+        return in.error();
+    FileByteSource source(in->get());
+    return ReadWaveInfoFrom(source);
+}
+
+Expected<WaveInfo> ReadWaveInfo(std::span<const std::uint8_t> file) {
+    MemoryByteSource source(file);
+    return ReadWaveInfoFrom(source);
 }
 
 std::string DescribeSourceFormat(SourceFormat format) {

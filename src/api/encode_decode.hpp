@@ -5,6 +5,7 @@
 #include <span>
 
 #include "imabox/convert.hpp"
+#include "io/byte_stream.hpp"
 
 namespace imabox {
 
@@ -13,5 +14,7 @@ Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
                                          const ConvertOptions& options);
 Expected<MemoryConversion> EncodeDecodeMemory(std::span<const std::uint8_t> input,
                                               const ConvertOptions& options);
+// What the WAVE file `source` holds: its headers and metadata, the payload unread.
+Expected<WaveInfo> ReadWaveInfoFrom(ByteSource& source);
 
 }  // namespace imabox

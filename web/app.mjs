@@ -1,0 +1,334 @@
+// SPDX-License-Identifier: MIT
+// The page: picks a file, runs imabox in a worker (worker.mjs), draws waveforms with the loop
+// points, plays the input and the result (decoded by imabox) and offers the result for download.
+// WAVE files are read by imabox itself; other containers are decoded by the browser into float
+// samples at the file's own rate, then go through imabox's float stage (exact 16-bit values kept,
+// anything finer dithered).
+
+const $ = (id) => document.getElementById(id);
+const ui = {
+  file: $("file"), drop: $("drop"), inputInfo: $("input-info"), inputWave: $("input-wave"),
+  inputAudio: $("input-audio"), quality: $("quality"), rate: $("rate"), channels: $("channels"),
+  loop: $("loop"), encode: $("encode"), decode: $("decode"), progress: $("progress"),
+  status: $("status"), error: $("error"), resultInfo: $("result-info"),
+  resultWave: $("result-wave"), resultAudio: $("result-audio"), download: $("download"),
+};
+
+const kAdpcmTags = new Set([0x0069, 0x0011]);
+
+// ---- The worker ---------------------------------------------------------------------------
+
+const worker = new Worker(new URL("worker.mjs", import.meta.url), { type: "module" });
+const pending = new Map();
+let nextId = 1;
+
+worker.onmessage = (event) => {
+  const m = event.data;
+  const job = pending.get(m.id);
+  if (!job) return;
+  if (m.progress !== undefined) {
+    job.onProgress?.(m.progress);
+    return;
+  }
+  pending.delete(m.id);
+  if (m.ok) job.resolve(m);
+  else job.reject(new Error(m.error));
+};
+worker.onerror = (event) => {
+  event.preventDefault();
+  for (const job of pending.values()) job.reject(new Error("the worker stopped: " + event.message));
+  pending.clear();
+};
+
+function call(message, transfer = [], onProgress = null) {
+  const id = nextId++;
+  return new Promise((resolve, reject) => {
+    pending.set(id, { resolve, reject, onProgress });
+    worker.postMessage({ ...message, id }, transfer);
+  });
+}
+
+// ---- State and status ---------------------------------------------------------------------
+
+const state = {
+  file: null,        // the chosen File
+  kind: null,        // "wave" or "float"
+  info: null,        // imabox's info of a WAVE input
+  float: null,       // { samples, sampleRate, channels } of another container
+  resultUrl: null,
+  resultPlayUrl: null,
+  inputPlayUrl: null,
+};
+
+function setBusy(busy, text) {
+  document.body.dataset.state = busy ? "busy" : "ready";
+  ui.encode.disabled = busy || !state.kind;
+  ui.decode.disabled = busy || !(state.kind === "wave" && kAdpcmTags.has(state.info?.formatTag));
+  ui.status.textContent = text;
+  if (busy) ui.progress.removeAttribute("value");
+}
+
+function showError(message) {
+  ui.error.textContent = message;
+  document.body.dataset.state = "error";
+  ui.status.textContent = "";
+  ui.progress.value = 0;
+}
+
+function clearError() {
+  ui.error.textContent = "";
+}
+
+function progress(fraction) {
+  ui.progress.value = Math.max(0, Math.min(1, fraction));
+}
+
+function replaceUrl(key, blob) {
+  if (state[key]) URL.revokeObjectURL(state[key]);
+  state[key] = blob ? URL.createObjectURL(blob) : null;
+  return state[key];
+}
+
+// ---- Reading the input --------------------------------------------------------------------
+
+function isWave(bytes) {
+  const tag = String.fromCharCode(...bytes.subarray(0, 4));
+  return tag === "RIFF" || tag === "RIFX" || tag === "RF64";
+}
+
+// The sample rate a compressed file declares, so the browser decodes it without resampling;
+// null when it cannot be told from the first bytes.
+export function sniffRate(bytes) {
+  const text = (at, n) => String.fromCharCode(...bytes.subarray(at, at + n));
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  if (bytes.length >= 22 && text(0, 4) === "fLaC")
+    return (bytes[18] << 12) | (bytes[19] << 4) | (bytes[20] >> 4);
+  if (bytes.length >= 27 && text(0, 4) === "OggS") {
+    const body = 27 + bytes[26];
+    if (text(body, 7) === "\x01vorbis" && bytes.length >= body + 16)
+      return view.getUint32(body + 12, true);
+    if (text(body, 8) === "OpusHead") return 48000;
+    if (text(body, 5) === "\x7fFLAC" && bytes.length >= body + 30) {
+      const info = body + 13 + 8;  // after "\x7fFLAC", versions, header count, "fLaC", block header
+      return (bytes[info + 10] << 12) | (bytes[info + 11] << 4) | (bytes[info + 12] >> 4);
+    }
+    return null;
+  }
+  let at = 0;
+  if (text(0, 3) === "ID3" && bytes.length >= 10)
+    at = 10 + ((bytes[6] & 0x7f) << 21 | (bytes[7] & 0x7f) << 14 | (bytes[8] & 0x7f) << 7 |
+               (bytes[9] & 0x7f));
+  for (const end = Math.min(bytes.length - 4, at + 65536); at < end; ++at) {
+    if (bytes[at] !== 0xff || (bytes[at + 1] & 0xe0) !== 0xe0) continue;
+    const version = (bytes[at + 1] >> 3) & 3;  // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
+    const layer = (bytes[at + 1] >> 1) & 3;
+    const index = (bytes[at + 2] >> 2) & 3;
+    if (version === 1 || layer === 0 || index === 3) continue;
+    if (layer === 0 && version === 3) continue;
+    const base = [44100, 48000, 32000][index];
+    return version === 3 ? base : version === 2 ? base / 2 : base / 4;
+  }
+  return null;
+}
+
+async function decodeWithBrowser(buffer) {
+  const bytes = new Uint8Array(buffer);
+  const rate = sniffRate(bytes) || 48000;
+  const context = new OfflineAudioContext(1, 1, rate);
+  const audio = await context.decodeAudioData(buffer).catch(() => {
+    throw new Error("this browser cannot decode the file (not audio, or damaged)");
+  });
+  const channels = audio.numberOfChannels;
+  const frames = audio.length;
+  const samples = new Float32Array(frames * channels);
+  for (let c = 0; c < channels; ++c) {
+    const data = audio.getChannelData(c);
+    for (let i = 0, j = c; i < frames; ++i, j += channels) samples[j] = data[i];
+  }
+  return { samples, sampleRate: audio.sampleRate, channels, sniffed: rate };
+}
+
+function floatPeaks(samples, channels, columns) {
+  const frames = samples.length / channels;
+  const min = new Int16Array(columns);
+  const max = new Int16Array(columns);
+  for (let c = 0; c < columns; ++c) {
+    const from = Math.floor((c * frames) / columns) * channels;
+    const to = Math.floor(((c + 1) * frames) / columns) * channels;
+    let lo = 0, hi = 0;
+    for (let i = from; i < to; ++i) {
+      const v = samples[i];
+      if (v < lo) lo = v;
+      if (v > hi) hi = v;
+    }
+    min[c] = Math.max(-32768, Math.round(lo * 32768));
+    max[c] = Math.min(32767, Math.round(hi * 32768));
+  }
+  return { min, max, frames };
+}
+
+function drawWave(canvas, peaks, loops = []) {
+  const g = canvas.getContext("2d");
+  const w = canvas.width, h = canvas.height;
+  g.clearRect(0, 0, w, h);
+  g.fillStyle = "#06c";
+  const columns = peaks.min.length;
+  for (let x = 0; x < w; ++x) {
+    const c = Math.floor((x * columns) / w);
+    const top = h / 2 - (peaks.max[c] / 32768) * (h / 2);
+    const bottom = h / 2 - (peaks.min[c] / 32768) * (h / 2);
+    g.fillRect(x, top, 1, Math.max(1, bottom - top));
+  }
+  g.fillStyle = "#d40";
+  for (const loop of loops) {
+    for (const frame of [loop.start, loop.end + 1]) {
+      const x = peaks.frames ? Math.round((frame / peaks.frames) * (w - 1)) : 0;
+      g.fillRect(Math.min(x, w - 2), 0, 2, h);
+    }
+  }
+  const loopText = loops.map((l) => `loop ${l.start}..${l.end}`).join(", ");
+  canvas.setAttribute("aria-label",
+                      `${canvas.dataset.label}: ${peaks.frames} frames${loopText ? ", " + loopText : ""}`);
+}
+
+function describeInfo(info) {
+  const seconds = info.durationSeconds.toFixed(2);
+  const loops = info.loops.map((l) => ` loop ${l.start}..${l.end}`).join(",");
+  return `${info.format}, ${info.channels} ch, ${info.sampleRate} Hz, ${info.frames} frames ` +
+         `(${seconds} s)${loops}${info.title ? `, "${info.title}"` : ""}`;
+}
+
+async function openFile(file) {
+  clearError();
+  state.file = file;
+  state.kind = null;
+  state.info = null;
+  state.float = null;
+  ui.inputInfo.textContent = "";
+  setBusy(true, `Reading ${file.name}…`);
+  try {
+    const buffer = await file.arrayBuffer();
+    const bytes = new Uint8Array(buffer);
+    if (isWave(bytes)) {
+      const reply = await call({ op: "peaks", bytes, columns: 2000 }, [buffer]);
+      state.kind = "wave";
+      state.info = reply.report;
+      ui.inputInfo.textContent = `${file.name}: ${describeInfo(reply.report)}`;
+      drawWave(ui.inputWave, reply.peaks, reply.report.loops);
+      if (kAdpcmTags.has(reply.report.formatTag)) {
+        const decoded = await call({ op: "decode", bytes: new Uint8Array(await file.arrayBuffer()) });
+        ui.inputAudio.src = replaceUrl("inputPlayUrl", new Blob([decoded.bytes], { type: "audio/wav" }));
+      } else {
+        ui.inputAudio.src = replaceUrl("inputPlayUrl", file);
+      }
+    } else {
+      const decoded = await decodeWithBrowser(buffer);
+      state.kind = "float";
+      state.float = decoded;
+      const frames = decoded.samples.length / decoded.channels;
+      ui.inputInfo.textContent =
+          `${file.name}: decoded by the browser, ${decoded.channels} ch, ${decoded.sampleRate} Hz, ` +
+          `${frames} frames (${(frames / decoded.sampleRate).toFixed(2)} s)`;
+      drawWave(ui.inputWave, floatPeaks(decoded.samples, decoded.channels, 2000));
+      ui.inputAudio.src = replaceUrl("inputPlayUrl", file);
+    }
+    setBusy(false, `${file.name} is ready.`);
+  } catch (e) {
+    setBusy(false, "");
+    showError(`${file.name}: ${e.message}`);
+  }
+}
+
+// ---- Converting ---------------------------------------------------------------------------
+
+function outputName(direction) {
+  const name = state.file.name;
+  const dot = name.lastIndexOf(".");
+  const base = dot > 0 ? name.slice(0, dot) : name;
+  return base + (direction === "encode" ? ".xbox.wav" : ".pcm.wav");
+}
+
+function describeReport(report, bytes) {
+  const parts = [
+    `${report.input}, ${report.channels} ch, ${report.sampleRate} Hz -> ${report.output}, ` +
+        `${report.outputChannels} ch, ${report.outputSampleRate} Hz`,
+    `${report.inputFrames} frames, ${report.blocks} blocks, ${bytes.length} bytes` +
+        (report.dithered ? ", dithered" : "") +
+        (report.clippedSamples ? `, ${report.clippedSamples} samples clipped` : ""),
+  ];
+  if (report.loop) parts.push(report.loop);
+  for (const w of report.warnings) parts.push(w);
+  return parts.join("\n");
+}
+
+async function convert(direction) {
+  if (!state.kind) return;
+  clearError();
+  const options = {
+    quality: Number(ui.quality.value),
+    rate: Number(ui.rate.value),
+    channels: Number(ui.channels.value),
+    loopAlign: ui.loop.value,
+  };
+  setBusy(true, direction === "encode" ? "Encoding…" : "Decoding…");
+  progress(0);
+  const started = performance.now();
+  try {
+    let reply;
+    if (state.kind === "float") {
+      const { samples, sampleRate, channels } = state.float;
+      reply = await call({ op: "encodeFloat", samples, sampleRate, channels, options }, [], progress);
+    } else {
+      const buffer = await state.file.arrayBuffer();
+      reply = await call({ op: direction, bytes: new Uint8Array(buffer), options }, [buffer],
+                         progress);
+    }
+    const seconds = ((performance.now() - started) / 1000).toFixed(2);
+    const result = reply.bytes;
+    const blob = new Blob([result], { type: "audio/wav" });
+    ui.download.href = replaceUrl("resultUrl", blob);
+    ui.download.download = outputName(direction);
+    ui.download.textContent = `Download ${ui.download.download}`;
+    ui.download.hidden = false;
+    ui.resultInfo.textContent = describeReport(reply.report, result);
+    setBusy(true, "Drawing the result…");
+    const look = await call({ op: "peaks", bytes: result.slice(), columns: 2000 });
+    drawWave(ui.resultWave, look.peaks, look.report.loops);
+    if (direction === "encode") {
+      const pcm = await call({ op: "decode", bytes: result.slice() });
+      ui.resultAudio.src = replaceUrl("resultPlayUrl", new Blob([pcm.bytes], { type: "audio/wav" }));
+    } else {
+      ui.resultAudio.src = replaceUrl("resultPlayUrl", blob);
+    }
+    progress(1);
+    setBusy(false, `Done in ${seconds} s: ${ui.download.download}, ${result.length} bytes.`);
+    document.body.dataset.state = "done";
+  } catch (e) {
+    setBusy(false, "");
+    showError(`${state.file.name}: ${e.message}`);
+  }
+}
+
+// ---- Wiring -------------------------------------------------------------------------------
+
+ui.inputWave.dataset.label = "Waveform of the input";
+ui.resultWave.dataset.label = "Waveform of the result";
+ui.file.addEventListener("change", () => {
+  if (ui.file.files.length) openFile(ui.file.files[0]);
+});
+ui.encode.addEventListener("click", () => convert("encode"));
+ui.decode.addEventListener("click", () => convert("decode"));
+for (const type of ["dragenter", "dragover"]) {
+  ui.drop.addEventListener(type, (e) => {
+    e.preventDefault();
+    ui.drop.classList.add("over");
+  });
+}
+for (const type of ["dragleave", "drop"]) {
+  ui.drop.addEventListener(type, () => ui.drop.classList.remove("over"));
+}
+ui.drop.addEventListener("drop", (e) => {
+  e.preventDefault();
+  if (e.dataTransfer.files.length) openFile(e.dataTransfer.files[0]);
+});
+setBusy(false, "Choose a file to begin.");

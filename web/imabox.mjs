@@ -1,0 +1,215 @@
+// SPDX-License-Identifier: MIT
+// imabox in JavaScript: Xbox ADPCM encoding and decoding of WAVE files held in memory, in a page,
+// a Web Worker or Node, by imabox's own code compiled to WebAssembly (imabox_core.wasm beside
+// this file). See docs/web.md.
+//
+//   import { createImabox } from "./imabox.mjs";
+//   const imabox = await createImabox();
+//   const { bytes, report } = imabox.encode(wavBytes, { quality: 5, rate: 22050, channels: 1 });
+//
+// Every call is synchronous once the module is loaded (run it in a worker for long files). Inputs
+// are Uint8Array (or ArrayBuffer); results are { bytes: Uint8Array, report: {...} }. Failures
+// throw an ImaboxError whose message is the library's one-line message.
+import createImaboxCore from "./imabox_core.mjs";
+
+export class ImaboxError extends Error {
+  constructor(message) {
+    super(message);
+    this.name = "ImaboxError";
+  }
+}
+
+const kLoopAlign = { off: 0, unroll: 1, resample: 2 };
+const kMaxQuality = 9;
+
+// A growing byte buffer the WebAssembly side writes its output into, at any position.
+class Output {
+  constructor() {
+    this.buffer = new Uint8Array(0);
+    this.size = 0;
+  }
+  reserve(bytes) {
+    if (bytes > this.buffer.length) {
+      const grown = new Uint8Array(bytes);
+      grown.set(this.buffer.subarray(0, this.size));
+      this.buffer = grown;
+    }
+  }
+  write(position, bytes) {
+    const end = position + bytes.length;
+    if (end > this.buffer.length) this.reserve(Math.max(end, 2 * this.buffer.length, 65536));
+    this.buffer.set(bytes, position);
+    this.size = Math.max(this.size, end);
+  }
+  take() {
+    return this.size === this.buffer.length ? this.buffer : this.buffer.subarray(0, this.size);
+  }
+}
+
+function asBytes(input, what) {
+  if (input instanceof Uint8Array) return input;
+  if (input instanceof ArrayBuffer) return new Uint8Array(input);
+  if (ArrayBuffer.isView(input))
+    return new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
+  throw new ImaboxError(`${what} must be a Uint8Array or an ArrayBuffer`);
+}
+
+function checkInteger(value, name, low, high) {
+  if (!Number.isInteger(value) || value < low || value > high)
+    throw new ImaboxError(`${name} must be a whole number from ${low} to ${high}`);
+  return value;
+}
+
+// The wasm file's bytes: fetched beside this module in a page or worker, read from disk in Node.
+async function loadWasm(url) {
+  if (typeof process === "object" && process.versions && process.versions.node &&
+      url.protocol === "file:") {
+    const { readFile } = await import("node:fs/promises");
+    return new Uint8Array(await readFile(url));
+  }
+  const response = await fetch(url);
+  if (!response.ok) throw new ImaboxError(`cannot load ${url.pathname}: HTTP ${response.status}`);
+  return new Uint8Array(await response.arrayBuffer());
+}
+
+// Loads the module. options.wasmBinary: the wasm file's bytes, when the caller has them already.
+export async function createImabox(options = {}) {
+  const wasmBinary =
+      options.wasmBinary || (await loadWasm(new URL("imabox_core.wasm", import.meta.url)));
+  const core = await createImaboxCore({
+    wasmBinary,
+    print: () => {},
+    printErr: () => {},
+  });
+  return new Imabox(core);
+}
+
+class Imabox {
+  constructor(core) {
+    this.core = core;
+    this.broken = null;  // set once the WebAssembly instance has aborted
+  }
+
+  // Runs one call of the core with `input` readable by it and the output collected.
+  run(input, call, onProgress) {
+    if (this.broken) throw new ImaboxError(this.broken);
+    const core = this.core;
+    const output = new Output();
+    core.imaboxInput = input;
+    core.imaboxOutput = output;
+    core.onProgress = onProgress || null;
+    try {
+      const status = call(core);
+      const report = JSON.parse(core.UTF8ToString(core._imabox_wasm_report()));
+      if (report.error !== undefined) throw new ImaboxError(report.error);
+      return { status, report, bytes: output.take() };
+    } catch (e) {
+      if (e instanceof ImaboxError) throw e;
+      // An abort (memory exhausted, a fault): this instance cannot be used again.
+      this.broken = /memory/i.test(String(e && e.message))
+          ? "out of memory"
+          : `internal error: ${e && e.message ? e.message : e}`;
+      throw new ImaboxError(this.broken);
+    } finally {
+      core._imabox_wasm_release();
+      core.imaboxInput = null;
+      core.imaboxOutput = null;
+      core.onProgress = null;
+    }
+  }
+
+  convert(input, direction, options) {
+    const bytes = asBytes(input, "the input");
+    const quality = checkInteger(options.quality ?? 0, "quality", 0, kMaxQuality);
+    const rate = checkInteger(options.rate ?? 0, "rate", 0, 0xFFFFFFFF);
+    const channels = checkInteger(options.channels ?? 0, "channels", 0, 2);
+    const loopAlign = kLoopAlign[options.loopAlign ?? "resample"];
+    if (loopAlign === undefined) throw new ImaboxError("loopAlign must be off, unroll or resample");
+    const cents = options.maxLoopCents ?? 5;
+    if (!(cents >= 0)) throw new ImaboxError("maxLoopCents must be 0 or more");
+    const { report, bytes: out } = this.run(bytes, (core) =>
+        core._imabox_wasm_convert(0, bytes.length, direction, quality, rate, channels, loopAlign,
+                                  cents), options.onProgress);
+    return { bytes: out, report };
+  }
+
+  // Any WAVE file imabox reads (PCM 8 to 32 bits, float, IMA ADPCM) to Xbox ADPCM.
+  // options: quality 0..9, rate (0: the input's), channels (0: the input's, 1 or 2), loopAlign
+  // ("resample", "unroll" or "off"), maxLoopCents (5), onProgress(done, total).
+  encode(bytes, options = {}) {
+    return this.convert(bytes, 1, options);
+  }
+
+  // Xbox or IMA ADPCM WAVE to 16-bit PCM WAVE. options: onProgress(done, total).
+  decode(bytes, options = {}) {
+    return this.convert(bytes, 2, options);
+  }
+
+  // Interleaved float samples (-1..1) at `sampleRate` with `channels` channels (what a browser's
+  // audio decoder gives) to Xbox ADPCM through imabox's float stage: exact 16-bit values kept,
+  // anything finer dithered. options as for encode.
+  encodeFloat(samples, sampleRate, channels, options = {}) {
+    if (!(samples instanceof Float32Array)) throw new ImaboxError("samples must be a Float32Array");
+    checkInteger(sampleRate, "sampleRate", 1, 0xFFFFFFFF);
+    checkInteger(channels, "channels", 1, 0xFFFF);
+    if (samples.length % channels !== 0)
+      throw new ImaboxError("the sample count is not a whole number of frames");
+    if (this.broken) throw new ImaboxError(this.broken);
+    const core = this.core;
+    const frames = samples.length / channels;
+    const file = core._imabox_wasm_float_wave(frames, channels, sampleRate);
+    if (!file) {
+      const report = JSON.parse(core.UTF8ToString(core._imabox_wasm_report()));
+      throw new ImaboxError(report.error);
+    }
+    try {
+      core.HEAPF32.set(samples, (file + 44) >> 2);
+      const size = 44 + samples.length * 4;
+      return this.convertHeap(file, size, options);
+    } finally {
+      core._free(file);
+    }
+  }
+
+  convertHeap(pointer, size, options) {
+    const quality = checkInteger(options.quality ?? 0, "quality", 0, kMaxQuality);
+    const rate = checkInteger(options.rate ?? 0, "rate", 0, 0xFFFFFFFF);
+    const channels = checkInteger(options.channels ?? 0, "channels", 0, 2);
+    const loopAlign = kLoopAlign[options.loopAlign ?? "resample"];
+    if (loopAlign === undefined) throw new ImaboxError("loopAlign must be off, unroll or resample");
+    const { report, bytes } = this.run(null, (core) =>
+        core._imabox_wasm_convert(pointer, size, 1, quality, rate, channels, loopAlign,
+                                  options.maxLoopCents ?? 5), options.onProgress);
+    return { bytes, report };
+  }
+
+  // What a WAVE file holds: format, channels, rate, frames, duration, loops, title.
+  info(bytes) {
+    const input = asBytes(bytes, "the input");
+    return this.run(input, (core) => core._imabox_wasm_info(0, input.length)).report;
+  }
+
+  // A waveform outline: the lowest and highest sample of `columns` equal spans of the file's
+  // frames (any channel), as imabox reads them (ADPCM decoded). { min, max, frames }.
+  peaks(bytes, columns = 1000) {
+    const input = asBytes(bytes, "the input");
+    checkInteger(columns, "columns", 1, 1 << 20);
+    const core = this.core;
+    const out = core._malloc(columns * 4);
+    if (!out) throw new ImaboxError("out of memory");
+    try {
+      const { status: frames } =
+          this.run(input, (c) => c._imabox_wasm_peaks(0, input.length, out, columns));
+      const pairs = core.HEAP16.slice(out >> 1, (out >> 1) + 2 * columns);
+      const min = new Int16Array(columns);
+      const max = new Int16Array(columns);
+      for (let i = 0; i < columns; ++i) {
+        min[i] = pairs[2 * i];
+        max[i] = pairs[2 * i + 1];
+      }
+      return { min, max, frames };
+    } finally {
+      if (!this.broken) core._free(out);
+    }
+  }
+}

@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: MIT
+// The page's worker: runs imabox (imabox.mjs) off the page's thread. Messages in:
+//   { id, op: "encode" | "decode" | "info" | "peaks" | "encodeFloat", bytes, options, ... }
+// out: { id, progress } while working, then { id, ok: true, bytes, report, peaks } or
+// { id, ok: false, error }. Result bytes are transferred, not copied.
+import { createImabox } from "./imabox.mjs";
+
+let imabox = null;
+
+async function instance() {
+  if (!imabox || imabox.broken) imabox = await createImabox();
+  return imabox;
+}
+
+function run(im, message) {
+  const { id, op, options = {} } = message;
+  let lastPost = 0;
+  const onProgress = (done, total) => {
+    const now = Date.now();
+    if (now - lastPost > 100 || done >= total) {
+      lastPost = now;
+      postMessage({ id, progress: total > 0 ? done / total : 0 });
+    }
+  };
+  switch (op) {
+    case "encode":
+      return im.encode(message.bytes, { ...options, onProgress });
+    case "decode":
+      return im.decode(message.bytes, { onProgress });
+    case "encodeFloat":
+      return im.encodeFloat(message.samples, message.sampleRate, message.channels,
+                            { ...options, onProgress });
+    case "info":
+      return { report: im.info(message.bytes) };
+    case "peaks":
+      return { peaks: im.peaks(message.bytes, message.columns), report: im.info(message.bytes) };
+    default:
+      throw new Error(`unknown operation ${op}`);
+  }
+}
+
+onmessage = async (event) => {
+  const message = event.data;
+  try {
+    const im = await instance();
+    const result = run(im, message);
+    const reply = { id: message.id, ok: true, report: result.report };
+    const transfer = [];
+    if (result.bytes) {
+      reply.bytes = result.bytes;
+      transfer.push(result.bytes.buffer);
+    }
+    if (result.peaks) reply.peaks = result.peaks;
+    postMessage(reply, transfer);
+  } catch (e) {
+    postMessage({ id: message.id, ok: false, error: e && e.message ? e.message : String(e) });
+  }
+};
