@@ -131,6 +131,29 @@ export function sniffRate(bytes) {
   return null;
 }
 
+// Browsers turn 16-bit samples into floats by x / 32768 or, some of them, by x / 32767 for
+// positive x. When every sample is a 16-bit value under one of those, the source was 16-bit: the
+// samples become x / 32768 again, which imabox's float stage keeps exactly (no dither), as it
+// would the 16-bit file itself. Anything else is left alone.
+export function restore16(samples) {
+  let positiveScale = 0;  // 32768 or 32767 once a positive sample has told
+  for (let i = 0; i < samples.length; ++i) {
+    const v = samples[i];
+    if (v <= 0) {
+      if (v < -1 || (v * 32768) % 1 !== 0) return false;
+      continue;
+    }
+    if (positiveScale === 0) positiveScale = (v * 32768) % 1 === 0 ? 32768 : 32767;
+    const x = v * positiveScale;
+    if (Math.abs(x - Math.round(x)) > 0.01 || x > 32767.5) return false;
+  }
+  if (positiveScale === 32767) {
+    for (let i = 0; i < samples.length; ++i)
+      if (samples[i] > 0) samples[i] = Math.round(samples[i] * 32767) / 32768;
+  }
+  return true;
+}
+
 async function decodeWithBrowser(buffer) {
   const bytes = new Uint8Array(buffer);
   const rate = sniffRate(bytes) || 48000;
@@ -145,7 +168,8 @@ async function decodeWithBrowser(buffer) {
     const data = audio.getChannelData(c);
     for (let i = 0, j = c; i < frames; ++i, j += channels) samples[j] = data[i];
   }
-  return { samples, sampleRate: audio.sampleRate, channels, sniffed: rate };
+  const exact16 = restore16(samples);
+  return { samples, sampleRate: audio.sampleRate, channels, exact16 };
 }
 
 function floatPeaks(samples, channels, columns) {
@@ -228,7 +252,8 @@ async function openFile(file) {
       const frames = decoded.samples.length / decoded.channels;
       ui.inputInfo.textContent =
           `${file.name}: decoded by the browser, ${decoded.channels} ch, ${decoded.sampleRate} Hz, ` +
-          `${frames} frames (${(frames / decoded.sampleRate).toFixed(2)} s)`;
+          `${frames} frames (${(frames / decoded.sampleRate).toFixed(2)} s)` +
+          (decoded.exact16 ? ", 16-bit samples" : ", finer than 16 bits (dithered)");
       drawWave(ui.inputWave, floatPeaks(decoded.samples, decoded.channels, 2000));
       ui.inputAudio.src = replaceUrl("inputPlayUrl", file);
     }
