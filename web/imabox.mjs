@@ -88,6 +88,8 @@ class Imabox {
   constructor(core) {
     this.core = core;
     this.broken = null;  // set once the WebAssembly instance has aborted
+    // Wave banks, in builds that have them (null otherwise).
+    this.bank = core._imabox_wasm_bank_list ? new Banks(this) : null;
   }
 
   // Runs one call of the core with `input` readable by it and the output collected.
@@ -210,6 +212,52 @@ class Imabox {
       return { min, max, frames };
     } finally {
       if (!this.broken) core._free(out);
+    }
+  }
+}
+
+// Original-Xbox wave banks held in memory.
+class Banks {
+  constructor(imabox) {
+    this.imabox = imabox;
+  }
+
+  // The bank's layout and entries: { report: { version, compact, streaming, name, entries:
+  // [{ name, codec, channels, sampleRate, bitsPerSample, bytes, frames, durationSeconds, looped,
+  // loopStart, loopEnd }], warnings } }.
+  list(bytes) {
+    const bank = asBytes(bytes, "the bank");
+    return { report: this.imabox.run(bank, (c) => c._imabox_wasm_bank_list(bank.length)).report };
+  }
+
+  // Entry `index` as a WAVE file (Xbox ADPCM entries as they are; options.decode: 16-bit PCM).
+  extract(bytes, index, options = {}) {
+    const bank = asBytes(bytes, "the bank");
+    checkInteger(index, "index", 0, 0xFFFFFFFF);
+    const { bytes: out, report } = this.imabox.run(
+        bank, (c) => c._imabox_wasm_bank_extract(bank.length, index, options.decode ? 1 : 0));
+    return { bytes: out, report };
+  }
+
+  // The whole bank with entry `index` replaced by the audio file `sourceBytes` (any WAVE file
+  // encode reads), converted to the entry's codec, channels and rate, its loop on blocks.
+  // options: quality 0..9.
+  replace(bytes, index, sourceBytes, options = {}) {
+    const bank = asBytes(bytes, "the bank");
+    const source = asBytes(sourceBytes, "the source");
+    checkInteger(index, "index", 0, 0xFFFFFFFF);
+    const quality = checkInteger(options.quality ?? 0, "quality", 0, kMaxQuality);
+    const im = this.imabox;
+    if (im.broken) throw new ImaboxError(im.broken);
+    const pointer = im.core._malloc(Math.max(1, source.length));
+    if (!pointer) throw new ImaboxError("out of memory");
+    try {
+      im.core.HEAPU8.set(source, pointer);
+      const { bytes: out, report } = im.run(bank, (c) =>
+          c._imabox_wasm_bank_replace(bank.length, index, pointer, source.length, quality));
+      return { bytes: out, report };
+    } finally {
+      if (!im.broken) im.core._free(pointer);
     }
   }
 }

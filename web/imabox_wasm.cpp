@@ -18,6 +18,10 @@
 #include "io/errors.hpp"
 #include "pipeline/pipeline.hpp"
 
+#if defined(IMABOX_WEB_BANKS)
+#include "imabox/bank.hpp"
+#endif
+
 namespace {
 
 using namespace imabox;
@@ -369,3 +373,157 @@ EMSCRIPTEN_KEEPALIVE void imabox_wasm_release() {
 }
 
 }  // extern "C"
+
+#if defined(IMABOX_WEB_BANKS)
+
+namespace {
+
+// The bank in Module.imaboxInput.
+Expected<WaveBank> OpenJsBank(double size) {
+    const auto total = static_cast<std::uint64_t>(size);
+    return WaveBank::Open(
+        [total](std::uint64_t offset, std::span<std::uint8_t> out) -> std::size_t {
+            if (offset >= total)
+                return 0;
+            const auto n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), total - offset));
+            if (n)
+                imabox_wasm_read_input(out.data(), static_cast<double>(offset), n);
+            return n;
+        },
+        total);
+}
+
+// A bank sink writing Module.imaboxOutput in order.
+BankSink JsBankSink() {
+    g_result.bytes = 0;
+    return [](std::span<const std::uint8_t> bytes) {
+        imabox_wasm_write_output(static_cast<double>(g_result.bytes), bytes.data(), bytes.size());
+        g_result.bytes += bytes.size();
+        return true;
+    };
+}
+
+std::string_view CodecName(BankCodec codec) {
+    switch (codec) {
+        case BankCodec::PCM:
+            return "PCM";
+        case BankCodec::XBoxADPCM:
+            return "Xbox ADPCM";
+        case BankCodec::WMA:
+            return "WMA";
+        case BankCodec::Other:
+            break;
+    }
+    return "other";
+}
+
+std::string Strings(const std::vector<std::string>& list) {
+    std::string out = "[";
+    for (const std::string& s : list)
+        out += (out.size() > 1 ? "," : "") + Quote(s);
+    return out + "]";
+}
+
+std::string BankJson(const BankInfo& bank) {
+    std::string entries = "[";
+    for (const BankEntryInfo& e : bank.entries) {
+        const double seconds = e.sampleRate ? static_cast<double>(e.frames) / e.sampleRate : 0.0;
+        Json entry;
+        entry.Field("name", e.name)
+            .Field("codec", CodecName(e.codec))
+            .Field("channels", std::uint64_t{e.channels})
+            .Field("sampleRate", std::uint64_t{e.sampleRate})
+            .Field("bitsPerSample", std::uint64_t{e.bitsPerSample})
+            .Field("bytes", e.bytes)
+            .Field("frames", e.frames)
+            .Field("durationSeconds", seconds)
+            .Flag("looped", e.looped);
+        if (e.looped)
+            entry.Field("loopStart", e.loopStart).Field("loopEnd", e.loopEnd);
+        entries += (entries.size() > 1 ? "," : "") + entry.Done();
+    }
+    entries += "]";
+    return Json()
+        .Field("version", std::uint64_t{bank.version})
+        .Flag("compact", bank.compact)
+        .Flag("streaming", bank.streaming)
+        .Field("name", bank.name)
+        .Raw("entries", entries)
+        .Raw("warnings", Strings(bank.warnings))
+        .Done();
+}
+
+}  // namespace
+
+extern "C" {
+
+// The bank in Module.imaboxInput: its layout and entries, in the report.
+EMSCRIPTEN_KEEPALIVE int imabox_wasm_bank_list(double size) {
+    g_result = {};
+    const Expected<WaveBank> bank = OpenJsBank(size);
+    if (!bank)
+        return Fail(bank.error());
+    g_result.report = BankJson(bank->info());
+    return 0;
+}
+
+// Entry `index` of the bank in Module.imaboxInput as a WAVE file (decode: as 16-bit PCM) into
+// Module.imaboxOutput.
+EMSCRIPTEN_KEEPALIVE int imabox_wasm_bank_extract(double size, unsigned index, int decode) {
+    g_result = {};
+    const Expected<WaveBank> bank = OpenJsBank(size);
+    if (!bank)
+        return Fail(bank.error());
+    if (index >= bank->info().entries.size())
+        return Fail(MakeError(ErrorKind::InvalidArgument,
+                              "entry " + std::to_string(index) + " does not exist (the bank has " +
+                                  std::to_string(bank->info().entries.size()) + ")"));
+    const Expected<bool> done = bank->ExtractWave(index, decode != 0, JsBankSink());
+    if (!done)
+        return Fail(done.error());
+    g_result.report = Json().Field("entry", std::uint64_t{index}).Done();
+    return 0;
+}
+
+// The bank in Module.imaboxInput with entry `index` replaced by the audio file in `source`
+// (converted to the entry's format), written into Module.imaboxOutput.
+EMSCRIPTEN_KEEPALIVE int imabox_wasm_bank_replace(double size, unsigned index,
+                                                  const std::uint8_t* source,
+                                                  std::size_t sourceSize, int quality) {
+    g_result = {};
+    try {
+        Expected<WaveBank> bank = OpenJsBank(size);
+        if (!bank)
+            return Fail(bank.error());
+        if (index >= bank->info().entries.size())
+            return Fail(MakeError(ErrorKind::InvalidArgument,
+                                  "entry " + std::to_string(index) +
+                                      " does not exist (the bank has " +
+                                      std::to_string(bank->info().entries.size()) + ")"));
+        const Expected<BankReplaceReport> replaced =
+            bank->Replace(index, std::span(source, sourceSize), {.quality = quality, .threads = 1});
+        if (!replaced)
+            return Fail(replaced.error());
+        const Expected<bool> written = bank->Write(JsBankSink());
+        if (!written)
+            return Fail(written.error());
+        const BankReplaceReport& r = replaced.value();
+        g_result.report = Json()
+                              .Field("source", r.source)
+                              .Flag("copied", r.copied)
+                              .Field("bytes", r.bytes)
+                              .Field("frames", r.frames)
+                              .Field("loop", r.loop)
+                              .Raw("warnings", Strings(r.warnings))
+                              .Raw("bank", BankJson(bank->info()))
+                              .Done();
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return Fail(MakeError(ErrorKind::OutOfMemory));
+    }
+}
+
+}  // extern "C"
+
+#endif  // IMABOX_WEB_BANKS
