@@ -12,6 +12,8 @@ const ui = {
   loop: $("loop"), encode: $("encode"), decode: $("decode"), progress: $("progress"),
   status: $("status"), error: $("error"), resultInfo: $("result-info"),
   resultWave: $("result-wave"), resultAudio: $("result-audio"), download: $("download"),
+  bankSection: $("bank-section"), bankInfo: $("bank-info"), bankRows: $("bank-table").tBodies[0],
+  extractAll: $("extract-all"), bankDownload: $("bank-download"), bankAudio: $("bank-audio"),
 };
 
 const kAdpcmTags = new Set([0x0069, 0x0011]);
@@ -52,7 +54,11 @@ function call(message, transfer = [], onProgress = null) {
 
 const state = {
   file: null,        // the chosen File
-  kind: null,        // "wave" or "float"
+  kind: null,        // "wave", "float" or "bank"
+  bank: null,        // the bank as it is now (the file, or a Blob after replacements)
+  bankUrl: null,
+  bankPlayUrl: null,
+  entryUrl: null,
   info: null,        // imabox's info of a WAVE input
   float: null,       // { samples, sampleRate, channels } of another container
   resultUrl: null,
@@ -62,7 +68,7 @@ const state = {
 
 function setBusy(busy, text) {
   document.body.dataset.state = busy ? "busy" : "ready";
-  ui.encode.disabled = busy || !state.kind;
+  ui.encode.disabled = busy || !(state.kind === "wave" || state.kind === "float");
   ui.decode.disabled = busy || !(state.kind === "wave" && kAdpcmTags.has(state.info?.formatTag));
   ui.status.textContent = text;
   if (busy) ui.progress.removeAttribute("value");
@@ -90,6 +96,11 @@ function replaceUrl(key, blob) {
 }
 
 // ---- Reading the input --------------------------------------------------------------------
+
+function isBank(bytes) {
+  const tag = String.fromCharCode(...bytes.subarray(0, 4));
+  return tag === "WBND" || tag === "DNBW";
+}
 
 function isWave(bytes) {
   const tag = String.fromCharCode(...bytes.subarray(0, 4));
@@ -172,6 +183,27 @@ async function decodeWithBrowser(buffer) {
   return { samples, sampleRate: audio.sampleRate, channels, exact16 };
 }
 
+// A 32-bit float WAVE file of interleaved samples (a bank entry's source decoded by the browser).
+function floatWave(samples, sampleRate, channels) {
+  const file = new Uint8Array(44 + samples.length * 4);
+  const view = new DataView(file.buffer);
+  const tag = (at, text) => [...text].forEach((c, i) => view.setUint8(at + i, c.charCodeAt(0)));
+  tag(0, "RIFF");
+  view.setUint32(4, 36 + samples.length * 4, true);
+  tag(8, "WAVEfmt ");
+  view.setUint32(16, 16, true);
+  view.setUint16(20, 3, true);
+  view.setUint16(22, channels, true);
+  view.setUint32(24, sampleRate, true);
+  view.setUint32(28, sampleRate * channels * 4, true);
+  view.setUint16(32, channels * 4, true);
+  view.setUint16(34, 32, true);
+  tag(36, "data");
+  view.setUint32(40, samples.length * 4, true);
+  new Float32Array(file.buffer, 44).set(samples);
+  return file;
+}
+
 function floatPeaks(samples, channels, columns) {
   const frames = samples.length / channels;
   const min = new Int16Array(columns);
@@ -233,6 +265,13 @@ async function openFile(file) {
   try {
     const buffer = await file.arrayBuffer();
     const bytes = new Uint8Array(buffer);
+    ui.bankSection.hidden = true;
+    if (isBank(bytes)) {
+      await openBank(file, buffer);
+      state.kind = "bank";
+      setBusy(false, `${file.name}: ${state.bankEntries.length} entries.`);
+      return;
+    }
     if (isWave(bytes)) {
       const reply = await call({ op: "peaks", bytes, columns: 2000 }, [buffer]);
       state.kind = "wave";
@@ -333,6 +372,156 @@ async function convert(direction) {
     showError(`${state.file.name}: ${e.message}`);
   }
 }
+
+// ---- Wave banks ---------------------------------------------------------------------------
+
+function entryName(entry, index) {
+  return entry.name || `entry ${index}`;
+}
+
+function bankBaseName() {
+  const name = state.file.name;
+  const dot = name.lastIndexOf(".");
+  return dot > 0 ? name.slice(0, dot) : name;
+}
+
+async function openBank(file, buffer) {
+  const reply = await call({ op: "bankList", bytes: new Uint8Array(buffer) }, [buffer]);
+  state.bank = file;
+  showBank(reply.report);
+}
+
+function showBank(report) {
+  state.bankEntries = report.entries;
+  ui.bankInfo.textContent =
+      `${state.file.name}: version ${report.version}${report.compact ? ", compact" : ""}` +
+      `${report.streaming ? ", streaming" : ""}${report.name ? `, "${report.name}"` : ""}, ` +
+      `${report.entries.length} entries` +
+      report.warnings.map((w) => `\n${w}`).join("");
+  ui.bankRows.replaceChildren();
+  report.entries.forEach((entry, index) => {
+    const row = ui.bankRows.insertRow();
+    const cells = [index, entry.name || "—", entry.codec, `${entry.sampleRate} Hz`, entry.channels,
+                   `${entry.durationSeconds.toFixed(2)} s`,
+                   entry.looped ? `${entry.loopStart}..${entry.loopEnd}` : "none"];
+    for (const text of cells) row.insertCell().textContent = String(text);
+    const actions = row.insertCell();
+    const play = document.createElement("button");
+    play.type = "button";
+    play.textContent = "Play";
+    play.setAttribute("aria-label", `Play ${entryName(entry, index)}`);
+    play.disabled = entry.codec === "WMA";
+    play.addEventListener("click", () => playEntry(index));
+    const extract = document.createElement("button");
+    extract.type = "button";
+    extract.textContent = "Extract";
+    extract.setAttribute("aria-label", `Extract ${entryName(entry, index)} as a WAVE file`);
+    extract.disabled = entry.codec === "WMA";
+    extract.addEventListener("click", () => extractEntries([index]));
+    const replace = document.createElement("input");
+    replace.type = "file";
+    replace.accept = "audio/*,.wav";
+    replace.dataset.entry = String(index);
+    replace.setAttribute("aria-label", `Replace ${entryName(entry, index)} with an audio file`);
+    replace.addEventListener("change", () => {
+      if (replace.files.length) replaceEntry(index, replace.files[0]);
+    });
+    actions.append(play, extract, replace);
+    row.addEventListener("dragover", (e) => {
+      e.preventDefault();
+      row.classList.add("over");
+    });
+    row.addEventListener("dragleave", () => row.classList.remove("over"));
+    row.addEventListener("drop", (e) => {
+      e.preventDefault();
+      e.stopPropagation();
+      row.classList.remove("over");
+      if (e.dataTransfer.files.length) replaceEntry(index, e.dataTransfer.files[0]);
+    });
+  });
+  ui.bankSection.hidden = false;
+}
+
+async function bankBytes() {
+  return new Uint8Array(await state.bank.arrayBuffer());
+}
+
+async function playEntry(index) {
+  clearError();
+  setBusy(true, `Decoding entry ${index}…`);
+  try {
+    const bytes = await bankBytes();
+    const reply = await call({ op: "bankExtract", bytes, index, options: { decode: true } },
+                             [bytes.buffer]);
+    ui.bankAudio.src = replaceUrl("bankPlayUrl", new Blob([reply.bytes], { type: "audio/wav" }));
+    setBusy(false, `Playing entry ${index}.`);
+    await ui.bankAudio.play().catch(() => {});
+  } catch (e) {
+    setBusy(false, "");
+    showError(`${state.file.name}: entry ${index}: ${e.message}`);
+  }
+}
+
+function save(blob, name) {
+  const a = document.createElement("a");
+  a.href = replaceUrl("entryUrl", blob);
+  a.download = name;
+  document.body.append(a);
+  a.click();
+  a.remove();
+}
+
+async function extractEntries(indices) {
+  clearError();
+  setBusy(true, "Extracting…");
+  try {
+    for (const [n, index] of indices.entries()) {
+      const entry = state.bankEntries[index];
+      if (entry.codec === "WMA") continue;
+      const bytes = await bankBytes();
+      const reply = await call({ op: "bankExtract", bytes, index }, [bytes.buffer]);
+      const name = `${bankBaseName()}.${String(index).padStart(3, "0")}` +
+                   `${entry.name ? "." + entry.name.replace(/[^\w.-]+/g, "_") : ""}.wav`;
+      save(new Blob([reply.bytes], { type: "audio/wav" }), name);
+      progress((n + 1) / indices.length);
+    }
+    setBusy(false, `Extracted ${indices.length === 1 ? "1 entry" : indices.length + " entries"}.`);
+  } catch (e) {
+    setBusy(false, "");
+    showError(`${state.file.name}: ${e.message}`);
+  }
+}
+
+async function replaceEntry(index, file) {
+  clearError();
+  setBusy(true, `Replacing entry ${index} with ${file.name}…`);
+  try {
+    const bytes = await bankBytes();
+    let source = new Uint8Array(await file.arrayBuffer());
+    if (!isWave(source)) {
+      const decoded = await decodeWithBrowser(source.buffer);
+      source = floatWave(decoded.samples, decoded.sampleRate, decoded.channels);
+    }
+    const options = { quality: Number(ui.quality.value) };
+    const reply = await call({ op: "bankReplace", bytes, index, source, options },
+                             [bytes.buffer, source.buffer], progress);
+    state.bank = new Blob([reply.bytes]);
+    showBank(reply.report.bank);
+    ui.bankDownload.href = replaceUrl("bankUrl", state.bank);
+    ui.bankDownload.download = `${bankBaseName()}.new${state.file.name.slice(bankBaseName().length)}`;
+    ui.bankDownload.textContent = `Download ${ui.bankDownload.download}`;
+    ui.bankDownload.hidden = false;
+    setBusy(false, `Entry ${index} replaced by ${file.name}: ${reply.report.source}` +
+                   (reply.report.loop ? `; ${reply.report.loop}` : ""));
+    document.body.dataset.state = "done";
+  } catch (e) {
+    setBusy(false, "");
+    showError(`${file.name}: ${e.message}`);
+  }
+}
+
+ui.extractAll.addEventListener("click",
+                               () => extractEntries(state.bankEntries.map((_, i) => i)));
 
 // ---- Wiring -------------------------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The page's worker: runs imabox (imabox.mjs) off the page's thread. Messages in:
-//   { id, op: "encode" | "decode" | "info" | "peaks" | "encodeFloat", bytes, options, ... }
+//   { id, op: "encode" | "decode" | "info" | "peaks" | "encodeFloat" | "bankList" |
+//     "bankExtract" | "bankReplace", bytes, options, ... }
 // out: { id, progress } while working, then { id, ok: true, bytes, report, peaks } or
 // { id, ok: false, error }. Result bytes are transferred, not copied.
 import { createImabox } from "./imabox.mjs";
@@ -34,6 +35,13 @@ function run(im, message) {
       return { report: im.info(message.bytes) };
     case "peaks":
       return { peaks: im.peaks(message.bytes, message.columns), report: im.info(message.bytes) };
+    case "bankList":
+      if (!im.bank) throw new Error("this build has no wave banks");
+      return im.bank.list(message.bytes);
+    case "bankExtract":
+      return im.bank.extract(message.bytes, message.index, options);
+    case "bankReplace":
+      return im.bank.replace(message.bytes, message.index, message.source, options);
     default:
       throw new Error(`unknown operation ${op}`);
   }

@@ -123,3 +123,25 @@ test("a damaged file fails with the native tool's message", () => {
   // The instance still works after errors.
   assert.ok(imabox.encode(input("tone.wav")).bytes.length > 0);
 });
+
+const nativeHasBanks = spawnSync(native, ["bank", "--help"]).status === 0;
+
+test("a bank entry replaced by the module gives the native bank", { skip: !nativeHasBanks }, () => {
+  assert.ok(imabox.bank, "the module has no wave banks but the native tool has");
+  const bank = join(work, "bank.xwb");
+  execFileSync(native, ["bank", "build", "-o", bank, join(fixtures, "plain.wav"),
+                        join(fixtures, "deep.wav")], { stdio: "ignore" });
+  const listed = imabox.bank.list(readFileSync(bank)).report;
+  assert.deepEqual(listed.entries.map((e) => [e.channels, e.sampleRate]), [[2, 44100], [1, 32000]]);
+  const replaced = join(work, "replaced.xwb");
+  execFileSync(native, ["bank", "replace", bank, "1", join(fixtures, "tone.wav"), "-q", "3",
+                        "-o", replaced], { stdio: "ignore" });
+  const { bytes, report } =
+      imabox.bank.replace(readFileSync(bank), 1, input("tone.wav"), { quality: 3 });
+  sameBytes(bytes, readFileSync(replaced), "bank replace");
+  assert.equal(report.bank.entries[1].looped, true);
+  // The entry extracted again is the entry's coded audio, and an entry past the end is refused.
+  const entry = imabox.bank.extract(bytes, 1);
+  assert.equal(imabox.info(entry.bytes).sampleRate, 32000);
+  assert.throws(() => imabox.bank.extract(bytes, 2), ImaboxError);
+});
