@@ -81,10 +81,11 @@ def renderer_pids():
     for status in glob.glob("/proc/[0-9]*/cmdline"):
         try:
             with open(status, "rb") as f:
-                cmd = f.read().split(b"\0")
+                cmd = f.read()
         except OSError:
             continue
-        if cmd and cmd[0].endswith(b"chromium") and b"--type=renderer" in cmd:
+        # Chromium rewrites its command line into one string.
+        if cmd.startswith(b"/usr/lib/chromium/chromium") and b"--type=renderer" in cmd:
             pids.append(status.split("/")[2])
     return pids
 
