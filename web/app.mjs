@@ -72,6 +72,26 @@ function setBusy(busy, text) {
   ui.decode.disabled = busy || !(state.kind === "wave" && kAdpcmTags.has(state.info?.formatTag));
   ui.status.textContent = text;
   if (busy) ui.progress.removeAttribute("value");
+  else if (!ui.progress.hasAttribute("value")) ui.progress.value = 0;
+}
+
+// Forgets the previous file's waveforms, players and result.
+function clearOutputs() {
+  for (const canvas of [ui.inputWave, ui.resultWave]) {
+    canvas.getContext("2d").clearRect(0, 0, canvas.width, canvas.height);
+    canvas.setAttribute("aria-label", canvas.dataset.label);
+  }
+  for (const [audio, key] of [[ui.inputAudio, "inputPlayUrl"], [ui.resultAudio, "resultPlayUrl"],
+                              [ui.bankAudio, "bankPlayUrl"]]) {
+    audio.removeAttribute("src");
+    audio.load();
+    replaceUrl(key, null);
+  }
+  ui.inputInfo.textContent = "";
+  ui.resultInfo.textContent = "";
+  ui.download.hidden = true;
+  ui.bankDownload.hidden = true;
+  ui.bankSection.hidden = true;
 }
 
 function showError(message) {
@@ -260,12 +280,11 @@ async function openFile(file) {
   state.kind = null;
   state.info = null;
   state.float = null;
-  ui.inputInfo.textContent = "";
+  clearOutputs();
   setBusy(true, `Reading ${file.name}…`);
   try {
     const buffer = await file.arrayBuffer();
     const bytes = new Uint8Array(buffer);
-    ui.bankSection.hidden = true;
     if (isBank(bytes)) {
       await openBank(file, buffer);
       state.kind = "bank";
