@@ -124,7 +124,8 @@ test("a damaged file fails with the native tool's message", () => {
   assert.ok(imabox.encode(input("tone.wav")).bytes.length > 0);
 });
 
-const nativeHasBanks = spawnSync(native, ["bank", "--help"]).status === 0;
+const nativeHasBanks = spawnSync(native, ["--help"]).stdout.toString().split("\n")
+                           .some((line) => line.trim().split(/\s+/)[0] === "bank");
 
 test("a bank entry replaced by the module gives the native bank", { skip: !nativeHasBanks }, () => {
   assert.ok(imabox.bank, "the module has no wave banks but the native tool has");

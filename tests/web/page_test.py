@@ -93,7 +93,8 @@ def encode_on_page(driver, name, quality):
 
 
 def has_banks():
-    return subprocess.run([NATIVE, "bank", "--help"], capture_output=True).returncode == 0
+    usage = subprocess.run([NATIVE, "--help"], capture_output=True, text=True).stdout
+    return any(line.split()[:1] == ["bank"] for line in usage.splitlines())
 
 
 def severe(driver):
