@@ -8,7 +8,8 @@
 # 2. Memory: the peak resident memory of Chromium's renderer while the page (its worker) encodes
 #    the file, over its memory before the file was chosen. Goal: at most the file's size + 64 MiB.
 # 3. Size: the page's files (HTML, CSS, JS, WASM) gzip -9 compressed. Goal: at most 1.5 MiB.
-#   bench/web_speed.sh [RUNS]      (default 3). IMABOX: a native tool already built.
+#   bench/web_speed.sh [RUNS]      (default 3; 0: memory and size only). IMABOX: a native tool
+#   already built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3}

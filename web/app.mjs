@@ -13,6 +13,7 @@ const ui = {
   status: $("status"), error: $("error"), resultInfo: $("result-info"),
   resultWave: $("result-wave"), resultAudio: $("result-audio"), download: $("download"),
   bankSection: $("bank-section"), bankInfo: $("bank-info"), bankRows: $("bank-table").tBodies[0],
+  playInput: $("play-input"), playResult: $("play-result"),
   extractAll: $("extract-all"), bankDownload: $("bank-download"), bankAudio: $("bank-audio"),
 };
 
@@ -59,6 +60,8 @@ const state = {
   bankUrl: null,
   bankPlayUrl: null,
   entryUrl: null,
+  result: null,      // the result as a Blob, and whether it is Xbox ADPCM
+  resultAdpcm: false,
   info: null,        // imabox's info of a WAVE input
   float: null,       // { samples, sampleRate, channels } of another container
   resultUrl: null,
@@ -89,6 +92,9 @@ function clearOutputs() {
   }
   ui.inputInfo.textContent = "";
   ui.resultInfo.textContent = "";
+  ui.playInput.disabled = true;
+  ui.playResult.disabled = true;
+  state.result = null;
   ui.download.hidden = true;
   ui.bankDownload.hidden = true;
   ui.bankSection.hidden = true;
@@ -283,28 +289,22 @@ async function openFile(file) {
   clearOutputs();
   setBusy(true, `Reading ${file.name}…`);
   try {
-    const buffer = await file.arrayBuffer();
-    const bytes = new Uint8Array(buffer);
-    if (isBank(bytes)) {
-      await openBank(file, buffer);
+    const head = new Uint8Array(await file.slice(0, 4096).arrayBuffer());
+    if (isBank(head)) {
+      await openBank(file);
       state.kind = "bank";
       setBusy(false, `${file.name}: ${state.bankEntries.length} entries.`);
       return;
     }
-    if (isWave(bytes)) {
-      const reply = await call({ op: "peaks", bytes, columns: 2000 }, [buffer]);
+    if (isWave(head)) {
+      // Read by the worker a piece at a time: the page never holds the whole file.
+      const reply = await call({ op: "peaks", bytes: file, columns: 2000 });
       state.kind = "wave";
       state.info = reply.report;
       ui.inputInfo.textContent = `${file.name}: ${describeInfo(reply.report)}`;
       drawWave(ui.inputWave, reply.peaks, reply.report.loops);
-      if (kAdpcmTags.has(reply.report.formatTag)) {
-        const decoded = await call({ op: "decode", bytes: new Uint8Array(await file.arrayBuffer()) });
-        ui.inputAudio.src = replaceUrl("inputPlayUrl", new Blob([decoded.bytes], { type: "audio/wav" }));
-      } else {
-        ui.inputAudio.src = replaceUrl("inputPlayUrl", file);
-      }
     } else {
-      const decoded = await decodeWithBrowser(buffer);
+      const decoded = await decodeWithBrowser(await file.arrayBuffer());
       state.kind = "float";
       state.float = decoded;
       const frames = decoded.samples.length / decoded.channels;
@@ -313,8 +313,8 @@ async function openFile(file) {
           `${frames} frames (${(frames / decoded.sampleRate).toFixed(2)} s)` +
           (decoded.exact16 ? ", 16-bit samples" : ", finer than 16 bits (dithered)");
       drawWave(ui.inputWave, floatPeaks(decoded.samples, decoded.channels, 2000));
-      ui.inputAudio.src = replaceUrl("inputPlayUrl", file);
     }
+    ui.playInput.disabled = false;
     setBusy(false, `${file.name} is ready.`);
   } catch (e) {
     setBusy(false, "");
@@ -360,31 +360,26 @@ async function convert(direction) {
     let reply;
     if (state.kind === "float") {
       const { samples, sampleRate, channels } = state.float;
-      reply = await call({ op: "encodeFloat", samples, sampleRate, channels, options }, [], progress);
+      reply = await call({ op: "encodeFloat", samples, sampleRate, channels, options, look: 2000 },
+                         [], progress);
     } else {
-      const buffer = await state.file.arrayBuffer();
-      reply = await call({ op: direction, bytes: new Uint8Array(buffer), options }, [buffer],
-                         progress);
+      reply = await call({ op: direction, bytes: state.file, options, look: 2000 }, [], progress);
     }
     const seconds = ((performance.now() - started) / 1000).toFixed(2);
     const result = reply.bytes;
-    const blob = new Blob([result], { type: "audio/wav" });
-    ui.download.href = replaceUrl("resultUrl", blob);
+    state.result = new Blob([result], { type: "audio/wav" });
+    state.resultAdpcm = direction === "encode";
+    ui.download.href = replaceUrl("resultUrl", state.result);
     ui.download.download = outputName(direction);
     ui.download.textContent = `Download ${ui.download.download}`;
     ui.download.hidden = false;
     ui.resultInfo.textContent = describeReport(reply.report, result);
-    setBusy(true, "Drawing the result…");
-    const look = await call({ op: "peaks", bytes: result.slice(), columns: 2000 });
-    drawWave(ui.resultWave, look.peaks, look.report.loops);
-    if (direction === "encode") {
-      const pcm = await call({ op: "decode", bytes: result.slice() });
-      ui.resultAudio.src = replaceUrl("resultPlayUrl", new Blob([pcm.bytes], { type: "audio/wav" }));
-    } else {
-      ui.resultAudio.src = replaceUrl("resultPlayUrl", blob);
-    }
+    drawWave(ui.resultWave, reply.peaks, reply.look.loops);
+    ui.resultAudio.removeAttribute("src");
+    replaceUrl("resultPlayUrl", null);
+    ui.playResult.disabled = false;
     progress(1);
-    setBusy(false, `Done in ${seconds} s: ${ui.download.download}, ${result.length} bytes.`);
+    setBusy(false, `Done in ${seconds} s: ${ui.download.download}, ${reply.bytes.length} bytes.`);
     document.body.dataset.state = "done";
   } catch (e) {
     setBusy(false, "");
@@ -404,8 +399,8 @@ function bankBaseName() {
   return dot > 0 ? name.slice(0, dot) : name;
 }
 
-async function openBank(file, buffer) {
-  const reply = await call({ op: "bankList", bytes: new Uint8Array(buffer) }, [buffer]);
+async function openBank(file) {
+  const reply = await call({ op: "bankList", bytes: file });
   state.bank = file;
   showBank(reply.report);
 }
@@ -461,17 +456,17 @@ function showBank(report) {
   ui.bankSection.hidden = false;
 }
 
-async function bankBytes() {
-  return new Uint8Array(await state.bank.arrayBuffer());
+// The bank as it is now; the worker reads it a piece at a time.
+function bankBytes() {
+  return state.bank;
 }
 
 async function playEntry(index) {
   clearError();
   setBusy(true, `Decoding entry ${index}…`);
   try {
-    const bytes = await bankBytes();
-    const reply = await call({ op: "bankExtract", bytes, index, options: { decode: true } },
-                             [bytes.buffer]);
+    const reply = await call({ op: "bankExtract", bytes: bankBytes(), index,
+                              options: { decode: true } });
     ui.bankAudio.src = replaceUrl("bankPlayUrl", new Blob([reply.bytes], { type: "audio/wav" }));
     setBusy(false, `Playing entry ${index}.`);
     await ui.bankAudio.play().catch(() => {});
@@ -497,8 +492,7 @@ async function extractEntries(indices) {
     for (const [n, index] of indices.entries()) {
       const entry = state.bankEntries[index];
       if (entry.codec === "WMA") continue;
-      const bytes = await bankBytes();
-      const reply = await call({ op: "bankExtract", bytes, index }, [bytes.buffer]);
+      const reply = await call({ op: "bankExtract", bytes: bankBytes(), index });
       const name = `${bankBaseName()}.${String(index).padStart(3, "0")}` +
                    `${entry.name ? "." + entry.name.replace(/[^\w.-]+/g, "_") : ""}.wav`;
       save(new Blob([reply.bytes], { type: "audio/wav" }), name);
@@ -515,15 +509,14 @@ async function replaceEntry(index, file) {
   clearError();
   setBusy(true, `Replacing entry ${index} with ${file.name}…`);
   try {
-    const bytes = await bankBytes();
-    let source = new Uint8Array(await file.arrayBuffer());
-    if (!isWave(source)) {
-      const decoded = await decodeWithBrowser(source.buffer);
+    let source = file;
+    if (!isWave(new Uint8Array(await file.slice(0, 16).arrayBuffer()))) {
+      const decoded = await decodeWithBrowser(await file.arrayBuffer());
       source = floatWave(decoded.samples, decoded.sampleRate, decoded.channels);
     }
     const options = { quality: Number(ui.quality.value) };
-    const reply = await call({ op: "bankReplace", bytes, index, source, options },
-                             [bytes.buffer, source.buffer], progress);
+    const reply = await call({ op: "bankReplace", bytes: bankBytes(), index, source, options }, [],
+                             progress);
     state.bank = new Blob([reply.bytes]);
     showBank(reply.report.bank);
     ui.bankDownload.href = replaceUrl("bankUrl", state.bank);
@@ -538,6 +531,36 @@ async function replaceEntry(index, file) {
     showError(`${file.name}: ${e.message}`);
   }
 }
+
+// ---- Playback: prepared when asked for, so that a decoded copy exists only then ----------
+
+async function play(audio, urlKey, prepare) {
+  clearError();
+  try {
+    if (!audio.getAttribute("src")) {
+      setBusy(true, "Preparing playback…");
+      audio.src = replaceUrl(urlKey, await prepare());
+      setBusy(false, "Playing.");
+    }
+    await audio.play();
+  } catch (e) {
+    setBusy(false, "");
+    showError(`${state.file.name}: ${e.message}`);
+  }
+}
+
+ui.playInput.addEventListener("click", () => play(ui.inputAudio, "inputPlayUrl", async () => {
+  if (state.kind === "wave" && kAdpcmTags.has(state.info.formatTag)) {
+    const reply = await call({ op: "decode", bytes: state.file });
+    return new Blob([reply.bytes], { type: "audio/wav" });
+  }
+  return state.file;  // the browser plays it from the file itself
+}));
+ui.playResult.addEventListener("click", () => play(ui.resultAudio, "resultPlayUrl", async () => {
+  if (!state.resultAdpcm) return state.result;
+  const reply = await call({ op: "decode", bytes: state.result });
+  return new Blob([reply.bytes], { type: "audio/wav" });
+}));
 
 ui.extractAll.addEventListener("click",
                                () => extractEntries(state.bankEntries.map((_, i) => i)));

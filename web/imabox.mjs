@@ -8,7 +8,8 @@
 //   const { bytes, report } = imabox.encode(wavBytes, { quality: 5, rate: 22050, channels: 1 });
 //
 // Every call is synchronous once the module is loaded (run it in a worker for long files). Inputs
-// are Uint8Array (or ArrayBuffer); results are { bytes: Uint8Array, report: {...} }. Failures
+// are Uint8Array (or ArrayBuffer; in a worker also a Blob or File, read a piece at a time);
+// results are { bytes: Uint8Array, report: {...} }. Failures
 // throw an ImaboxError whose message is the library's one-line message.
 import createImaboxCore from "./imabox_core.mjs";
 
@@ -48,10 +49,45 @@ class Output {
 
 function asBytes(input, what) {
   if (input instanceof Uint8Array) return input;
+  if (typeof Blob !== "undefined" && input instanceof Blob && typeof FileReaderSync !== "undefined")
+    return new Uint8Array(new FileReaderSync().readAsArrayBuffer(input));
   if (input instanceof ArrayBuffer) return new Uint8Array(input);
   if (ArrayBuffer.isView(input))
     return new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
   throw new ImaboxError(`${what} must be a Uint8Array or an ArrayBuffer`);
+}
+
+// A Blob or File read a window at a time (in a worker, where reading can wait), so that a long
+// file is never held whole. The core reads it through subarray(start, end), as a Uint8Array.
+const kReadWindow = 4 << 20;
+
+class BlobInput {
+  constructor(blob) {
+    this.blob = blob;
+    this.length = blob.size;
+    this.reader = new FileReaderSync();
+    this.start = 0;
+    this.window = new Uint8Array(0);
+  }
+  subarray(start, end) {
+    end = Math.min(end, this.length);
+    if (start < this.start || end > this.start + this.window.length) {
+      const stop = Math.min(this.length, start + Math.max(end - start, kReadWindow));
+      this.window = new Uint8Array(this.reader.readAsArrayBuffer(this.blob.slice(start, stop)));
+      this.start = start;
+    }
+    return this.window.subarray(start - this.start, end - this.start);
+  }
+}
+
+// Bytes, or in a worker a Blob or File read as it goes.
+function asInput(input, what) {
+  if (typeof Blob !== "undefined" && input instanceof Blob) {
+    if (typeof FileReaderSync === "undefined")
+      throw new ImaboxError(`${what}: a Blob is read only in a worker; pass its bytes here`);
+    return new BlobInput(input);
+  }
+  return asBytes(input, what);
 }
 
 function checkInteger(value, name, low, high) {
@@ -120,8 +156,9 @@ class Imabox {
     }
   }
 
-  convert(input, direction, options) {
-    const bytes = asBytes(input, "the input");
+  // Runs a conversion of `input` (bytes in JavaScript) or, with input null, of the file at
+  // `pointer` in the WebAssembly memory.
+  convert(input, pointer, size, direction, options) {
     const quality = checkInteger(options.quality ?? 0, "quality", 0, kMaxQuality);
     const rate = checkInteger(options.rate ?? 0, "rate", 0, 0xFFFFFFFF);
     const channels = checkInteger(options.channels ?? 0, "channels", 0, 2);
@@ -129,22 +166,24 @@ class Imabox {
     if (loopAlign === undefined) throw new ImaboxError("loopAlign must be off, unroll or resample");
     const cents = options.maxLoopCents ?? 5;
     if (!(cents >= 0)) throw new ImaboxError("maxLoopCents must be 0 or more");
-    const { report, bytes: out } = this.run(bytes, (core) =>
-        core._imabox_wasm_convert(0, bytes.length, direction, quality, rate, channels, loopAlign,
+    const { report, bytes } = this.run(input, (core) =>
+        core._imabox_wasm_convert(pointer, size, direction, quality, rate, channels, loopAlign,
                                   cents), options.onProgress);
-    return { bytes: out, report };
+    return { bytes, report };
   }
 
   // Any WAVE file imabox reads (PCM 8 to 32 bits, float, IMA ADPCM) to Xbox ADPCM.
   // options: quality 0..9, rate (0: the input's), channels (0: the input's, 1 or 2), loopAlign
   // ("resample", "unroll" or "off"), maxLoopCents (5), onProgress(done, total).
   encode(bytes, options = {}) {
-    return this.convert(bytes, 1, options);
+    const input = asInput(bytes, "the input");
+    return this.convert(input, 0, input.length, 1, options);
   }
 
   // Xbox or IMA ADPCM WAVE to 16-bit PCM WAVE. options: onProgress(done, total).
   decode(bytes, options = {}) {
-    return this.convert(bytes, 2, options);
+    const input = asInput(bytes, "the input");
+    return this.convert(input, 0, input.length, 2, { onProgress: options.onProgress });
   }
 
   // Interleaved float samples (-1..1) at `sampleRate` with `channels` channels (what a browser's
@@ -166,35 +205,22 @@ class Imabox {
     }
     try {
       core.HEAPF32.set(samples, (file + 44) >> 2);
-      const size = 44 + samples.length * 4;
-      return this.convertHeap(file, size, options);
+      return this.convert(null, file, 44 + samples.length * 4, 1, options);
     } finally {
       core._free(file);
     }
   }
 
-  convertHeap(pointer, size, options) {
-    const quality = checkInteger(options.quality ?? 0, "quality", 0, kMaxQuality);
-    const rate = checkInteger(options.rate ?? 0, "rate", 0, 0xFFFFFFFF);
-    const channels = checkInteger(options.channels ?? 0, "channels", 0, 2);
-    const loopAlign = kLoopAlign[options.loopAlign ?? "resample"];
-    if (loopAlign === undefined) throw new ImaboxError("loopAlign must be off, unroll or resample");
-    const { report, bytes } = this.run(null, (core) =>
-        core._imabox_wasm_convert(pointer, size, 1, quality, rate, channels, loopAlign,
-                                  options.maxLoopCents ?? 5), options.onProgress);
-    return { bytes, report };
-  }
-
   // What a WAVE file holds: format, channels, rate, frames, duration, loops, title.
   info(bytes) {
-    const input = asBytes(bytes, "the input");
+    const input = asInput(bytes, "the input");
     return this.run(input, (core) => core._imabox_wasm_info(0, input.length)).report;
   }
 
   // A waveform outline: the lowest and highest sample of `columns` equal spans of the file's
   // frames (any channel), as imabox reads them (ADPCM decoded). { min, max, frames }.
   peaks(bytes, columns = 1000) {
-    const input = asBytes(bytes, "the input");
+    const input = asInput(bytes, "the input");
     checkInteger(columns, "columns", 1, 1 << 20);
     const core = this.core;
     const out = core._malloc(columns * 4);
@@ -226,13 +252,13 @@ class Banks {
   // [{ name, codec, channels, sampleRate, bitsPerSample, bytes, frames, durationSeconds, looped,
   // loopStart, loopEnd }], warnings } }.
   list(bytes) {
-    const bank = asBytes(bytes, "the bank");
+    const bank = asInput(bytes, "the bank");
     return { report: this.imabox.run(bank, (c) => c._imabox_wasm_bank_list(bank.length)).report };
   }
 
   // Entry `index` as a WAVE file (Xbox ADPCM entries as they are; options.decode: 16-bit PCM).
   extract(bytes, index, options = {}) {
-    const bank = asBytes(bytes, "the bank");
+    const bank = asInput(bytes, "the bank");
     checkInteger(index, "index", 0, 0xFFFFFFFF);
     const { bytes: out, report } = this.imabox.run(
         bank, (c) => c._imabox_wasm_bank_extract(bank.length, index, options.decode ? 1 : 0));
@@ -243,7 +269,7 @@ class Banks {
   // encode reads), converted to the entry's codec, channels and rate, its loop on blocks.
   // options: quality 0..9.
   replace(bytes, index, sourceBytes, options = {}) {
-    const bank = asBytes(bytes, "the bank");
+    const bank = asInput(bytes, "the bank");
     const source = asBytes(sourceBytes, "the source");
     checkInteger(index, "index", 0, 0xFFFFFFFF);
     const quality = checkInteger(options.quality ?? 0, "quality", 0, kMaxQuality);

@@ -2,8 +2,10 @@
 // The page's worker: runs imabox (imabox.mjs) off the page's thread. Messages in:
 //   { id, op: "encode" | "decode" | "info" | "peaks" | "encodeFloat" | "bankList" |
 //     "bankExtract" | "bankReplace", bytes, options, ... }
-// out: { id, progress } while working, then { id, ok: true, bytes, report, peaks } or
-// { id, ok: false, error }. Result bytes are transferred, not copied.
+// `bytes` may be a File or Blob, read a piece at a time. With `look: columns`, a conversion also
+// sends the waveform and info of its result. Out: { id, progress } while working, then
+// { id, ok: true, bytes, report, peaks, look } or { id, ok: false, error }. Result bytes are
+// transferred, not copied.
 import { createImabox } from "./imabox.mjs";
 
 let imabox = null;
@@ -53,6 +55,11 @@ onmessage = async (event) => {
     const im = await instance();
     const result = run(im, message);
     const reply = { id: message.id, ok: true, report: result.report };
+    // The result's waveform and loops, from the bytes at hand rather than a copy sent back.
+    if (message.look && result.bytes) {
+      reply.peaks = im.peaks(result.bytes, message.look);
+      reply.look = im.info(result.bytes);
+    }
     const transfer = [];
     if (result.bytes) {
       reply.bytes = result.bytes;

@@ -138,7 +138,7 @@ def main():
         assert got == expected, f"{len(got)} bytes against {len(expected)}"
 
     def playback():
-        driver.execute_script("document.getElementById('result-audio').play()")
+        driver.find_element(By.ID, "play-result").click()
         WebDriverWait(driver, 20).until(lambda d: d.execute_script(
             "const a = document.getElementById('result-audio');"
             "return !a.paused && a.currentTime > 0;"))
