@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
-# The measurements of bench/web_speed.sh: web_speed.py SITE IMABOX INPUT RUNS
+# The measurements of bench/web_speed.sh: web_speed.py SITE IMABOX INPUT RUNS [QUALITIES]
 import functools
 import glob
 import gzip
@@ -21,6 +21,8 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 
 SITE, NATIVE, INPUT = (os.path.abspath(a) for a in sys.argv[1:4])
 RUNS = int(sys.argv[4])
+QUALITIES = [int(q) for q in (sys.argv[5] if len(sys.argv) > 5 else "0,5").split(",")]
+GOALS = {0: 0.5, 5: 1 / 3}
 MIB = 1 << 20
 
 
@@ -137,7 +139,8 @@ def main():
     print(f"input: {size / MIB:.1f} MiB, 10 minutes of 44.1 kHz stereo; {RUNS} runs, medians")
     print(f"{'quality':>7} {'native s':>9} {'native 1 thread s':>17} {'browser s':>10} "
           f"{'browser/native speed':>21} {'goal':>6}")
-    for quality, goal in ((0, 0.5), (5, 1 / 3)) if RUNS > 0 else ():
+    for quality in QUALITIES if RUNS > 0 else ():
+        goal = GOALS.get(quality, 0)
         native, single, web = [], [], []
         for _ in range(RUNS):  # round robin: the machine's load falls on all three alike
             native.append(native_seconds(quality, 0))

@@ -8,8 +8,8 @@
 # 2. Memory: the peak resident memory of Chromium's renderer while the page (its worker) encodes
 #    the file, over its memory before the file was chosen. Goal: at most the file's size + 64 MiB.
 # 3. Size: the page's files (HTML, CSS, JS, WASM) gzip -9 compressed. Goal: at most 1.5 MiB.
-#   bench/web_speed.sh [RUNS]      (default 3; 0: memory and size only). IMABOX: a native tool
-#   already built.
+#   bench/web_speed.sh [RUNS [QUALITIES]]   (default 3 runs of 0,5; 0 runs: memory and size only)
+#   IMABOX: a native tool already built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3}
@@ -26,4 +26,4 @@ trap 'rm -rf "$work"' EXIT
 # Ten minutes of something like music: two drifting tones, a pulse and pink noise.
 sox -n -r 44100 -c 2 -b 16 "$work/ten.wav" synth 600 sine 110-880 sine 300 square 2 pinknoise \
   remix 1,2v0.3,3v0.1,4v0.2 1v0.5,2,3v0.1,4v0.2 norm -3
-/usr/bin/python3 bench/web_speed.py build/web/site "$(realpath "$IMABOX")" "$work/ten.wav" "$runs"
+/usr/bin/python3 bench/web_speed.py build/web/site "$(realpath "$IMABOX")" "$work/ten.wav" "$runs" "${2:-0,5}"

@@ -73,6 +73,9 @@ class BlobInput {
     end = Math.min(end, this.length);
     if (start < this.start || end > this.start + this.window.length) {
       const stop = Math.min(this.length, start + Math.max(end - start, kReadWindow));
+      // The last window was copied into the WebAssembly memory already: let it go now rather
+      // than at the next garbage collection (ArrayBuffer.prototype.transfer, where there is one).
+      this.window.buffer.transfer?.(0);
       this.window = new Uint8Array(this.reader.readAsArrayBuffer(this.blob.slice(start, stop)));
       this.start = start;
     }

@@ -260,6 +260,12 @@ EMSCRIPTEN_KEEPALIVE double imabox_wasm_peaks(const std::uint8_t* data, double s
         }
         std::vector<std::int16_t> piece(std::size_t{65} * 1024 * channels);
         std::uint64_t frame = 0;
+        unsigned column = 0;
+        // Column c holds frames [c * frames / columns, (c + 1) * frames / columns).
+        const auto columnEnd = [&](unsigned c) {
+            return frames ? (std::uint64_t{c} + 1) * frames / columns : ~std::uint64_t{0};
+        };
+        std::uint64_t end = columnEnd(0);
         for (;;) {
             const Expected<std::size_t> got = audio.Read(piece);
             if (!got)
@@ -267,12 +273,14 @@ EMSCRIPTEN_KEEPALIVE double imabox_wasm_peaks(const std::uint8_t* data, double s
             if (*got == 0)
                 break;
             for (std::size_t f = 0; f < *got; ++f, ++frame) {
-                const std::uint64_t c =
-                    frames ? std::min<std::uint64_t>(frame * columns / frames, columns - 1) : 0;
+                while (frame >= end && column + 1 < columns)
+                    end = columnEnd(++column);
+                std::int16_t& low = out[2 * column];
+                std::int16_t& high = out[2 * column + 1];
                 for (unsigned ch = 0; ch < channels; ++ch) {
                     const std::int16_t v = piece[f * channels + ch];
-                    out[2 * c] = std::min(out[2 * c], v);
-                    out[2 * c + 1] = std::max(out[2 * c + 1], v);
+                    low = std::min(low, v);
+                    high = std::max(high, v);
                 }
             }
         }
