@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "api/encode_decode.hpp"
+#include "api/wave_info.hpp"
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
 #include "io/errors.hpp"
+#include "media/media.hpp"
 #include "pipeline/pipeline.hpp"
 
 #if defined(IMABOX_WEB_BANKS)
@@ -147,10 +148,11 @@ class JsByteSink final : public ByteSink {
     std::uint64_t next_ = 0;
 };
 
-ConvertOptions Options(int direction, int quality, std::uint32_t rate, unsigned channels,
-                       int loopAlign, double maxLoopCents) {
-    ConvertOptions options;
-    options.direction = direction == 2 ? ConvertDirection::Decode : ConvertDirection::Encode;
+ConversionRequest Request(int direction, int quality, std::uint32_t rate, unsigned channels,
+                          int loopAlign, double maxLoopCents) {
+    if (direction == 2)
+        return ConversionRequest::ForDecode({});
+    EncodeOptions options;
     options.threads = 1;
     options.quality = quality;
     options.sampleRate = rate;
@@ -159,7 +161,7 @@ ConvertOptions Options(int direction, int quality, std::uint32_t rate, unsigned 
                         : loopAlign == 1 ? LoopAlignMode::Unroll
                                          : LoopAlignMode::Resample;
     options.maxLoopCents = maxLoopCents;
-    return options;
+    return ConversionRequest::ForEncode(options);
 }
 
 // The input from `data` (in the WebAssembly memory) or, when null, from Module.imaboxInput.
@@ -169,16 +171,16 @@ std::unique_ptr<ByteSource> OpenSource(const std::uint8_t* data, double size) {
     return std::make_unique<JsByteSource>(static_cast<std::uint64_t>(size));
 }
 
-std::string ReportJson(const ConvertReport& r) {
+std::string ReportJson(const ConversionReport& r, bool decoded) {
     std::string warnings = "[";
     for (const std::string& w : r.warnings)
         warnings += (warnings.size() > 1 ? "," : "") + Quote(w);
     warnings += "]";
     return Json()
         .Field("input", r.inputContainer.empty() ? DescribeSourceFormat(r.input) : r.inputContainer)
-        .Field("output", r.output == Encoding::XBoxADPCM ? "Xbox ADPCM" : "16-bit PCM")
-        .Field("channels", std::uint64_t{r.channels})
-        .Field("sampleRate", std::uint64_t{r.sampleRate})
+        .Field("output", decoded ? "16-bit PCM" : "Xbox ADPCM")
+        .Field("channels", std::uint64_t{r.inputChannels})
+        .Field("sampleRate", std::uint64_t{r.inputSampleRate})
         .Field("outputChannels", std::uint64_t{r.outputChannels})
         .Field("outputSampleRate", std::uint64_t{r.outputSampleRate})
         .Field("inputFrames", r.inputFrames)
@@ -209,19 +211,20 @@ EMSCRIPTEN_KEEPALIVE int imabox_wasm_convert(const std::uint8_t* data, double si
     try {
         const std::unique_ptr<ByteSource> source = OpenSource(data, size);
         Expected<ConversionPlan> plan = OpenConversion(
-            *source, Options(direction, quality, rate, channels, loopAlign, maxLoopCents));
+            *source, Request(direction, quality, rate, channels, loopAlign, maxLoopCents),
+            AvailableMedia());
         if (!plan)
             return Fail(plan.error());
         if (plan->outputDataBytes)
             imabox_wasm_reserve_output(
                 static_cast<double>(*plan->outputDataBytes + 64 + plan->trailer.size()));
         JsByteSink sink(plan->outputDataBytes);
-        const Expected<ConvertReport> report = RunConversion(plan.value(), sink);
+        const Expected<ConversionReport> report = RunConversion(plan.value(), sink);
         if (!report)
             return Fail(report.error());
         imabox_wasm_progress(1.0, 1.0);
         g_result.bytes = sink.size();
-        g_result.report = ReportJson(report.value());
+        g_result.report = ReportJson(report.value(), direction == 2);
         return 0;
     } catch (const std::bad_alloc&) {
         return Fail(MakeError(ErrorKind::OutOfMemory));
@@ -238,12 +241,13 @@ EMSCRIPTEN_KEEPALIVE double imabox_wasm_peaks(const std::uint8_t* data, double s
     try {
         const std::unique_ptr<ByteSource> source = OpenSource(data, size);
         const std::uint64_t start = source->Position();
-        Expected<ConversionPlan> plan = OpenConversion(*source, Options(1, 0, 0, 0, 0, 0));
+        Expected<ConversionPlan> plan =
+            OpenConversion(*source, Request(1, 0, 0, 0, 0, 0), AvailableMedia());
         if (!plan && (plan.error().kind == ErrorKind::NothingToDo ||
                       plan.error().kind == ErrorKind::WrongDirection ||
                       plan.error().kind == ErrorKind::Unsupported)) {
             source->Seek(start);
-            plan = OpenConversion(*source, Options(2, 0, 0, 0, 0, 0));
+            plan = OpenConversion(*source, Request(2, 0, 0, 0, 0, 0), AvailableMedia());
         }
         if (!plan)
             return Fail(plan.error()), -1.0;
