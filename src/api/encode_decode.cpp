@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "api/wave_info.hpp"
 #include "imabox/convert.hpp"
 #include "io/errors.hpp"
 #include "io/file.hpp"
@@ -313,11 +314,12 @@ std::optional<Expected<WaveInfo>> ReadOtherContainerInfo(ByteSource& source) {
     if (!source.Seekable())
         return std::nullopt;
     std::uint8_t head[kContainerProbeBytes];
+    const std::uint64_t start = source.Position();
     const std::size_t headBytes = source.Read(head);
     if (source.Failed())
         return Expected<WaveInfo>(
             MakeError(ErrorKind::InputRead, SystemErrorText(source.ErrorNumber())));
-    if (!source.Seek(0))
+    if (!source.Seek(start))
         return Expected<WaveInfo>(MakeError(ErrorKind::InputRead, "cannot go back to the start"));
     const ContainerProbe probe = ProbeContainer(std::span(head, headBytes));
     if (probe.kind != ContainerKind::Other &&
@@ -345,12 +347,8 @@ std::optional<Expected<WaveInfo>> ReadOtherContainerInfo(ByteSource& source) {
 
 }  // namespace
 
-Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
+Expected<WaveInfo> ReadWaveInfoFrom(ByteSource& source) {
     return Guarded([&]() -> Expected<WaveInfo> {
-        Expected<FileHandle> in = OpenInput(file);
-        if (!in)
-            return in.error();
-        FileByteSource source(in->get());
         if (std::optional<Expected<WaveInfo>> other = ReadOtherContainerInfo(source))
             return std::move(other).value();
         const Expected<WaveHeader> read = ReadWaveHeader(source, {.acceptShortData = true});
@@ -393,6 +391,21 @@ Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
         info.title = InfoText(metadata, kInamId).value_or("");
         return info;
     });
+}
+
+Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
+    return Guarded([&]() -> Expected<WaveInfo> {
+        Expected<FileHandle> in = OpenInput(file);
+        if (!in)
+            return in.error();
+        FileByteSource source(in->get());
+        return ReadWaveInfoFrom(source);
+    });
+}
+
+Expected<WaveInfo> ReadWaveInfo(std::span<const std::uint8_t> file) {
+    MemoryByteSource source(file);
+    return ReadWaveInfoFrom(source);
 }
 
 std::string DescribeSourceFormat(SourceFormat format) {
