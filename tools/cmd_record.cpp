@@ -179,7 +179,7 @@ int RunRecord(const RecordArgs& args) {
     }
     const std::string& file = args.output;
     InstallStopHandlers();
-    const Destination plan = PlanDestination(fs::path(file), args.xbox);
+    const Destination plan = PlanDestination(PathFromUtf8(file), args.xbox);
     std::error_code ec;
     if (fs::is_directory(plan.target, ec))
         return Fail(file, "is a folder; name a file to record into");
