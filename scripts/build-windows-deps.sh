@@ -105,7 +105,9 @@ cmake_build libogg -DINSTALL_DOCS=OFF
 cmake_build flac -DBUILD_PROGRAMS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_DOCS=OFF -DBUILD_CXXLIBS=OFF \
   -DINSTALL_MANPAGES=OFF -DWITH_STACK_PROTECTOR=OFF
 cmake_build libvorbis
-configure_build opus install -- --disable-doc --disable-extra-programs --disable-stack-protector
+# Opus would add _FORTIFY_SOURCE, whose checked functions mingw-w64 has only in libssp.
+configure_build opus install -- --disable-doc --disable-extra-programs --disable-stack-protector \
+  CFLAGS="$flags -D_FORTIFY_SOURCE=0"
 configure_build mpg123 "install-libLTLIBRARIES install-nodist_includeHEADERS install-includeHEADERS install-pkgconfigDATA" -- \
   --with-audio=dummy --with-default-audio=dummy --disable-modules --disable-network
 configure_build lame "install" -- --disable-frontend --disable-decoder --disable-gtktest \

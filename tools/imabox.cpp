@@ -7,7 +7,6 @@
 #include <vector>
 
 #if defined(_WIN32)
-#define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #endif
