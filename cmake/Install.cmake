@@ -153,6 +153,42 @@ endif()
 if(IMABOX_BUILD_TOOL)
   install(TARGETS imabox_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+if(WIN32)
+  # The zip's top folder: a README for Windows users, imabox's licence, and the licence texts of
+  # the libraries linked into imabox.exe (copied from their Debian source packages by
+  # scripts/build-windows-deps.sh).
+  install(FILES docs/windows/README.txt DESTINATION .)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
+    install(FILES LICENSE DESTINATION .)
+  else()
+    file(WRITE ${PROJECT_BINARY_DIR}/LICENSE [=[MIT License
+
+Copyright (c) 2026 The imabox developers
+
+Permission is hereby granted, free of charge, to any person obtaining a copy
+of this software and associated documentation files (the "Software"), to deal
+in the Software without restriction, including without limitation the rights
+to use, copy, modify, merge, publish, distribute, sublicense, and/or sell
+copies of the Software, and to permit persons to whom the Software is
+furnished to do so, subject to the following conditions:
+
+The above copyright notice and this permission notice shall be included in all
+copies or substantial portions of the Software.
+
+THE SOFTWARE IS PROVIDED "AS IS", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR
+IMPLIED, INCLUDING BUT NOT LIMITED TO THE WARRANTIES OF MERCHANTABILITY,
+FITNESS FOR A PARTICULAR PURPOSE AND NONINFRINGEMENT. IN NO EVENT SHALL THE
+AUTHORS OR COPYRIGHT HOLDERS BE LIABLE FOR ANY CLAIM, DAMAGES OR OTHER
+LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR OTHERWISE, ARISING FROM,
+OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN THE
+SOFTWARE.
+]=])
+    install(FILES ${PROJECT_BINARY_DIR}/LICENSE DESTINATION .)
+  endif()
+  if(IMABOX_WITH_SNDFILE OR IMABOX_WITH_SOXR)
+    install(DIRECTORY ${IMABOX_WINDOWS_DEPS}/share/licenses/ DESTINATION licenses)
+  endif()
+endif()
 
 # CMake package: installed, and exported from the build tree (imabox_DIR=<build folder>).
 install(EXPORT imaboxTargets NAMESPACE imabox:: DESTINATION ${IMABOX_CMAKE_INSTALL_DIR})
