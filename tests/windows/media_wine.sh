@@ -29,6 +29,17 @@ ffmpeg -v error -i in/source.wav -c:a libvorbis -q:a 4 in/song.ogg
 ffmpeg -v error -i in/source.wav -c:a libopus -b:a 96k in/song.opus
 ffmpeg -v error -i in/source.wav -c:a libmp3lame -b:a 160k in/song.mp3
 sox -q -n -r 22050 -c 1 -b 16 in/like.wav trim 0 0.1
+# A WAVE whose smpl loop lies off block boundaries: encode moves it and resamples (libsoxr).
+sox -q -n -r 44100 -c 1 -b 16 in/loop.wav synth 1 sine 440 gain -6
+python3 - in/loop.wav <<'PY'
+import struct, sys
+name = sys.argv[1]
+data = bytearray(open(name, "rb").read())
+smpl = struct.pack("<9I", 0, 0, 22676, 60, 0, 0, 0, 1, 0) + struct.pack("<6I", 0, 0, 1000, 30000, 0, 0)
+data += b"smpl" + struct.pack("<I", len(smpl)) + smpl
+data[4:8] = struct.pack("<I", len(data) - 8)
+open(name, "wb").write(data)
+PY
 
 # The signal-to-noise ratio of B against A, two 16-bit PCM WAVE files of the same shape, in dB.
 snr() {
@@ -78,6 +89,8 @@ compare ogg-vorbis in/song.ogg
 compare opus in/song.opus --channels 1
 compare mp3 in/song.mp3 --like in/like.wav
 compare rate-22050 in/song.flac --rate 22050
+compare loop in/loop.wav
+grep -q smpl windows/loop.xbox.wav || fail "loop: no smpl chunk in imabox.exe's output"
 
 # Names outside the ANSI code page, as input and output, by -o and by the default name.
 name='Música_日本'
