@@ -114,7 +114,7 @@ configure_build mpg123 "install-libLTLIBRARIES install-nodist_includeHEADERS ins
   --with-audio=dummy --with-default-audio=dummy --disable-modules --disable-network
 configure_build lame "install" -- --disable-frontend --disable-decoder --disable-gtktest \
   --disable-analyzer-hooks
-# libsndfile's headers mark FLAC's functions for a DLL unless told the library is static.
+# FLAC's headers mark its functions as imported from a DLL unless told the library is static.
 cmake_build libsndfile -DBUILD_PROGRAMS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_REGTEST=OFF \
   -DENABLE_CPACK=OFF -DINSTALL_MANPAGES=OFF -DENABLE_EXTERNAL_LIBS=ON -DENABLE_MPEG=ON \
   -DCMAKE_C_FLAGS="-DFLAC__NO_DLL"
