@@ -62,6 +62,12 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 #if defined(_WIN32)
+// Wildcards in the arguments (imabox encode *.flac) are expanded by the C runtime at start-up, as
+// a shell does elsewhere: cmd.exe leaves them to the program.
+extern "C" {
+int _dowildcard = -1;
+}
+
 // The arguments as Windows gives them, in UTF-16, converted to UTF-8: names outside the ANSI code
 // page reach the commands intact (they make paths of them with PathFromUtf8). Messages are UTF-8
 // as well, so the console is told to show them as such while imabox runs.
