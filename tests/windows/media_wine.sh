@@ -109,6 +109,14 @@ else
   fail "decode windows/$name.xbox.wav --format flac into windows/$name.xbox.pcm.flac"
 fi
 
+# A wildcard, which cmd.exe leaves to the program, over a name outside the ANSI code page.
+if win encode --quiet -d windows/glob 'windows/Mús*.flac' >/dev/null &&
+  cmp -s "windows/glob/$name.wav" linux/flac.xbox.wav; then
+  echo "wildcard: windows/Mús*.flac expanded and encoded"
+else
+  fail "encode -d windows/glob 'windows/Mús*.flac'"
+fi
+
 # Standard input and output: pipes on both ends, binary.
 if win encode --quiet - <in/song.flac | cat >windows/piped.xbox.wav &&
   cmp -s windows/piped.xbox.wav linux/flac.xbox.wav; then
