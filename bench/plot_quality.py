@@ -4,6 +4,7 @@ prints imabox's margin over each depth of the lookahead peer: the best SNR gain 
 level at least as fast in processor time, per input, and the worst over all depths and inputs.
 
 Usage: python3 bench/plot_quality.py quality.tsv out.png [--margins]
+       python3 bench/plot_quality.py quality.tsv - --markdown   (the table as Markdown)
 """
 import csv
 import sys
@@ -52,8 +53,28 @@ def margins(rows):
               f"; {q9}")
 
 
+def markdown(rows):
+    """The table as Markdown: one row per encoder, one column per input, SNR and processor time."""
+    inputs = list(dict.fromkeys(r["input"] for r in rows))
+    encoders = list(dict.fromkeys(r["encoder"] for r in rows))
+    cell = {(r["input"], r["encoder"]): r for r in rows}
+    print("| encoder | " + " | ".join(inputs) + " |")
+    print("|---|" + "---|" * len(inputs))
+    for e in encoders:
+        name = e.replace("imabox q", "imabox `--quality ").replace("ffmpeg trellis ", "ffmpeg `-trellis ")
+        name += "`" if "`" in name else ""
+        cells = []
+        for i in inputs:
+            r = cell.get((i, e))
+            cells.append(f"{float(r['snr_db']):.2f} dB, {float(r['cpu_s']):.3f} s" if r else "")
+        print(f"| {name} | " + " | ".join(cells) + " |")
+
+
 def main(table, image, show_margins):
     rows = list(csv.DictReader(open(table), delimiter="\t"))
+    if "--markdown" in sys.argv[3:]:
+        markdown(rows)
+        return
     if show_margins:
         margins(rows)
     inputs = list(dict.fromkeys(r["input"] for r in rows))
