@@ -84,7 +84,7 @@ const std::vector<PinnedOutput> kPinned = {
          {"encode quality 6", 0x3c587304d49efe17ull},
          {"encode quality 7", 0x877292e6bb6e4533ull},
          {"encode quality 8", 0x28bdb2996b8494f4ull},
-         {"encode quality 9", 0xaa0856eb696ccbe0ull},
+         {"encode quality 9", 0xa25cc73db15fea73ull},
          {"decode", 0x493db411f46f56f8ull},
          {"encode 24-bit source (dithered)", 0x145a929289655bb9ull},
      }},

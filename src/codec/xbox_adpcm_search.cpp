@@ -610,6 +610,9 @@ XBoxADPCMSearchLevel XBoxADPCMSearchLevelFor(int quality) {
     // each block is searched both ways and the better kept. Each wider beam pays once the merge
     // ranges are fine enough to keep that many distinct states. Trying codes beyond the two
     // that bracket the sample (the wide beam's neighbours) costs more than a wider beam gains.
+    // Level 9 stops at 24 states: 32 (and 16 in the second search) gain at most 0.07 dB more on
+    // the tuning speech at twice the time, more than 44.1 kHz stereo at 10x real time on two
+    // cores allows.
     static constexpr XBoxADPCMSearchLevel kLevels[kXBoxADPCMMaxQuality + 1] = {
         {0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0},     // 0: unused (plain encoder)
         {13, 12, 1, 0, 2, 0, 0, 1, 0, 2, 0},   // 1
@@ -620,7 +623,7 @@ XBoxADPCMSearchLevel XBoxADPCMSearchLevelFor(int quality) {
         {8, 25, 1, 3, 8, 0, 4, 1, 1, 2, 0},    // 6
         {8, 25, 1, 5, 12, 0, 4, 1, 1, 2, 0},   // 7
         {4, 25, 1, 7, 16, 0, 5, 1, 1, 2, 12},  // 8
-        {4, 25, 1, 7, 32, 0, 5, 1, 1, 2, 16},  // 9
+        {4, 25, 1, 7, 24, 0, 5, 1, 1, 2, 12},  // 9: 24 states, then 12 of distinct step indices
     };
     return kLevels[std::clamp(quality, 1, kXBoxADPCMMaxQuality)];
 }
