@@ -96,7 +96,7 @@ FileIdentity Identify(const fs::path& name) {
     FileIdentity id;
     std::error_code ec;
     const fs::path resolved = fs::weakly_canonical(fs::absolute(name, ec), ec);
-    id.path = (ec ? name.lexically_normal() : resolved).string();
+    id.path = PathToUtf8(ec ? name.lexically_normal() : resolved);
 #if !defined(_WIN32)
     // Only regular files are replaced: a device or FIFO output is written in place.
     struct stat st;
@@ -115,7 +115,7 @@ std::vector<Job> PlanJobs(const BatchArgs& args) {
     for (std::size_t i = 0; i < args.inputs.size(); ++i) {
         if (args.inputs[i] == kStandardStream)
             continue;
-        const FileIdentity id = Identify(args.inputs[i]);
+        const FileIdentity id = Identify(PathFromUtf8(args.inputs[i]));
         inputPaths.emplace(id.path, i);
         if (id.inode)
             inputFiles.emplace(*id.inode, i);
@@ -131,14 +131,14 @@ std::vector<Job> PlanJobs(const BatchArgs& args) {
     };
     for (const std::string& in : args.inputs) {
         Job job;
-        job.input = in;
+        job.input = PathFromUtf8(in);
         if (!args.output.empty()) {
-            job.output = args.output;
+            job.output = PathFromUtf8(args.output);
         } else if (!args.directory.empty()) {
             // Named like the input; another container's extension becomes the output's
             // (song.flac -> DIR/song.wav).
-            job.output = fs::path(args.directory) / job.input.filename();
-            const std::string extension = LowerCase(job.output.extension().string());
+            job.output = PathFromUtf8(args.directory) / job.input.filename();
+            const std::string extension = LowerCase(PathToUtf8(job.output.extension()));
             if (!args.format.empty())
                 job.output.replace_extension("." + args.format);
             else if (!extension.empty() && extension != ".wav")
@@ -151,13 +151,13 @@ std::vector<Job> PlanJobs(const BatchArgs& args) {
             job.error = "standard input has no name to write into " + args.directory +
                         ": use -o FILE or -o -";
         } else if (const auto it = claimed.find(key); it != claimed.end()) {
-            job.error = "output " + job.output.string() + " is also the output of " +
-                        jobs[it->second].input.string();
+            job.error = "output " + PathToUtf8(job.output) + " is also the output of " +
+                        PathToUtf8(jobs[it->second].input);
         } else if (const std::optional<std::size_t> input =
                        job.output == kStandardStream ? std::nullopt : inputWritten(job.output)) {
             job.error = *input == jobs.size()
                             ? "output is the input file"
-                            : "output " + job.output.string() + " is the input " +
+                            : "output " + PathToUtf8(job.output) + " is the input " +
                                   args.inputs[*input] + ": it would be overwritten";
         } else {
             claimed.emplace(key, jobs.size());
@@ -240,10 +240,10 @@ Expected<Outcome> Describe(const Expected<Report>& result) {
 }
 
 std::string InputName(const fs::path& path) {
-    return path == kStandardStream ? "stdin" : path.string();
+    return path == kStandardStream ? "stdin" : PathToUtf8(path);
 }
 std::string OutputName(const fs::path& path) {
-    return path == kStandardStream ? "stdout" : path.string();
+    return path == kStandardStream ? "stdout" : PathToUtf8(path);
 }
 
 #if !defined(_WIN32)
@@ -386,8 +386,8 @@ int RunBatch(const BatchArgs& args) {
     }
     if (!args.directory.empty()) {
         std::error_code ec;
-        fs::create_directories(args.directory, ec);
-        if (!fs::is_directory(args.directory)) {
+        fs::create_directories(PathFromUtf8(args.directory), ec);
+        if (!fs::is_directory(PathFromUtf8(args.directory))) {
             std::fprintf(stderr, "imabox: cannot use output folder %s: %s\n",
                          args.directory.c_str(), ec.message().c_str());
             return 1;
@@ -420,7 +420,7 @@ int RunBatch(const BatchArgs& args) {
     decodeOptions.format = args.format;
     decodeOptions.raw = args.raw;
     if (!args.like.empty()) {
-        const Expected<WaveInfo> like = ReadWaveInfo(args.like);
+        const Expected<WaveInfo> like = ReadWaveInfo(PathFromUtf8(args.like));
         if (!like) {
             std::fprintf(stderr, "imabox: --like %s: %s\n", args.like.c_str(),
                          like.error().message.c_str());
@@ -462,7 +462,7 @@ int RunBatch(const BatchArgs& args) {
     const auto decodeJob = [&](const Job& job) {
         DecodeOptions jobOptions = decodeOptions;
         if (args.format.empty() && job.output != kStandardStream) {
-            const std::string extension = LowerCase(job.output.extension().string());
+            const std::string extension = LowerCase(PathToUtf8(job.output.extension()));
             if (extension.size() > 1 && extension != ".wav" && extension != ".wave")
                 jobOptions.format = extension.substr(1);
         }
@@ -523,7 +523,9 @@ std::string CheckNamed(const std::string& name) {
 }
 std::string CheckNotAFolder(const std::string& name) {
     std::error_code ec;
-    return fs::is_directory(name, ec) ? name + " is a folder (-d DIR writes into a folder)" : "";
+    return fs::is_directory(PathFromUtf8(name), ec)
+               ? name + " is a folder (-d DIR writes into a folder)"
+               : "";
 }
 
 // "wav (default), flac, aiff...": the containers decode writes in this build.

@@ -60,7 +60,7 @@ std::string Printable(const std::string& text) {
 
 int RunInfo(const std::string& file) {
     const std::string name = Printable(file);
-    const auto info = ReadWaveInfo(file);
+    const auto info = ReadWaveInfo(PathFromUtf8(file));
     if (!info) {
         std::fprintf(stderr, "ERROR: %s: %s\n", name.c_str(), info.error().message.c_str());
         return 1;
