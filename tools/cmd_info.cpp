@@ -5,6 +5,7 @@
 #include <string>
 
 #include "commands.hpp"
+#include "imabox/bank.hpp"
 #include "imabox/convert.hpp"
 
 namespace imabox::tool {
@@ -35,7 +36,23 @@ std::string ChunkId(std::uint32_t id) {
     return name;
 }
 
+// A wave bank is not a WAVE file: say which command reads it.
+bool IsWaveBank(const std::string& file) {
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    if (!in)
+        return false;
+    std::uint8_t head[4] = {};
+    const bool bank = std::fread(head, 1, 4, in) == 4 && LooksLikeWaveBank(head);
+    std::fclose(in);
+    return bank;
+}
+
 int RunInfo(const std::string& file) {
+    if (IsWaveBank(file)) {
+        std::printf("%s: a wave bank; use \"imabox bank list %s\" to see its entries\n",
+                    file.c_str(), file.c_str());
+        return 0;
+    }
     const auto info = ReadWaveInfo(file);
     if (!info) {
         std::fprintf(stderr, "ERROR: %s\n", info.error().message.c_str());

@@ -350,7 +350,8 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
     return plan;
 }
 
-Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options) {
+Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options,
+                                        const MetadataAdjuster& adjust) {
     const bool encode = options.direction == ConvertDirection::Encode;
     // Recognise the container from its first bytes, then read it from its start again: a file
     // seeks back, a stream gets its first bytes put back in front.
@@ -391,6 +392,8 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions
             description.metadata.sampler =
                 SamplerFromInstrument(*audio->instrument, shape.sampleRate);
         }
+        if (adjust)
+            adjust(description.metadata);
         plan = PlanConversion(std::move(description), std::move(audio->streams), options);
         planned = true;
 #else
@@ -423,6 +426,8 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions
         Expected<PayloadStreams> streams = OpenPayload(*input, header.value());
         if (!streams)
             return streams.error();
+        if (adjust)
+            adjust(description.metadata);
         plan = PlanConversion(std::move(description), std::move(streams).value(), options);
     }
     if (plan)

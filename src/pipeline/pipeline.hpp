@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -78,8 +79,11 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
                                         const ConvertOptions& options);
 
 // Reads a WAVE file's headers from `source` (payload untouched) and plans the conversion of its
-// payload. `source` must outlive the plan.
-Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options);
+// payload. `source` must outlive the plan. `adjust`, when given, sees the input's loops and
+// metadata (in the input's frames) before they are planned, e.g. to set a loop.
+using MetadataAdjuster = std::function<void(WaveMetadata&)>;
+Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options,
+                                        const MetadataAdjuster& adjust = {});
 
 // Streams the payload into `sink` as a WAVE file (or raw blocks, with `writer` options).
 Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
