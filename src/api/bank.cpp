@@ -284,6 +284,8 @@ struct WaveBank::State {
     unsigned buildThreads = 0;
     unsigned buildChannels = 0;
     std::uint32_t buildRate = 0;
+    std::optional<Store> spool;  // the new entries Append made
+    std::uint64_t spoolBytes = 0;
 
     void Refresh() {
         info.version = bank.version;
@@ -605,6 +607,24 @@ Expected<BankReplaceReport> WaveBank::Append(const std::filesystem::path& source
             st.report.loop += (st.report.loop.empty() ? "" : "; ") + std::string("loop bytes ") +
                               std::to_string(loop.start) + " + " + std::to_string(loop.length);
         }
+        // Every new entry goes into one spool file: no file stays open per entry.
+        if (!s.spool) {
+            Expected<Store> spool = Store::Make(false);
+            if (!spool)
+                return spool.error();
+            s.spool = std::move(spool).value();
+        }
+        std::fseek(s.spool->file.get(), 0, SEEK_END);
+        {
+            FileByteSink spoolSink(s.spool->file.get());
+            std::unique_ptr<ByteSource> from = st.payload.store.Source();
+            if (Expected<bool> copied =
+                    bank::CopyRange(*from, st.payload.offset, st.payload.length, spoolSink);
+                !copied)
+                return copied.error();
+        }
+        st.payload = {*s.spool, s.spoolBytes, st.payload.length, false};
+        s.spoolBytes += st.payload.length;
         name.resize(std::min<std::size_t>(name.size(), bank::kNameSlotBytes - 1));
         entry.name = std::move(name);
         st.report.bytes = entry.length;

@@ -13,6 +13,7 @@ namespace {
 constexpr std::uint32_t kSignature = 0x444E4257;         // "WBND"
 constexpr std::uint32_t kSwappedSignature = 0x57424E44;  // "DNBW": Xbox 360 banks
 constexpr std::size_t kCopyPieceBytes = std::size_t{1} << 20;
+constexpr std::uint32_t kMaxAlignment = 0x10000;
 
 std::uint32_t Get32(const std::uint8_t* p) {
     return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
@@ -198,6 +199,11 @@ Expected<Bank> ReadSegmented(ByteSource& source, std::uint64_t size, unsigned ve
     if (bank.entryBytes < minEntry || bank.entryBytes > 4096)
         return Bad("entry element size " + std::to_string(bank.entryBytes) + " (" +
                    (bank.compact() ? "compact entries take 4" : "standard entries take 24") + ")");
+    if (bank.alignment > kMaxAlignment)
+        return Bad("alignment " + std::to_string(bank.alignment) + " (at most " +
+                   std::to_string(kMaxAlignment) + " is taken for real)");
+    if (bank.named() && (bank.nameSlotBytes == 0 || bank.nameSlotBytes > 4096))
+        return Bad("entry name element size " + std::to_string(bank.nameSlotBytes));
     if (bank.alignment == 0) {
         warnings.push_back("alignment 0 taken as 1");
         bank.alignment = 1;
@@ -511,7 +517,7 @@ Expected<bool> WriteBank(const Bank& bank, const EntryWriter& entryBytes, ByteSi
         const std::uint64_t namesAt = metaAt + metaBytes;
         const std::uint64_t namesBytes =
             bank.named() ? std::uint64_t{count} * bank.nameSlotBytes : 0;
-        head.assign(static_cast<std::size_t>(layout.dataOffset), 0);
+        head.assign(static_cast<std::size_t>(namesAt + namesBytes), 0);
         Put32(&head[0], kSignature);
         Put32(&head[4], bank.version);
         const std::uint64_t segments[4][2] = {{bankDataAt, bank.bankData.size()},
@@ -560,7 +566,7 @@ Expected<bool> WriteBank(const Bank& bank, const EntryWriter& entryBytes, ByteSi
             }
         }
     }
-    if (!out.Write(head))
+    if (!out.Write(head) || !WriteZeros(out, layout.dataOffset - head.size()))
         return fail();
     std::uint64_t at = 0;  // in the wave data
     for (std::size_t i = 0; i < count; ++i) {
