@@ -465,3 +465,40 @@ TEST(BankMemory, LargeBankIsRewrittenInPieces) {
 
 }  // namespace
 }  // namespace imabox
+
+#if defined(IMABOX_TOOL)
+namespace imabox {
+namespace {
+
+// The commands: extracted files sort in entry order, a bad bank writes nothing, info points at
+// bank list.
+TEST(BankCommand, ExtractNamesSortAndBadBanksWriteNothing) {
+    test::TempDir dir;
+    test::WriteFileBytes(dir / "game.xwb", HandMadeV3());
+    const test::ChildResult extracted =
+        test::RunProgram(IMABOX_TOOL, {"bank", "extract", (dir / "game.xwb").string()});
+    ASSERT_EQ(extracted.exitStatus, 0) << extracted.output;
+    EXPECT_EQ(extracted.output, (dir / "game" / "000_first.wav").string() + "\n" +
+                                    (dir / "game" / "001_second.wav").string() + "\n");
+    const Bytes first = test::ReadFileBytes(dir / "game" / "000_first.wav");
+    const std::string text(first.begin(), first.end());
+    EXPECT_NE(text.find("smpl"), std::string::npos);
+
+    Bytes bad = HandMadeV3(360);  // overlapping entries
+    test::WriteFileBytes(dir / "bad.xwb", bad);
+    test::WriteFileBytes(dir / "new.wav", ToneWave(1, 22050, 1000));
+    const test::ChildResult replaced = test::RunProgram(
+        IMABOX_TOOL, {"bank", "replace", (dir / "bad.xwb").string(), "0",
+                      (dir / "new.wav").string(), "-o", (dir / "out.xwb").string()});
+    EXPECT_EQ(replaced.exitStatus, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.xwb"));
+    EXPECT_EQ(test::ReadFileBytes(dir / "bad.xwb"), bad);
+
+    const test::ChildResult info =
+        test::RunProgram(IMABOX_TOOL, {"info", (dir / "game.xwb").string()});
+    EXPECT_NE(info.output.find("imabox bank list"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace imabox
+#endif

@@ -64,6 +64,11 @@ class OutputFileSink final : public ByteSink {
     explicit OutputFileSink(io::OutputFile& out) : out_(out) {}
     bool Write(std::span<const std::uint8_t> bytes) override { return out_.Write(bytes); }
     int ErrorNumber() const override { return out_.error().code.value(); }
+    std::uint64_t CopyFromFile(std::FILE* from, std::uint64_t offset,
+                               std::uint64_t length) override {
+        FileByteSink file(out_.stream());
+        return file.CopyFromFile(from, offset, length);
+    }
 
   private:
     io::OutputFile& out_;
