@@ -10,7 +10,8 @@
 #   copy     cp BANK COPY
 #   encode   imabox encode --rate 44100 --channels 2 NEW.wav (48 kHz mono, 30 s)
 #   replace  imabox bank replace BANK 7 NEW.wav -o OUT
-# and prints the medians, replace / (copy + encode), and replace's peak resident memory
+# each command after a sync, and prints the medians, replace / (copy + encode), and replace's
+# peak resident memory
 # (/usr/bin/time -v; goal: at most 64 MiB, and the ratio at most 1). Then checks that the
 # replaced bank keeps every other entry byte for byte, and that extracting every entry and
 # putting it back gives the same bank. Set IMABOX to use an imabox binary already built. A manual
@@ -49,6 +50,10 @@ declare -A times
 mem=0
 measure() {  # name command...: wall seconds into times[name], peak KiB of the last into $peak
   local log=$work/time.log
+  # Each command starts with nothing left to write back: the 1 GiB the one before wrote would
+  # otherwise slow whichever comes next.
+  rm -f "$work/copy.xwb" "$work/out.xwb" "$work/enc.wav"
+  sync
   /usr/bin/time -v -o "$log" "${@:2}" >/dev/null 2>&1
   local t
   t=$(awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0;
@@ -62,7 +67,6 @@ for ((r = 0; r < runs; r++)); do
   measure encode "$IMABOX" encode --quiet --rate 44100 --channels 2 "$work/new.wav" -o "$work/enc.wav"
   measure replace "$IMABOX" bank replace "$bank" 7 "$work/new.wav" -o "$work/out.xwb"
   [ "$peak" -gt "$mem" ] && mem=$peak
-  rm -f "$work/copy.xwb"
 done
 median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 copy=$(median "${times[copy]}")
