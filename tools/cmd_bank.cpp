@@ -227,6 +227,9 @@ int RunBuild(const BankArgs& args) {
     options.quality = args.quality;
     options.sampleRate = args.rate;
     options.channels = args.channels;
+    if (args.version == 1 && args.streaming)
+        std::fprintf(stderr,
+                     "imabox: warning: version 1 banks have no flags; --streaming ignored\n");
     Expected<WaveBank> bank = WaveBank::Create(options);
     if (!bank)
         return Fail(args.output, bank.error());

@@ -134,14 +134,13 @@ std::string RoffPositional(const CLI::Option& p) {
     return p.get_required() ? s : "[" + s + "]";
 }
 
-// The commands the manual describes one by one: each command, or, for a command made of
+// The commands the manual describes one by one: each command and, after a command made of
 // subcommands (bank), each of those, named with both words ("bank list").
 std::vector<std::pair<std::string, const CLI::App*>> ManualCommands(const CLI::App& app) {
     std::vector<std::pair<std::string, const CLI::App*>> out;
     for (const CLI::App* command : Commands(app)) {
         const std::vector<const CLI::App*> parts = Commands(*command);
-        if (parts.empty())
-            out.emplace_back(command->get_name(), command);
+        out.emplace_back(command->get_name(), command);
         for (const CLI::App* part : parts)
             out.emplace_back(command->get_name() + " " + part->get_name(), part);
     }
@@ -159,6 +158,8 @@ std::string RoffUsage(const CLI::App& command, const std::string& name) {
 void ManSynopsis(const CLI::App& app, std::ostream& out) {
     bool first = true;
     for (const auto& [name, command] : ManualCommands(app)) {
+        if (!Commands(*command).empty())
+            continue;  // its subcommands have lines of their own
         if (!first)
             out << ".br\n";
         first = false;
