@@ -404,9 +404,7 @@ TEST(BankReplace, RefusesWmaEntries) {
 
 TEST(WsmpLoops, ReadLikeSmplAndCarriedAsWsmp) {
     const Bytes input = ToneWave(1, 22050, 20000, WsmpChunk(1000, 12000));
-    ConvertOptions options;
-    options.direction = ConvertDirection::Encode;
-    const Expected<MemoryConversion> out = ConvertMemory(input, options);
+    const Expected<MemoryOutput<EncodeReport>> out = EncodeMemory(input);
     ASSERT_TRUE(out) << out.error().message;
     const std::string text(out->file.begin(), out->file.end());
     EXPECT_NE(text.find("wsmp"), std::string::npos);

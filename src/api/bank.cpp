@@ -157,11 +157,11 @@ std::string Channels(unsigned n) {
     return std::to_string(n) + (n == 1 ? " channel" : " channels");
 }
 
-std::string Describe(const ConvertReport& r) {
+std::string Describe(const EncodeReport& r) {
     std::string text =
         (r.inputContainer.empty() ? DescribeSourceFormat(r.input) : r.inputContainer) + ", " +
-        Channels(r.channels) + ", " + std::to_string(r.sampleRate) + " Hz";
-    if (r.outputChannels != r.channels || r.outputSampleRate != r.sampleRate)
+        Channels(r.inputChannels) + ", " + std::to_string(r.inputSampleRate) + " Hz";
+    if (r.outputChannels != r.inputChannels || r.outputSampleRate != r.inputSampleRate)
         text +=
             " -> " + Channels(r.outputChannels) + ", " + std::to_string(r.outputSampleRate) + " Hz";
     return text;
@@ -234,7 +234,7 @@ Expected<Staged> Stage(ByteSource& input, const Store* inputStore, bank::EntryFo
             if (!input.Seek(0))
                 return MakeError(ErrorKind::InputRead, "cannot read the source again");
             std::unique_ptr<ByteSink> sink = decoded->Sink();
-            if (Expected<ConvertReport> r = DecodeForEntry(input, *sink); !r)
+            if (Expected<bool> r = DecodeForEntry(input, *sink); !r)
                 return r.error();
             decodedSource = decoded->Source();
             from = decodedSource.get();
@@ -248,14 +248,14 @@ Expected<Staged> Stage(ByteSource& input, const Store* inputStore, bank::EntryFo
     const bool adpcm = target.codec == Codec::XBoxADPCM;
     {
         std::unique_ptr<ByteSink> sink = store->Sink();
-        Expected<ConvertReport> converted = ConvertForEntry(*from,
-                                                            {.adpcm = adpcm,
-                                                             .channels = target.channels,
-                                                             .sampleRate = target.sampleRate,
-                                                             .quality = options.quality,
-                                                             .threads = options.threads,
-                                                             .loop = options.loop},
-                                                            *sink);
+        Expected<EncodeReport> converted = ConvertForEntry(*from,
+                                                           {.adpcm = adpcm,
+                                                            .channels = target.channels,
+                                                            .sampleRate = target.sampleRate,
+                                                            .quality = options.quality,
+                                                            .threads = options.threads,
+                                                            .loop = options.loop},
+                                                           *sink);
         if (!converted)
             return converted.error();
         staged.report.source = Describe(converted.value());

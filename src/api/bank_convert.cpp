@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "io/errors.hpp"
+#include "media/media.hpp"
 #include "pipeline/pipeline.hpp"
 #include "wave/wave_metadata.hpp"
 #include "wave/wave_writer.hpp"
@@ -13,7 +14,7 @@ namespace imabox {
 namespace {
 
 // 16-bit PCM at the planned shape, the chunks the plan carries after it.
-Expected<ConvertReport> WritePcm(ConversionPlan& plan, ByteSink& out) {
+Expected<EncodeReport> WritePcm(ConversionPlan& plan, ByteSink& out) {
     Int16Stream& audio = *plan.audio;
     const StreamShape& shape = audio.shape();
     WaveWriter writer(out, WaveCoding::PCM16, static_cast<std::uint16_t>(shape.channels),
@@ -40,14 +41,13 @@ Expected<ConvertReport> WritePcm(ConversionPlan& plan, ByteSink& out) {
     }
     if (!writer.Finish(plan.trailer))
         return MakeError(ErrorKind::OutputWrite, SystemErrorText(out.ErrorNumber()));
-    ConvertReport report;
+    EncodeReport report;
     report.input = plan.source.format;
     report.inputContainer = plan.source.container;
-    report.channels = static_cast<std::uint16_t>(plan.source.channels);
-    report.sampleRate = plan.source.sampleRate;
+    report.inputChannels = static_cast<std::uint16_t>(plan.source.channels);
+    report.inputSampleRate = plan.source.sampleRate;
     report.outputChannels = static_cast<std::uint16_t>(shape.channels);
     report.outputSampleRate = shape.sampleRate;
-    report.output = Encoding::PCM16;
     report.inputFrames = plan.inputFrames.value_or(frames);
     report.loop = plan.loop;
     report.warnings = plan.warnings;
@@ -57,11 +57,10 @@ Expected<ConvertReport> WritePcm(ConversionPlan& plan, ByteSink& out) {
 
 }  // namespace
 
-Expected<ConvertReport> ConvertForEntry(ByteSource& input, const EntryConversion& conversion,
-                                        ByteSink& out) {
+Expected<EncodeReport> ConvertForEntry(ByteSource& input, const EntryConversion& conversion,
+                                       ByteSink& out) {
     try {
-        ConvertOptions options;
-        options.direction = ConvertDirection::Encode;
+        EncodeOptions options;
         options.channels = conversion.channels;
         options.sampleRate = conversion.sampleRate;
         options.quality = conversion.quality;
@@ -82,7 +81,8 @@ Expected<ConvertReport> ConvertForEntry(ByteSource& input, const EntryConversion
                                             .playCount = 0}};
             };
         }
-        Expected<ConversionPlan> plan = OpenConversion(input, options, adjust);
+        Expected<ConversionPlan> plan =
+            OpenConversion(input, ConversionRequest::ForEncode(options), AvailableMedia(), adjust);
         if (!plan)
             return plan.error();
         if (conversion.adpcm)
@@ -93,14 +93,15 @@ Expected<ConvertReport> ConvertForEntry(ByteSource& input, const EntryConversion
     }
 }
 
-Expected<ConvertReport> DecodeForEntry(ByteSource& input, ByteSink& out) {
+Expected<bool> DecodeForEntry(ByteSource& input, ByteSink& out) {
     try {
-        ConvertOptions options;
-        options.direction = ConvertDirection::Decode;
-        Expected<ConversionPlan> plan = OpenConversion(input, options);
+        Expected<ConversionPlan> plan =
+            OpenConversion(input, ConversionRequest::ForDecode({}), AvailableMedia());
         if (!plan)
             return plan.error();
-        return RunConversion(plan.value(), out);
+        if (Expected<ConversionReport> report = RunConversion(plan.value(), out); !report)
+            return report.error();
+        return true;
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
     }

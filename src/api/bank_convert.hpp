@@ -25,10 +25,10 @@ struct EntryConversion {
 // Converts `input` (anything Encode reads except Xbox ADPCM) as Encode does: resampled, channels
 // mixed or duplicated, the loop aligned to blocks for Xbox ADPCM. Writes a WAVE file, loops in its
 // smpl (or wsmp) chunk, to `out`, which must be seekable.
-Expected<ConvertReport> ConvertForEntry(ByteSource& input, const EntryConversion& conversion,
-                                        ByteSink& out);
+Expected<EncodeReport> ConvertForEntry(ByteSource& input, const EntryConversion& conversion,
+                                       ByteSink& out);
 
 // Decodes an Xbox ADPCM WAVE file to a 16-bit PCM one (loops carried).
-Expected<ConvertReport> DecodeForEntry(ByteSource& input, ByteSink& out);
+Expected<bool> DecodeForEntry(ByteSource& input, ByteSink& out);
 
 }  // namespace imabox

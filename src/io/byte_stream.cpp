@@ -11,6 +11,8 @@
 #include <unistd.h>
 #endif
 
+#include "io/errors.hpp"
+
 namespace imabox {
 namespace {
 
@@ -179,6 +181,10 @@ std::uint64_t FileByteSink::CopyFromFile(std::FILE* from, std::uint64_t offset,
     (void)length;
     return 0;
 #endif
+}
+
+Error ByteSink::WriteError() const {
+    return MakeError(ErrorKind::OutputWrite, SystemErrorText(ErrorNumber()));
 }
 
 }  // namespace imabox
