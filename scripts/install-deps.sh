@@ -15,6 +15,7 @@ if [ "${1:-}" != "--build" ]; then
     clang-format clang-14 libclang-rt-14-dev llvm-14
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
     lintian man-db file zsh
+    emscripten chromium chromium-driver python3-selenium
   )
 fi
 
