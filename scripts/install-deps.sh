@@ -5,7 +5,7 @@
 # Runs as root (or through sudo when it is there).
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config libcli11-dev libasound2-dev
+packages=(build-essential dpkg-dev cmake ninja-build pkg-config libcli11-dev libasound2-dev
   libsndfile1-dev libsoxr-dev)
 if [ "${1:-}" != "--build" ]; then
   packages+=(

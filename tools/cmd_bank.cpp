@@ -62,7 +62,7 @@ void PrintWarnings(const std::string& what, const std::vector<std::string>& warn
 }
 
 int RunList(const BankArgs& args) {
-    Expected<WaveBank> bank = WaveBank::Open(args.bank);
+    Expected<WaveBank> bank = WaveBank::Open(PathFromUtf8(args.bank));
     if (!bank)
         return Fail(args.bank, bank.error());
     const BankInfo& info = bank->info();
@@ -106,20 +106,20 @@ std::string SafeName(const std::string& name) {
 }
 
 int RunExtract(const BankArgs& args) {
-    Expected<WaveBank> bank = WaveBank::Open(args.bank);
+    Expected<WaveBank> bank = WaveBank::Open(PathFromUtf8(args.bank));
     if (!bank)
         return Fail(args.bank, bank.error());
     const BankInfo& info = bank->info();
     PrintWarnings(args.bank, info.warnings);
-    fs::path dir = args.directory;
-    if (dir.empty()) {
-        const fs::path bankPath(args.bank);
+    fs::path dir = PathFromUtf8(args.directory);
+    if (args.directory.empty()) {
+        const fs::path bankPath = PathFromUtf8(args.bank);
         dir = bankPath.parent_path() / bankPath.stem();
     }
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (!fs::is_directory(dir)) {
-        std::fprintf(stderr, "imabox: cannot use output folder %s: %s\n", dir.string().c_str(),
+        std::fprintf(stderr, "imabox: cannot use output folder %s: %s\n", PathToUtf8(dir).c_str(),
                      ec.message().c_str());
         return 1;
     }
@@ -166,13 +166,13 @@ int RunExtract(const BankArgs& args) {
             continue;
         }
         ++written;
-        std::printf("%s\n", path.string().c_str());
+        std::printf("%s\n", PathToUtf8(path).c_str());
         if (!wave)
             std::fprintf(stderr, "imabox: note: entry %zu is %s: written as it is, not decoded\n",
                          i, CodecText(e).c_str());
     }
     std::fprintf(stderr, "extract: %zu of %zu entries written to %s\n", written, picks.size(),
-                 dir.string().c_str());
+                 PathToUtf8(dir).c_str());
     return status;
 }
 
@@ -195,16 +195,17 @@ int RunReplace(const BankArgs& args) {
         }
         options.loop = {{start, end}};
     }
-    Expected<WaveBank> bank = WaveBank::Open(args.bank);
+    Expected<WaveBank> bank = WaveBank::Open(PathFromUtf8(args.bank));
     if (!bank)
         return Fail(args.bank, bank.error());
     PrintWarnings(args.bank, bank->info().warnings);
-    const Expected<BankReplaceReport> report = bank->Replace(args.index, args.file, options);
+    const Expected<BankReplaceReport> report =
+        bank->Replace(args.index, PathFromUtf8(args.file), options);
     if (!report)
         return Fail(args.bank + ": entry " + std::to_string(args.index), report.error());
     PrintWarnings(args.file, report->warnings);
     const std::string output = args.output.empty() ? args.bank : args.output;
-    if (const Expected<bool> written = bank->Write(fs::path(output)); !written)
+    if (const Expected<bool> written = bank->Write(PathFromUtf8(output)); !written)
         return Fail(output, written.error());
     std::printf("%s: entry %u <- %s: %s; %llu bytes, %llu frames\n", output.c_str(), args.index,
                 args.file.c_str(), report->source.c_str(),
@@ -221,7 +222,7 @@ int RunBuild(const BankArgs& args) {
     options.streaming = args.streaming;
     options.name = args.name;
     if (options.name.empty()) {
-        options.name = fs::path(args.output).stem().string();
+        options.name = PathToUtf8(PathFromUtf8(args.output).stem());
         options.name.resize(std::min<std::size_t>(options.name.size(), 15));
     }
     options.quality = args.quality;
@@ -235,7 +236,7 @@ int RunBuild(const BankArgs& args) {
         return Fail(args.output, bank.error());
     for (const std::string& file : args.files) {
         const Expected<BankReplaceReport> report =
-            bank->Append(file, fs::path(file).stem().string());
+            bank->Append(PathFromUtf8(file), PathToUtf8(PathFromUtf8(file).stem()));
         if (!report)
             return Fail(file, report.error());
         PrintWarnings(file, report->warnings);
@@ -244,7 +245,7 @@ int RunBuild(const BankArgs& args) {
                     static_cast<unsigned long long>(report->bytes),
                     report->loop.empty() ? "" : "; ", report->loop.c_str());
     }
-    if (const Expected<bool> written = bank->Write(fs::path(args.output)); !written)
+    if (const Expected<bool> written = bank->Write(PathFromUtf8(args.output)); !written)
         return Fail(args.output, written.error());
     std::printf("%s: version %u bank of %zu entries\n", args.output.c_str(), args.version,
                 args.files.size());

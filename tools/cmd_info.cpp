@@ -7,6 +7,7 @@
 #include "commands.hpp"
 #include "imabox/bank.hpp"
 #include "imabox/convert.hpp"
+#include "io/file.hpp"
 
 namespace imabox::tool {
 namespace {
@@ -38,13 +39,9 @@ std::string ChunkId(std::uint32_t id) {
 
 // A wave bank is not a WAVE file: say which command reads it.
 bool IsWaveBank(const std::string& file) {
-    std::FILE* in = std::fopen(file.c_str(), "rb");
-    if (!in)
-        return false;
+    const FileHandle in = OpenFile(PathFromUtf8(file), "rb");
     std::uint8_t head[4] = {};
-    const bool bank = std::fread(head, 1, 4, in) == 4 && LooksLikeWaveBank(head);
-    std::fclose(in);
-    return bank;
+    return in && std::fread(head, 1, 4, in.get()) == 4 && LooksLikeWaveBank(head);
 }
 
 int RunInfo(const std::string& file) {
@@ -53,7 +50,7 @@ int RunInfo(const std::string& file) {
                     file.c_str(), file.c_str());
         return 0;
     }
-    const auto info = ReadWaveInfo(file);
+    const auto info = ReadWaveInfo(PathFromUtf8(file));
     if (!info) {
         std::fprintf(stderr, "ERROR: %s\n", info.error().message.c_str());
         return 1;

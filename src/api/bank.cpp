@@ -13,6 +13,7 @@
 #include "io/errors.hpp"
 #include "io/file.hpp"
 #include "io/output_file.hpp"
+#include "io/wide_path.hpp"
 #include "wave/wave_metadata.hpp"
 #include "wave/wave_walker.hpp"
 
@@ -542,12 +543,13 @@ Expected<BankReplaceReport> WaveBank::Replace(std::size_t index,
         errno = 0;
         std::FILE* file = OpenFile(source, "rb").release();
         if (!file)
-            return MakeError(ErrorKind::InputOpen, source.string() + ": " + SystemErrorText(errno));
+            return MakeError(ErrorKind::InputOpen,
+                             PathToUtf8(source) + ": " + SystemErrorText(errno));
         Store input;
         input.file.reset(file, FileCloser{});
         FileByteSource bytes(file);
         if (!bytes.Seekable())
-            return MakeError(ErrorKind::InputRead, source.string() + " is not a regular file");
+            return MakeError(ErrorKind::InputRead, PathToUtf8(source) + " is not a regular file");
         return state_->Replace(index, bytes, &input, options, false);
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
@@ -578,12 +580,13 @@ Expected<BankReplaceReport> WaveBank::Append(const std::filesystem::path& source
         errno = 0;
         std::FILE* file = OpenFile(source, "rb").release();
         if (!file)
-            return MakeError(ErrorKind::InputOpen, source.string() + ": " + SystemErrorText(errno));
+            return MakeError(ErrorKind::InputOpen,
+                             PathToUtf8(source) + ": " + SystemErrorText(errno));
         Store input;
         input.file.reset(file, FileCloser{});
         FileByteSource bytes(file);
         if (!bytes.Seekable())
-            return MakeError(ErrorKind::InputRead, source.string() + " is not a regular file");
+            return MakeError(ErrorKind::InputRead, PathToUtf8(source) + " is not a regular file");
         BankReplaceOptions options{
             .quality = s.buildQuality, .threads = s.buildThreads, .loop = std::nullopt};
         Expected<Staged> staged = Stage(
@@ -593,7 +596,7 @@ Expected<BankReplaceReport> WaveBank::Append(const std::filesystem::path& source
         Staged& st = staged.value();
         if (st.format.channels == 0 || st.format.channels > 7 || st.format.sampleRate > 0x3FFFF)
             return MakeError(ErrorKind::Unsupported,
-                             source.string() + ": " + Channels(st.format.channels) + " at " +
+                             PathToUtf8(source) + ": " + Channels(st.format.channels) + " at " +
                                  std::to_string(st.format.sampleRate) +
                                  " Hz do not fit a bank entry (1..7 channels, rates below 262144)");
         bank::Entry entry;
@@ -602,7 +605,7 @@ Expected<BankReplaceReport> WaveBank::Append(const std::filesystem::path& source
         entry.flags = static_cast<std::uint32_t>(Codec::XBoxADPCM) << 16;
         entry.length = st.payload.length;
         if (entry.length > 0xFFFFFFFFu)
-            return MakeError(ErrorKind::OutputTooLarge, source.string() + " passes 4 GiB");
+            return MakeError(ErrorKind::OutputTooLarge, PathToUtf8(source) + " passes 4 GiB");
         if (st.loop) {
             const bank::ByteLoop loop = bank::LoopBytes(st.format, *st.loop, entry.length);
             entry.loopStart = loop.start;
