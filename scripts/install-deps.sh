@@ -16,6 +16,7 @@ if [ "${1:-}" != "--build" ]; then
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
     lintian man-db file zsh
     emscripten chromium chromium-driver python3-selenium
+    alsa-utils # its recorded voice prompts: the searching encoder's test on real speech
   )
 fi
 
