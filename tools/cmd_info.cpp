@@ -5,7 +5,9 @@
 #include <string>
 
 #include "commands.hpp"
+#include "imabox/bank.hpp"
 #include "imabox/convert.hpp"
+#include "io/file.hpp"
 
 namespace imabox::tool {
 namespace {
@@ -58,8 +60,20 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
+// A wave bank is not a WAVE file: say which command reads it.
+bool IsWaveBank(const std::string& file) {
+    const FileHandle in = OpenFile(PathFromUtf8(file), "rb");
+    std::uint8_t head[4] = {};
+    return in && std::fread(head, 1, 4, in.get()) == 4 && LooksLikeWaveBank(head);
+}
+
 int RunInfo(const std::string& file) {
     const std::string name = Printable(file);
+    if (IsWaveBank(file)) {
+        std::printf("%s: a wave bank; use \"imabox bank list %s\" to see its entries\n",
+                    name.c_str(), name.c_str());
+        return 0;
+    }
     const auto info = ReadWaveInfo(PathFromUtf8(file));
     if (!info) {
         std::fprintf(stderr, "ERROR: %s: %s\n", name.c_str(), info.error().message.c_str());

@@ -33,6 +33,7 @@ int Run(int argc, char** argv) {
     AddInfoCommand(app, commands);
     AddRecordCommand(app, commands);
     AddEncodeCommands(app, commands);
+    AddBankCommand(app, commands);
     AddDocsCommand(app, commands);  // hidden: writes the manual page's parts and the completions
 
     try {
