@@ -20,7 +20,6 @@ void DecodeCode(unsigned index, unsigned code, std::int32_t& difference, unsigne
 Tables BuildTables() {
     Tables t{};
     for (unsigned index = 0; index <= kMaxStepIndex; ++index) {
-        t.step[index] = kADPCMStepTable[index];
         for (unsigned byte = 0; byte < 256; ++byte) {
             std::int32_t first, second;
             unsigned middle, next;
@@ -51,9 +50,8 @@ inline void Store32(std::uint8_t* p, std::uint32_t v) {
 }
 
 // One sample of the encoder without branches: the same code and state as ADPCMEncodeSample.
-inline std::uint32_t EncodeStep(const Tables& t, std::int32_t sample, std::int32_t& pred,
-                                std::int32_t& index) {
-    const std::int32_t step = t.step[index];
+inline std::uint32_t EncodeStep(std::int32_t sample, std::int32_t& pred, std::int32_t& index) {
+    const std::int32_t step = adpcm::kStepTable[index];
     const std::int32_t half = step >> 1;
     const std::int32_t quarter = step >> 2;
     const std::int32_t d = sample - pred;
@@ -75,8 +73,8 @@ inline std::uint32_t EncodeStep(const Tables& t, std::int32_t sample, std::int32
 // Encodes one channel of one block; returns the step index at its end. With kStore false only
 // the index is computed.
 template <bool kStore>
-std::uint8_t EncodeBlockChannel(const Tables& t, const std::int16_t* x, std::uint8_t* out,
-                                unsigned channels, std::uint8_t startIndex) {
+std::uint8_t EncodeBlockChannel(const std::int16_t* x, std::uint8_t* out, unsigned channels,
+                                std::uint8_t startIndex) {
     std::int32_t pred = x[0];
     std::int32_t index = startIndex;
     if constexpr (kStore)
@@ -86,57 +84,54 @@ std::uint8_t EncodeBlockChannel(const Tables& t, const std::int16_t* x, std::uin
     for (unsigned g = 0; g < 8; ++g) {
         std::uint32_t word = 0;
         for (unsigned k = 0; k < 8; ++k)
-            word |= EncodeStep(t, x[(1 + 8 * g + k) * stride], pred, index) << (4 * k);
+            word |= EncodeStep(x[(1 + 8 * g + k) * stride], pred, index) << (4 * k);
         if constexpr (kStore)
             Store32(out + groupBytes * (g + 1), word);
     }
     return static_cast<std::uint8_t>(index);
 }
 
-constexpr unsigned kPortableLanes = 4;
-
 }  // namespace
 
 void EncodeLanesPortable(EncodeLane* lanes, unsigned count, unsigned channels,
                          std::uint64_t blocks) {
-    const Tables& t = GetTables();
     const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
     const std::size_t blockBytes = std::size_t{kBlockBytesPerChannel} * channels;
     const std::size_t groupBytes = 4 * std::size_t{channels};
     unsigned first = 0;
     // Whole groups of lanes interleaved, so that independent dependency chains overlap.
-    for (; first + kPortableLanes <= count; first += kPortableLanes) {
+    for (; first + kPortableEncodeLanes <= count; first += kPortableEncodeLanes) {
         EncodeLane* l = lanes + first;
-        std::array<std::int32_t, kPortableLanes> pred, index;
-        for (unsigned n = 0; n < kPortableLanes; ++n)
+        std::array<std::int32_t, kPortableEncodeLanes> pred, index;
+        for (unsigned n = 0; n < kPortableEncodeLanes; ++n)
             index[n] = l[n].index;
         for (std::uint64_t b = 0; b < blocks; ++b) {
             const std::size_t pcmOffset = b * blockSamples;
             const std::size_t outOffset = b * blockBytes;
-            for (unsigned n = 0; n < kPortableLanes; ++n) {
+            for (unsigned n = 0; n < kPortableEncodeLanes; ++n) {
                 pred[n] = l[n].pcm[pcmOffset];
                 XBoxADPCMWriteBlockHeader(l[n].out + outOffset, l[n].pcm[pcmOffset],
                                           static_cast<std::uint8_t>(index[n]));
             }
             for (unsigned g = 0; g < 8; ++g) {
-                std::array<std::uint32_t, kPortableLanes> word{};
+                std::array<std::uint32_t, kPortableEncodeLanes> word{};
                 for (unsigned k = 0; k < 8; ++k) {
                     const std::size_t at = pcmOffset + (1 + 8 * g + k) * std::size_t{channels};
 #pragma GCC unroll 4
-                    for (unsigned n = 0; n < kPortableLanes; ++n)
-                        word[n] |= EncodeStep(t, l[n].pcm[at], pred[n], index[n]) << (4 * k);
+                    for (unsigned n = 0; n < kPortableEncodeLanes; ++n)
+                        word[n] |= EncodeStep(l[n].pcm[at], pred[n], index[n]) << (4 * k);
                 }
-                for (unsigned n = 0; n < kPortableLanes; ++n)
+                for (unsigned n = 0; n < kPortableEncodeLanes; ++n)
                     Store32(l[n].out + outOffset + groupBytes * (g + 1), word[n]);
             }
         }
-        for (unsigned n = 0; n < kPortableLanes; ++n)
+        for (unsigned n = 0; n < kPortableEncodeLanes; ++n)
             l[n].index = static_cast<std::uint8_t>(index[n]);
     }
     for (; first < count; ++first) {
         EncodeLane& l = lanes[first];
         for (std::uint64_t b = 0; b < blocks; ++b)
-            l.index = EncodeBlockChannel<true>(t, l.pcm + b * blockSamples, l.out + b * blockBytes,
+            l.index = EncodeBlockChannel<true>(l.pcm + b * blockSamples, l.out + b * blockBytes,
                                                channels, l.index);
     }
 }
@@ -198,87 +193,28 @@ void DecodeJobsPortable(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned c
     }
 }
 
-#if !defined(IMABOX_HAVE_AVX2_KERNELS)
-// Never chosen: ADPCMKernelSupported reports AVX2 as missing in builds without it.
-void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::uint64_t blocks) {
-    EncodeLanesPortable(lanes, count, channels, blocks);
-}
-void DecodeJobsAVX2(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
-                    std::uint64_t firstJob, std::uint64_t endJob) {
-    DecodeJobsPortable(adpcm, pcm, channels, firstJob, endJob);
-}
-#endif
-
 }  // namespace kernels
 
 using kernels::EncodeLane;
 
 namespace {
 
-bool CPUHasAVX2() {
-#if defined(IMABOX_HAVE_AVX2_KERNELS)
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-#else
-    return false;
-#endif
-}
-
-// Lanes the encoder wants side by side, for the segment split.
-unsigned EncodeLaneWidth(ADPCMKernel kernel) {
-    return kernel == ADPCMKernel::AVX2 ? 16 : kernels::kPortableLanes;
-}
-
-void EncodeLanes(ADPCMKernel kernel, EncodeLane* lanes, unsigned count, unsigned channels,
-                 std::uint64_t blocks) {
-    if (kernel == ADPCMKernel::AVX2)
-        kernels::EncodeLanesAVX2(lanes, count, channels, blocks);
-    else
-        kernels::EncodeLanesPortable(lanes, count, channels, blocks);
-}
-
 // Segments shorter than this are not worth a guess and a repair.
 constexpr std::uint64_t kMinSegmentBlocks = 8;
 
 }  // namespace
 
-bool ADPCMKernelSupported(ADPCMKernel kernel) {
-    return kernel != ADPCMKernel::AVX2 || CPUHasAVX2();
-}
-
-ADPCMKernel ADPCMResolveKernel(ADPCMKernel kernel) {
-    if (kernel == ADPCMKernel::Best)
-        return CPUHasAVX2() ? ADPCMKernel::AVX2 : ADPCMKernel::Portable;
-    if (!ADPCMKernelSupported(kernel))
-        return ADPCMKernel::Portable;
-    return kernel;
-}
-
-const char* ADPCMKernelName(ADPCMKernel kernel) {
-    switch (kernel) {
-        case ADPCMKernel::Best:
-            return "best";
-        case ADPCMKernel::Portable:
-            return "portable";
-        case ADPCMKernel::AVX2:
-            return "avx2";
-    }
-    return "?";
-}
-
 void XBoxADPCMGuessIndices(const std::int16_t* pcm, unsigned channels, std::uint64_t block,
                            std::span<std::uint8_t> indices) {
-    const kernels::Tables& t = kernels::GetTables();
     const std::int16_t* x = pcm + block * kFramesPerBlock * channels;
     for (unsigned c = 0; c < channels; ++c)
-        indices[c] = kernels::EncodeBlockChannel<false>(t, x + c, nullptr, channels, 0);
+        indices[c] = kernels::EncodeBlockChannel<false>(x + c, nullptr, channels, 0);
 }
 
 void XBoxADPCMRepairBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, unsigned channels,
                                std::uint64_t first, std::uint64_t count,
                                std::span<const std::uint8_t> trueIndices,
                                std::span<std::uint8_t> endIndices) {
-    const kernels::Tables& t = kernels::GetTables();
     const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
     const std::size_t blockBytes = std::size_t{kBlockBytesPerChannel} * channels;
     for (unsigned c = 0; c < channels; ++c) {
@@ -288,8 +224,8 @@ void XBoxADPCMRepairBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, uns
             std::uint8_t* out = adpcm + b * blockBytes + 4 * c;
             if (out[2] == index)
                 break;  // from here on the guessed run wrote what this one would
-            index = kernels::EncodeBlockChannel<true>(t, pcm + b * blockSamples + c, out, channels,
-                                                      index);
+            index =
+                kernels::EncodeBlockChannel<true>(pcm + b * blockSamples + c, out, channels, index);
         }
         if (b == first + count)
             endIndices[c] = index;
@@ -301,12 +237,12 @@ void XBoxADPCMEncodeBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, uns
                                std::span<std::uint8_t> indices, const ADPCMEncodeTuning& tuning) {
     if (channels == 0 || count == 0)
         return;
-    const ADPCMKernel kernel = ADPCMResolveKernel(tuning.kernel);
+    const CodecKernels& kernels = SelectKernels(tuning.kernel);
     const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
     const std::size_t blockBytes = std::size_t{kBlockBytesPerChannel} * channels;
 
     // Segments per channel: enough lanes to fill the kernel, none shorter than kMinSegmentBlocks.
-    const unsigned width = EncodeLaneWidth(kernel);
+    const unsigned width = kernels.encodeWidth;
     std::uint64_t segments = (width + channels - 1) / channels;
     if (tuning.segmentBlocks != 0)
         segments = count / tuning.segmentBlocks;
@@ -333,7 +269,7 @@ void XBoxADPCMEncodeBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, uns
     }
     for (std::size_t l = 0; l < lanes.size(); l += width) {
         const auto n = static_cast<unsigned>(std::min<std::size_t>(width, lanes.size() - l));
-        EncodeLanes(kernel, lanes.data() + l, n, channels, segmentBlocks);
+        kernels.encodeLanes(lanes.data() + l, n, channels, segmentBlocks);
     }
 
     // Each segment's true starting index is where the one before it really ended.
@@ -356,8 +292,8 @@ void XBoxADPCMEncodeBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, uns
             lanes[c] = {pcm + start * blockSamples + c, adpcm + start * blockBytes + 4 * c,
                         index[c]};
         for (unsigned c = 0; c < channels; c += width)
-            EncodeLanes(kernel, lanes.data() + c, std::min(width, channels - c), channels,
-                        count - done);
+            kernels.encodeLanes(lanes.data() + c, std::min(width, channels - c), channels,
+                                count - done);
         for (unsigned c = 0; c < channels; ++c)
             index[c] = lanes[c].index;
     }
@@ -370,10 +306,7 @@ void XBoxADPCMDecodeBlockRange(const std::uint8_t* adpcm, std::int16_t* pcm, uns
         return;
     const std::uint64_t firstJob = first * channels;
     const std::uint64_t endJob = (first + count) * channels;
-    if (ADPCMResolveKernel(kernel) == ADPCMKernel::AVX2)
-        kernels::DecodeJobsAVX2(adpcm, pcm, channels, firstJob, endJob);
-    else
-        kernels::DecodeJobsPortable(adpcm, pcm, channels, firstJob, endJob);
+    SelectKernels(kernel).decodeJobs(adpcm, pcm, channels, firstJob, endJob);
 }
 
 void XBoxADPCMEncodeBlocksFast(std::span<const std::int16_t> pcm, std::span<std::uint8_t> out,
