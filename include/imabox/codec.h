@@ -62,7 +62,7 @@ size_t imabox_block_bytes(unsigned channels);
 typedef struct imabox_encoder imabox_encoder;
 
 /* Creates an encoder for `channels` channels (1..IMABOX_MAX_CHANNELS).
- * `quality` 0 is the plain coder, fast and the same as every IMA ADPCM encoder's choice of codes;
+ * `quality` 0 is the plain coder (each code as the usual IMA ADPCM rule picks it), fast;
  * 1..IMABOX_MAX_QUALITY search each block for the codes with the least error, slower with each
  * level. `threads` is the number of threads a searching level may use (0: one per processor
  * core); the bytes never depend on it. Quality 0 runs on the calling thread.
