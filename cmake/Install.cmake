@@ -6,7 +6,19 @@
 #   - the same targets exported from the build tree, and as aliases for add_subdirectory();
 #   - pkg-config files imabox.pc (C API) and imabox-cxx.pc (C++ API), relocatable;
 #   - the manual page and the bash and zsh completions, generated from the tool's options;
-#   - CPack: a .deb (cpack -G DEB) on Linux, a zip of the mingw build on Windows.
+#   - CPack: on Linux three Debian packages (cpack -G DEB), as Debian ships a library:
+#     libimabox1 (the shared library), libimabox-dev (headers, static C++ libraries, CMake and
+#     pkg-config files) and imabox (the tool, its manual page and completions); each install rule
+#     below names its component (lib, dev, tool). On Windows a zip of the whole mingw build.
+# On Debian and its derivatives the libraries, CMake and pkg-config files go to the multiarch
+# folder (lib/x86_64-linux-gnu...) whatever the prefix, as Debian's own packages have them and as
+# the dynamic linker and pkg-config search there under /usr and /usr/local alike. Elsewhere, and
+# with -DCMAKE_INSTALL_LIBDIR=lib, GNUInstallDirs' choice.
+if(NOT WIN32 AND NOT DEFINED CMAKE_INSTALL_LIBDIR AND CMAKE_LIBRARY_ARCHITECTURE
+   AND EXISTS /etc/debian_version)
+  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH
+    "Object code libraries (lib/${CMAKE_LIBRARY_ARCHITECTURE} on Debian)")
+endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -139,26 +151,35 @@ string(REGEX MATCH "[0-9]+" IMABOX_ENCODER_REVISION "${revision}")
 
 # ---- Install ----
 
+# The Debian package each component becomes; its documentation folder is named after it.
+set(IMABOX_LIB_PACKAGE libimabox${PROJECT_VERSION_MAJOR})  # after the SONAME libimabox.so.1
+set(IMABOX_DEV_PACKAGE libimabox-dev)
+set(IMABOX_TOOL_PACKAGE imabox)
+
+# The runtime (libimabox.so.1, imabox.dll) is the library package's; the link-time name
+# libimabox.so and the import library belong to the development package.
 install(TARGETS imabox_shared EXPORT imaboxTargets
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT lib
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS ${IMABOX_CXX_TARGETS} EXPORT imaboxCxxTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY include/imabox DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY include/imabox DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 if(WIN32)
   # The module-definition file that names imabox.dll's exports and ordinals.
-  install(FILES src/module/imabox.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES src/module/imabox.def DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 endif()
 if(IMABOX_BUILD_TOOL)
-  install(TARGETS imabox_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS imabox_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
 endif()
 
 # CMake package: installed, and exported from the build tree (imabox_DIR=<build folder>).
-install(EXPORT imaboxTargets NAMESPACE imabox:: DESTINATION ${IMABOX_CMAKE_INSTALL_DIR})
-install(EXPORT imaboxCxxTargets NAMESPACE imabox:: DESTINATION ${IMABOX_CMAKE_INSTALL_DIR})
+install(EXPORT imaboxTargets NAMESPACE imabox:: DESTINATION ${IMABOX_CMAKE_INSTALL_DIR}
+  COMPONENT dev)
+install(EXPORT imaboxCxxTargets NAMESPACE imabox:: DESTINATION ${IMABOX_CMAKE_INSTALL_DIR}
+  COMPONENT dev)
 export(EXPORT imaboxTargets NAMESPACE imabox:: FILE ${PROJECT_BINARY_DIR}/imaboxTargets.cmake)
 export(EXPORT imaboxCxxTargets NAMESPACE imabox::
   FILE ${PROJECT_BINARY_DIR}/imaboxCxxTargets.cmake)
@@ -170,7 +191,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/imaboxConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/imaboxConfig.cmake
               ${PROJECT_BINARY_DIR}/imaboxConfigVersion.cmake
-  DESTINATION ${IMABOX_CMAKE_INSTALL_DIR})
+  DESTINATION ${IMABOX_CMAKE_INSTALL_DIR} COMPONENT dev)
 
 # pkg-config: the prefix is found from the .pc file's own folder, so the tree can move.
 file(RELATIVE_PATH IMABOX_PC_PREFIX_FROM_PCFILEDIR
@@ -178,7 +199,8 @@ file(RELATIVE_PATH IMABOX_PC_PREFIX_FROM_PCFILEDIR
 string(REGEX REPLACE "/$" "" IMABOX_PC_PREFIX_FROM_PCFILEDIR "${IMABOX_PC_PREFIX_FROM_PCFILEDIR}")
 foreach(pc imabox imabox-cxx)
   configure_file(cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${IMABOX_PKGCONFIG_INSTALL_DIR})
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${IMABOX_PKGCONFIG_INSTALL_DIR}
+    COMPONENT dev)
 endforeach()
 
 # ---- Manual page and completions, written by the tool itself ----
@@ -200,15 +222,7 @@ if(IMABOX_BUILD_TOOL AND NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
             ${PROJECT_SOURCE_DIR}/cmake/GenerateDocs.cmake
     COMMENT "Writing the manual page and the shell completions from imabox's options"
     VERBATIM)
-  # The changelog, compressed the way Debian wants it in the documentation folder.
-  add_custom_command(
-    OUTPUT ${IMABOX_DOCS_DIR}/changelog.gz
-    COMMAND ${IMABOX_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/changelog > changelog.gz
-    DEPENDS ${PROJECT_SOURCE_DIR}/docs/changelog
-    WORKING_DIRECTORY ${IMABOX_DOCS_DIR}
-    COMMENT "Compressing the changelog")
-  add_custom_target(imabox_docs ALL
-    DEPENDS ${IMABOX_DOCS_DIR}/imabox.1.gz ${IMABOX_DOCS_DIR}/changelog.gz)
+  add_custom_target(imabox_docs ALL DEPENDS ${IMABOX_DOCS_DIR}/imabox.1.gz)
 
   if(IMABOX_BUILD_TESTS)
     # Every command and option that --help lists is in the page and the completions.
@@ -217,13 +231,38 @@ if(IMABOX_BUILD_TOOL AND NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
               $<TARGET_FILE:imabox_cli> ${IMABOX_DOCS_DIR})
   endif()
 
-  install(FILES ${IMABOX_DOCS_DIR}/imabox.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${IMABOX_DOCS_DIR}/imabox.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+    COMPONENT tool)
   install(FILES ${IMABOX_DOCS_DIR}/completion/imabox
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tool)
   install(FILES ${IMABOX_DOCS_DIR}/completion/_imabox
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
-  install(FILES ${IMABOX_DOCS_DIR}/changelog.gz docs/copyright
-    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT tool)
+endif()
+
+# The licence and the changelog, in every package's own documentation folder as Debian wants
+# (share/doc/libimabox1, share/doc/libimabox-dev, share/doc/imabox), the changelog compressed;
+# on Windows the licence once, in share/doc/imabox.
+if(WIN32)
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT lib)
+else()
+  find_program(IMABOX_GZIP gzip REQUIRED)
+  add_custom_command(
+    OUTPUT ${PROJECT_BINARY_DIR}/docs/changelog.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/docs
+    COMMAND ${IMABOX_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/changelog > docs/changelog.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/changelog
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+    COMMENT "Compressing the changelog")
+  add_custom_target(imabox_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/docs/changelog.gz)
+  set(docs ${PROJECT_BINARY_DIR}/docs/changelog.gz docs/copyright)
+  install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${IMABOX_LIB_PACKAGE}
+    COMPONENT lib)
+  install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${IMABOX_DEV_PACKAGE}
+    COMPONENT dev)
+  if(IMABOX_BUILD_TOOL)
+    install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${IMABOX_TOOL_PACKAGE}
+      COMPONENT tool)
+  endif()
 endif()
 
 # ---- Packages (only when imabox is the top-level project) ----
@@ -235,28 +274,79 @@ endif()
 set(CPACK_PACKAGE_NAME imabox)
 set(CPACK_PACKAGE_VENDOR "imabox")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Xbox ADPCM audio converter, encoder, recorder and library")
-set(IMABOX_PACKAGE_MAINTAINER "imabox maintainers <maintainers@users.noreply.c-seed-b8e6e61a.example>" CACHE STRING
-  "Maintainer named in the Debian package")
-set(CPACK_PACKAGE_CONTACT "${IMABOX_PACKAGE_MAINTAINER}")
+# The maintainer is the project, never a person (the address as in docs/copyright).
+set(CPACK_PACKAGE_CONTACT "imabox developers <maintainers@imabox.invalid>")
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Xbox ADPCM audio converter, encoder, recorder and library")
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
+  # Each package's description starts with its own summary line, so no common summary is set.
   set(CPACK_GENERATOR DEB)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION sound)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # A shlibs file for libimabox.so.1, and the ldconfig trigger Debian wants beside it.
+  set(CPACK_COMPONENTS_ALL lib dev)
+  if(IMABOX_BUILD_TOOL)
+    list(APPEND CPACK_COMPONENTS_ALL tool)
+  endif()
+  set(about
+    "Xbox ADPCM is IMA ADPCM at 4 bits per sample in blocks of 36 bytes per\n"
+    "channel that carry 65 samples each.\n")
+
+  # libimabox1: the shared library. A shlibs file names it for dpkg-shlibdeps, beside the
+  # ldconfig trigger Debian wants (CPack's postinst and postrm call ldconfig as well, which
+  # lintian notes as a warning; empty scripts of our own would only trade it for another).
+  set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${IMABOX_LIB_PACKAGE})
+  set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/triggers)
-  set(CPACK_PACKAGE_DESCRIPTION
-    "imabox converts 16-bit PCM WAVE files to Xbox ADPCM (IMA ADPCM in 36-byte\n"
-    "blocks per channel) and back, encodes common WAVE formats with an optional\n"
-    "searching encoder, decodes Xbox and IMA ADPCM, and records audio input.\n"
-    "This package holds the imabox tool, the shared library libimabox.so.1 with\n"
-    "its C API, the static C++ API libraries, headers, CMake and pkg-config files.")
-  string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+  set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/triggers)
+  set(CPACK_DEBIAN_LIB_DESCRIPTION
+    "Xbox ADPCM conversion and recording library\n"
+    "${about}libimabox.so.1 converts 16-bit PCM WAVE files to Xbox ADPCM and back\n"
+    "and records the default audio input, through a small C API (XBoxAudio and\n"
+    "the recorder functions).")
+
+  # libimabox-dev: what a program is built with. The static C++ libraries need the
+  # development files of the libraries they link.
+  set(dev_depends "${IMABOX_LIB_PACKAGE} (= ${PROJECT_VERSION})")
+  string(REPLACE ", " ";" modules "${IMABOX_PC_REQUIRES}")
+  foreach(module IN LISTS modules)
+    if(module STREQUAL "alsa")
+      string(APPEND dev_depends ", libasound2-dev")
+    elseif(module STREQUAL "sndfile")
+      string(APPEND dev_depends ", libsndfile1-dev")
+    elseif(module STREQUAL "soxr")
+      string(APPEND dev_depends ", libsoxr-dev")
+    else()
+      message(FATAL_ERROR "The C++ API needs the pkg-config module ${module}: teach "
+                          "cmake/Install.cmake which Debian package libimabox-dev depends on")
+    endif()
+  endforeach()
+  set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${IMABOX_DEV_PACKAGE})
+  set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${dev_depends}")
+  set(CPACK_DEBIAN_DEV_DESCRIPTION
+    "Xbox ADPCM conversion library: development files\n"
+    "${about}This package holds the headers of the C and the C++20 API, the static\n"
+    "C++ libraries (conversion, encoding with an optional searching encoder,\n"
+    "decoding, recording), the CMake package imabox and the pkg-config files\n"
+    "imabox and imabox-cxx.")
+
+  # imabox: the command-line tool.
+  set(CPACK_DEBIAN_TOOL_PACKAGE_NAME ${IMABOX_TOOL_PACKAGE})
+  set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION sound)
+  set(CPACK_DEBIAN_TOOL_DESCRIPTION
+    "Xbox ADPCM audio converter, encoder and recorder\n"
+    "${about}The imabox tool converts 16-bit PCM WAVE files to Xbox ADPCM and back,\n"
+    "encodes common WAVE, FLAC, Ogg, MP3 and AIFF files with an optional\n"
+    "searching encoder, decodes Xbox and IMA ADPCM, records audio input and\n"
+    "shows the format of WAVE files.")
+  foreach(component LIB DEV TOOL)
+    string(REPLACE ";" "" CPACK_DEBIAN_${component}_DESCRIPTION
+      "${CPACK_DEBIAN_${component}_DESCRIPTION}")
+  endforeach()
 endif()
 include(CPack)

@@ -5,8 +5,11 @@
 #   2. two tiny C programs built against it, through find_package(imabox) and pkg-config, one
 #      C++ program through find_package(imabox COMPONENTS cxx) and pkg-config, and the C program
 #      against the build tree's own export;
-#   3. the Debian package from cpack -G DEB: lintian (no errors), dpkg -i, imabox --version,
-#      man -w imabox, then dpkg -P. Installing needs root: skipped with a note when not root.
+#   3. the three Debian packages from cpack -G DEB (libimabox1, libimabox-dev, imabox): what
+#      each holds and depends on, lintian on each (no errors); then, as root, dpkg -i of the
+#      three, imabox --version, man -w imabox, the consumers and the README's C and C++ examples
+#      built against the installed packages alone, and dpkg -P, which must leave nothing behind.
+#      Installing needs root: skipped with a note when not root.
 #   scripts/test-install.sh [BUILD_DIR]      (default build/test, already built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -65,41 +68,120 @@ cmake --build "$work/c_build_tree" >/dev/null
 "$work/c_build_tree/c_consumer" "$input" "$work/c_build_tree.wav" >/dev/null
 cmp "$work/c.wav" "$work/c_build_tree.wav"
 
-step "Debian package"
+step "Debian packages"
 (cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
-deb=$(ls "$work"/deb/imabox_*.deb)
-dpkg-deb -f "$deb" Depends | grep -q libasound2 || {
-    echo "the package does not depend on libasound2"
+packages=(libimabox1 libimabox-dev imabox)
+declare -A deb
+for package in "${packages[@]}"; do
+    deb[$package]=$(ls "$work/deb/${package}_"*.deb)
+done
+version=$(dpkg-deb -f "${deb[libimabox1]}" Version)
+depends_on() {  # depends_on PACKAGE DEPENDENCY
+    dpkg-deb -f "${deb[$1]}" Depends | tr ',' '\n' | grep -qE "^ *$2( |$)" || {
+        echo "$1 does not depend on $2: $(dpkg-deb -f "${deb[$1]}" Depends)"
+        exit 1
+    }
+}
+holds() {  # holds PACKAGE PATH-PATTERN...: every pattern matches a file of the package
+    local package=$1
+    shift
+    local listing
+    listing=$(dpkg-deb -c "${deb[$package]}" | awk '{ print $6 }')
+    for pattern in "$@"; do
+        grep -qE "^\./usr/$pattern\$" <<<"$listing" || {
+            echo "$package lacks /usr/$pattern"
+            exit 1
+        }
+    done
+}
+lacks() {  # lacks PACKAGE PATH-PATTERN: no file of the package matches
+    if dpkg-deb -c "${deb[$1]}" | awk '{ print $6 }' | grep -qE "^\./usr/$2"; then
+        echo "$1 holds /usr/$2, which belongs to another package"
+        exit 1
+    fi
+}
+holds libimabox1 'lib/(.*/)?libimabox\.so\.1' share/doc/libimabox1/copyright
+lacks libimabox1 'include/'
+lacks libimabox1 'lib/(.*/)?libimabox\.so$'
+holds libimabox-dev 'lib/(.*/)?libimabox\.so' 'lib/(.*/)?libimabox_core\.a' \
+    include/imabox/xbox_audio.h 'lib/(.*/)?cmake/imabox/imaboxConfig\.cmake' \
+    'lib/(.*/)?pkgconfig/imabox-cxx\.pc' share/doc/libimabox-dev/copyright
+lacks libimabox-dev 'lib/(.*/)?libimabox\.so\.1'
+holds imabox bin/imabox share/man/man1/imabox\.1\.gz \
+    share/bash-completion/completions/imabox share/doc/imabox/copyright
+lacks imabox 'include/'
+depends_on libimabox1 libasound2
+depends_on libimabox-dev "libimabox1 \(= $version\)"
+depends_on libimabox-dev libasound2-dev
+depends_on imabox libasound2
+dpkg-deb --ctrl-tarfile "${deb[libimabox1]}" | tar -xO ./shlibs | grep -qx \
+    "libimabox 1 libimabox1 (>= $version)" || {
+    echo "libimabox1 has no shlibs line for libimabox.so.1"
     exit 1
 }
+
 lintian_ok=yes
-lintian --fail-on error "$deb" >"$work/lintian.txt" 2>&1 || lintian_ok=no
-grep -v 'running with root privileges' "$work/lintian.txt" || true
+for package in "${packages[@]}"; do
+    lintian --fail-on error "${deb[$package]}" >"$work/lintian.txt" 2>&1 || lintian_ok=no
+    grep -v 'running with root privileges' "$work/lintian.txt" || true
+done
 [ $lintian_ok = yes ] || {
     echo "lintian reports errors"
     exit 1
 }
 if [ "$(id -u)" -ne 0 ]; then
-    echo "not root: the package is not installed"
+    echo "not root: the packages are not installed"
     exit 0
 fi
-if dpkg-query -W -f='${Status}' imabox 2>/dev/null | grep -q 'ok installed'; then
-    echo "a package imabox is installed already: leaving it alone"
-    exit 1
-fi
+for package in "${packages[@]}"; do
+    if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
+        echo "a package $package is installed already: leaving it alone"
+        exit 1
+    fi
+done
+remove_packages() { dpkg -P "${packages[@]}" >/dev/null; }
 # Minimal images may exclude manual pages from dpkg: this package's page is what is tested.
-dpkg --path-include='/usr/share/man/man1/imabox.1.gz' -i "$deb" >/dev/null
-trap 'dpkg -P imabox >/dev/null; rm -rf "$work"' EXIT
-version=$(imabox --version)
-echo "$version"
-grep -qE '^encoder revision [0-9]+$' <<<"$version"
+dpkg --path-include='/usr/share/man/man1/imabox.1.gz' -i "${deb[@]}" >/dev/null
+trap 'remove_packages; rm -rf "$work"' EXIT
+tool_version=$(imabox --version)
+echo "$tool_version"
+grep -qE '^encoder revision [0-9]+$' <<<"$tool_version"
 man -w imabox
 [ -f /usr/share/bash-completion/completions/imabox ]
-pkg-config --exists imabox
-dpkg -P imabox >/dev/null
+
+step "consumers against the installed packages"
+pkg-config --exists imabox imabox-cxx
+cmake -S "$consumers/c_consumer" -B "$work/c_deb" -G Ninja >/dev/null
+cmake --build "$work/c_deb" >/dev/null
+"$work/c_deb/c_consumer" "$input" "$work/c_deb.wav" >/dev/null
+cmp "$work/c.wav" "$work/c_deb.wav"
+cmake -S "$consumers/cxx_consumer" -B "$work/cxx_deb" -G Ninja >/dev/null
+cmake --build "$work/cxx_deb" >/dev/null
+"$work/cxx_deb/cxx_consumer" "$input" "$work/cxx_deb.wav" >/dev/null
+cmp "$work/cxx.wav" "$work/cxx_deb.wav"
+
+step "the README's C and C++ examples against the installed packages"
+mkdir "$work/readme"
+# The first ```c and ```cpp blocks of the README, as they stand.
+awk '/^```c$/ { on = 1; next } on && /^```/ { exit } on' README.md >"$work/readme/host.c"
+awk '/^```cpp$/ { on = 1; next } on && /^```/ { exit } on' README.md >"$work/readme/tool.cpp"
+[ -s "$work/readme/host.c" ] && [ -s "$work/readme/tool.cpp" ]
+# shellcheck disable=SC2046
+cc -Wall -Werror "$work/readme/host.c" -o "$work/readme/host" $(pkg-config --cflags --libs imabox)
+# shellcheck disable=SC2046
+c++ -std=c++20 -Wall -Werror "$work/readme/tool.cpp" -o "$work/readme/tool" \
+    $(pkg-config --cflags --libs imabox-cxx)
+cp "$input" "$work/readme/speech.wav"
+cp "$input" "$work/readme/take2.wav"
+(cd "$work/readme" && ./host >/dev/null && ./tool >/dev/null)
+is_xbox_adpcm "$work/readme/speech.xbox.wav"
+is_xbox_adpcm "$work/readme/take2.xbox.wav"
+
+remove_packages
 trap 'rm -rf "$work"' EXIT
-if command -v imabox >/dev/null || [ -e /usr/share/man/man1/imabox.1.gz ]; then
-    echo "dpkg -P imabox left files behind"
+if command -v imabox >/dev/null || [ -e /usr/share/man/man1/imabox.1.gz ] ||
+    [ -e /usr/include/imabox ] || ls /usr/lib/libimabox* /usr/lib/*/libimabox* 2>/dev/null; then
+    echo "dpkg -P left files behind"
     exit 1
 fi
-echo "install, consumers and package: all good"
+echo "install, consumers and packages: all good"
