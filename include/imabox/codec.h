@@ -12,8 +12,10 @@
  * time; different encoders, and the decoder, may run on any threads at once.
  *
  * Link with the static library imabox_codec (CMake: imabox::codec, which imabox::core also
- * brings in). The bytes an encoder writes are those of `imabox encode --raw --quality N` for the
- * same samples, and are fixed for as long as imabox_encoder_revision() returns the same number.
+ * brings in). It is C++ inside, so link with the C++ compiler (in CMake, a project that enables
+ * CXX; with pkg-config, c++ and imabox-cxx). The bytes an encoder writes are those of `imabox
+ * encode --raw --quality N` for the same samples, and are fixed for as long as
+ * imabox_encoder_revision() returns the same number.
  */
 #ifndef IMABOX_CODEC_H
 #define IMABOX_CODEC_H
