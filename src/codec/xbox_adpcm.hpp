@@ -35,9 +35,12 @@ inline std::int32_t ADPCMCodeDifference(unsigned index, unsigned code) {
 }
 
 // The step index after `code` at step index `index`, kept within 0..88.
+// (By table: scalar code runs faster with it than with the arithmetic of adpcm::NextIndex.)
 inline std::uint8_t ADPCMNextIndex(unsigned index, unsigned code) {
-    return static_cast<std::uint8_t>(
-        adpcm::NextIndex(static_cast<std::int32_t>(index), static_cast<std::int32_t>(code & 7)));
+    const int next = static_cast<int>(index) + kADPCMIndexTable[code & 7];
+    return static_cast<std::uint8_t>(next < 0                    ? 0
+                                     : next > int(kMaxStepIndex) ? kMaxStepIndex
+                                                                 : next);
 }
 
 // The code for a difference `delta` (sample - predictor) at step size `step`: sign in bit 3, then
