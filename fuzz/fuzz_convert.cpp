@@ -18,7 +18,7 @@ namespace imabox::fuzz {
 namespace {
 
 struct Outcome {
-    Expected<MemoryConversion> result = Error{};
+    Expected<MemoryOutput<ConvertReport>> result = Error{};
     std::string console;
 };
 

@@ -13,6 +13,7 @@
 #include "fuzz_support.hpp"
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
+#include "media/media.hpp"
 #include "pipeline/pipeline.hpp"
 #include "wave/wave_header.hpp"
 
@@ -53,22 +54,22 @@ bool IsReaderFailure(const Error& e) {
     }
 }
 
-Expected<MemoryConversion> Run(ByteSource& source, const ConvertOptions& options,
-                               std::size_t pieceBytes) {
-    Expected<ConversionPlan> plan = OpenConversion(source, options);
+Expected<MemoryOutput<ConversionReport>> Run(ByteSource& source, const ConversionRequest& request,
+                                             std::size_t pieceBytes) {
+    Expected<ConversionPlan> plan = OpenConversion(source, request, AvailableMedia());
     if (!plan)
         return plan.error();
     plan->pieceBytes = pieceBytes;
-    MemoryConversion result;
+    MemoryOutput<ConversionReport> result;
     MemoryByteSink sink(result.file);
-    Expected<ConvertReport> report = RunConversion(plan.value(), sink);
+    Expected<ConversionReport> report = RunConversion(plan.value(), sink);
     if (!report)
         return report.error();
     result.report = report.value();
     return result;
 }
 
-void CheckOutput(const MemoryConversion& r, bool encode) {
+void CheckOutput(const MemoryOutput<ConversionReport>& r, bool encode) {
     const std::vector<std::uint8_t>& f = r.file;
     const std::size_t header = encode ? kXBoxADPCMHeaderBytes : kPCMHeaderBytes;
     // Chunks carried from the input (loops, titles...) follow the data chunk, whole and padded.
@@ -84,15 +85,15 @@ void CheckOutput(const MemoryConversion& r, bool encode) {
     Require(r.report.outputBytes == f.size(), "report counts the file's bytes");
     Require(GetLE32(&f[4]) == f.size() - 8, "RIFF size");
     Require(GetLE32(&f[header - 4]) == r.report.outputDataBytes, "data size");
-    Require(GetLE16(&f[22]) == r.report.channels, "channels");
+    Require(GetLE16(&f[22]) == r.report.outputChannels, "channels");
     const std::uint64_t frames = r.report.inputFrames + r.report.paddingFrames;
     if (encode) {
         Require(frames % kFramesPerBlock == 0 && frames / kFramesPerBlock == r.report.blocks,
                 "whole blocks");
-        Require(r.report.outputDataBytes == r.report.blocks * 36u * r.report.channels,
+        Require(r.report.outputDataBytes == r.report.blocks * 36u * r.report.outputChannels,
                 "36 bytes per channel per block");
     } else {
-        Require(r.report.outputDataBytes == r.report.inputFrames * 2u * r.report.channels,
+        Require(r.report.outputDataBytes == r.report.inputFrames * 2u * r.report.outputChannels,
                 "2 bytes per sample");
     }
 }
@@ -111,13 +112,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Other containers go to libsndfile, whose parsers are not ours to fuzz here: keep to RIFF.
     if (file.size() < 4 || std::memcmp(file.data(), "RIFF", 4) != 0)
         return 0;
-    ConvertOptions options;
-    options.direction = encode ? ConvertDirection::Encode : ConvertDirection::Decode;
+    const ConversionRequest options =
+        encode ? ConversionRequest::ForEncode({}) : ConversionRequest::ForDecode({});
 
     MemoryByteSource memory(file);
-    const Expected<MemoryConversion> fromFile = Run(memory, options, piece);
+    const Expected<MemoryOutput<ConversionReport>> fromFile = Run(memory, options, piece);
     PipeSource pipe(file);
-    const Expected<MemoryConversion> fromStream = Run(pipe, options, piece);
+    const Expected<MemoryOutput<ConversionReport>> fromStream = Run(pipe, options, piece);
     if (!fromFile) {
         Require(IsReaderFailure(fromFile.error()), "file failures are reader or request kinds");
     } else {

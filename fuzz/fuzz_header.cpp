@@ -4,6 +4,7 @@
 #include <array>
 #include <string>
 
+#include "exact/exact_messages.hpp"
 #include "exact/strict_header.hpp"
 #include "fuzz_support.hpp"
 #include "io/errors.hpp"
@@ -13,11 +14,13 @@ namespace imabox::fuzz {
 namespace {
 
 bool IsHeaderFault(const Error& e) {
-    for (const ErrorKind known :
-         {ErrorKind::RiffHeader, ErrorKind::WaveHeader, ErrorKind::FmtHeader, ErrorKind::FormatTag,
-          ErrorKind::BitsPerSample, ErrorKind::DataHeader, ErrorKind::DataOrFactHeader}) {
-        if (e.kind == known)
-            return e.message == ErrorText(known);
+    const std::optional<ExactMessage> message = ExactMessageOf(e);
+    for (const ExactMessage known :
+         {ExactMessage::RiffHeader, ExactMessage::WaveHeader, ExactMessage::FmtHeader,
+          ExactMessage::FormatTag, ExactMessage::BitsPerSample, ExactMessage::DataHeader,
+          ExactMessage::DataOrFactHeader}) {
+        if (message == known)
+            return true;
     }
     return false;
 }

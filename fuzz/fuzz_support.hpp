@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string_view>
 
+#include "exact/exact_messages.hpp"
 #include "imabox/expected.hpp"
 #include "io/errors.hpp"
 
@@ -26,13 +28,14 @@ inline void Require(bool holds, const char* what) {
 
 // Every failure a conversion from memory may end with, carrying its kind's text.
 inline bool IsDefinedFailure(const Error& e) {
-    for (const ErrorKind known :
-         {ErrorKind::RiffHeader, ErrorKind::WaveHeader, ErrorKind::FmtHeader, ErrorKind::FormatTag,
-          ErrorKind::BitsPerSample, ErrorKind::DataHeader, ErrorKind::DataOrFactHeader,
-          ErrorKind::ChannelCount, ErrorKind::OutputTooLarge, ErrorKind::InputRead,
-          ErrorKind::OutOfMemory}) {
-        if (e.kind == known)
-            return e.message == ErrorText(known);
+    const std::optional<ExactMessage> message = ExactMessageOf(e);
+    for (const ExactMessage known :
+         {ExactMessage::RiffHeader, ExactMessage::WaveHeader, ExactMessage::FmtHeader,
+          ExactMessage::FormatTag, ExactMessage::BitsPerSample, ExactMessage::DataHeader,
+          ExactMessage::DataOrFactHeader, ExactMessage::ChannelCount, ExactMessage::OutputTooLarge,
+          ExactMessage::InputRead, ExactMessage::OutOfMemory}) {
+        if (message == known)
+            return true;
     }
     return false;
 }

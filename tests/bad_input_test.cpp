@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/xbox_adpcm.hpp"
+#include "exact/exact_messages.hpp"
 #include "exact/strict_header.hpp"
 #include "imabox/convert.hpp"
 #include "io/errors.hpp"
@@ -21,21 +22,21 @@ namespace {
 
 using test::Bytes;
 
-constexpr ErrorKind kRiff = ErrorKind::RiffHeader;
-constexpr ErrorKind kWave = ErrorKind::WaveHeader;
-constexpr ErrorKind kFmt = ErrorKind::FmtHeader;
-constexpr ErrorKind kFormat = ErrorKind::FormatTag;
-constexpr ErrorKind kBits = ErrorKind::BitsPerSample;
-constexpr ErrorKind kData = ErrorKind::DataHeader;
-constexpr ErrorKind kDataOrFact = ErrorKind::DataOrFactHeader;
-constexpr ErrorKind kChannels = ErrorKind::ChannelCount;
+constexpr ExactMessage kRiff = ExactMessage::RiffHeader;
+constexpr ExactMessage kWave = ExactMessage::WaveHeader;
+constexpr ExactMessage kFmt = ExactMessage::FmtHeader;
+constexpr ExactMessage kFormat = ExactMessage::FormatTag;
+constexpr ExactMessage kBits = ExactMessage::BitsPerSample;
+constexpr ExactMessage kData = ExactMessage::DataHeader;
+constexpr ExactMessage kDataOrFact = ExactMessage::DataOrFactHeader;
+constexpr ExactMessage kChannels = ExactMessage::ChannelCount;
 
 struct Outcome {
     std::string console;
-    Expected<MemoryConversion> result = Error{};
-    // The failure's kind; nothing for a success.
-    std::optional<ErrorKind> error() const {
-        return result ? std::nullopt : std::optional(result.error().kind);
+    Expected<MemoryOutput<ConvertReport>> result = Error{};
+    // The failure's message; nothing for a success.
+    std::optional<ExactMessage> error() const {
+        return result ? std::nullopt : ExactMessageOf(result.error());
     }
     std::string message() const { return result ? "(no error)" : result.error().message; }
 };
@@ -48,11 +49,12 @@ Outcome Convert(const Bytes& input) {
 
 // A failure the converter defines, with the table's text.
 bool IsDefined(const Error& e) {
-    for (const ErrorKind known :
+    const std::optional<ExactMessage> message = ExactMessageOf(e);
+    for (const ExactMessage known :
          {kRiff, kWave, kFmt, kFormat, kBits, kData, kDataOrFact, kChannels,
-          ErrorKind::OutputTooLarge, ErrorKind::InputRead, ErrorKind::OutOfMemory}) {
-        if (e.kind == known)
-            return e.message == ErrorText(known);
+          ExactMessage::OutputTooLarge, ExactMessage::InputRead, ExactMessage::OutOfMemory}) {
+        if (message == known)
+            return true;
     }
     return false;
 }
@@ -114,13 +116,13 @@ TEST(BadInput, EveryPrefixOfAPCMFile) {
         const Outcome o = Convert(prefix);
         EXPECT_EQ(Unsound(o), "");
         // The format tag is complete from 21 bytes on (its high byte is 0), the bit depth from 35.
-        const std::optional<ErrorKind> expected = length < 4    ? kRiff
-                                                  : length < 12 ? kWave
-                                                  : length < 16 ? kFmt
-                                                  : length < 21 ? kFormat
-                                                  : length < 35 ? kBits
-                                                  : length < 40 ? kDataOrFact
-                                                                : std::optional<ErrorKind>();
+        const std::optional<ExactMessage> expected = length < 4    ? kRiff
+                                                     : length < 12 ? kWave
+                                                     : length < 16 ? kFmt
+                                                     : length < 21 ? kFormat
+                                                     : length < 35 ? kBits
+                                                     : length < 40 ? kDataOrFact
+                                                                   : std::optional<ExactMessage>();
         EXPECT_EQ(o.error(), expected);
         if (length >= 40) {
             // A cut data size or payload converts like the whole file with zeros past the cut.
@@ -143,12 +145,12 @@ TEST(BadInput, EveryPrefixOfAnXBoxADPCMFile) {
         const Bytes prefix(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
         const Outcome o = Convert(prefix);
         EXPECT_EQ(Unsound(o), "");
-        const std::optional<ErrorKind> expected = length < 4    ? kRiff
-                                                  : length < 12 ? kWave
-                                                  : length < 16 ? kFmt
-                                                  : length < 21 ? kFormat
-                                                  : length < 44 ? kDataOrFact
-                                                                : std::optional<ErrorKind>();
+        const std::optional<ExactMessage> expected = length < 4    ? kRiff
+                                                     : length < 12 ? kWave
+                                                     : length < 16 ? kFmt
+                                                     : length < 21 ? kFormat
+                                                     : length < 44 ? kDataOrFact
+                                                                   : std::optional<ExactMessage>();
         EXPECT_EQ(o.error(), expected);
         if (length >= 44) {
             // A missing tail decodes from zero bytes.
@@ -278,7 +280,7 @@ TEST(BadInput, HugeFactChunkInAFile) {
     test::WriteFileBytes(dir / "in.wav", test::MakeWave({}, Fact(0xFFFFFFF0u, {}), 200, payload));
     const auto r = ConvertFile(dir / "in.wav", dir / "out.wav");
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().kind, kData);
+    EXPECT_EQ(ExactMessageOf(r.error()), kData);
     EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
 }
 
@@ -314,7 +316,7 @@ TEST(BadInput, DeclaredDataSizeLargerAndSmallerThanTheFile) {
     Bytes huge = XBoxADPCMFile();
     PutLE32(&huge[44], 0xFFFFFFFFu);
     const Outcome o = Convert(huge);
-    EXPECT_EQ(o.error(), ErrorKind::OutputTooLarge);
+    EXPECT_EQ(o.error(), ExactMessage::OutputTooLarge);
     EXPECT_EQ(Unsound(o), "");
 }
 

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/xbox_adpcm.hpp"
+#include "exact/exact_messages.hpp"
 #include "imabox/convert.hpp"
 #include "io/errors.hpp"
 #include "test_util.hpp"
@@ -17,7 +19,7 @@ using test::Bytes;
 
 struct Outcome {
     std::string console;
-    Expected<MemoryConversion> result = Error{};
+    Expected<MemoryOutput<ConvertReport>> result = Error{};
 };
 
 Outcome Convert(const Bytes& input) {
@@ -116,7 +118,7 @@ TEST(WaveHeaders, DirectionMessageComesBeforeTheBitDepthCheck) {
     fmt.bitsPerSample = 8;
     const Outcome o = Convert(test::MakeWave(fmt, {}, 4, {1, 2, 3, 4}));
     ASSERT_FALSE(o.result);
-    EXPECT_EQ(o.result.error().kind, ErrorKind::BitsPerSample);
+    EXPECT_EQ(ExactMessageOf(o.result.error()), ExactMessage::BitsPerSample);
     EXPECT_EQ(o.console, "Converting PCM -> Xbox ADPCM\n");
 }
 
@@ -282,7 +284,7 @@ TEST(ConvertMemory, SoundBehaviourOnHostileCounts) {
     zero.channels = 0;
     const Outcome z = Convert(test::MakeWave(zero, {}, 4, {1, 2, 3, 4}));
     ASSERT_FALSE(z.result);
-    EXPECT_EQ(z.result.error().kind, ErrorKind::ChannelCount);
+    EXPECT_EQ(ExactMessageOf(z.result.error()), ExactMessage::ChannelCount);
     EXPECT_EQ(z.console, "Converting PCM -> Xbox ADPCM\n");
 
     // 4 GiB of declared Xbox ADPCM would decode to more than a WAVE file can hold.
@@ -388,31 +390,40 @@ TEST_F(ConvertFileTest, InfoReadsTheHeadersAndReportsWhatIsPresent) {
 }
 
 // The converter's messages are part of its behaviour: XBoxAudio prints them after "ERROR: ".
+// Each comes with the public kind callers compare.
 TEST(ConvertMessages, EachKindPrintsItsFixedText) {
-    const std::pair<ErrorKind, const char*> texts[] = {
-        {ErrorKind::InputOpen, "Could not open input file!"},
-        {ErrorKind::RiffHeader, "Incorrect RIFF header!"},
-        {ErrorKind::WaveHeader, "Incorrect WAVE header!"},
-        {ErrorKind::FmtHeader, "Incorrect fmt header!"},
-        {ErrorKind::FormatTag, "Incorrect format!"},
-        {ErrorKind::BitsPerSample, "Only 16 bps is supported!"},
-        {ErrorKind::DataOrFactHeader, "Incorrect data or fact header!"},
-        {ErrorKind::DataHeader, "Incorrect data header!"},
-        {ErrorKind::ChannelCount, "Incorrect channel count!"},
-        {ErrorKind::OutputTooLarge, "Output too large for a WAVE file!"},
-        {ErrorKind::InputRead, "Could not read input file!"},
-        {ErrorKind::OutputCreate, "Could not create output file!"},
-        {ErrorKind::OutputWrite, "Could not write output file!"},
-        {ErrorKind::OutOfMemory, "Out of memory!"},
+    const std::tuple<ExactMessage, ErrorKind, const char*> texts[] = {
+        {ExactMessage::InputOpen, ErrorKind::InputOpen, "Could not open input file!"},
+        {ExactMessage::RiffHeader, ErrorKind::NotWave, "Incorrect RIFF header!"},
+        {ExactMessage::WaveHeader, ErrorKind::NotWave, "Incorrect WAVE header!"},
+        {ExactMessage::FmtHeader, ErrorKind::MissingChunk, "Incorrect fmt header!"},
+        {ExactMessage::FormatTag, ErrorKind::Unsupported, "Incorrect format!"},
+        {ExactMessage::BitsPerSample, ErrorKind::Unsupported, "Only 16 bps is supported!"},
+        {ExactMessage::DataOrFactHeader, ErrorKind::MissingChunk, "Incorrect data or fact header!"},
+        {ExactMessage::DataHeader, ErrorKind::MissingChunk, "Incorrect data header!"},
+        {ExactMessage::ChannelCount, ErrorKind::InvalidFmt, "Incorrect channel count!"},
+        {ExactMessage::OutputTooLarge, ErrorKind::OutputTooLarge,
+         "Output too large for a WAVE file!"},
+        {ExactMessage::InputRead, ErrorKind::InputRead, "Could not read input file!"},
+        {ExactMessage::OutputCreate, ErrorKind::OutputCreate, "Could not create output file!"},
+        {ExactMessage::OutputWrite, ErrorKind::OutputWrite, "Could not write output file!"},
+        {ExactMessage::OutOfMemory, ErrorKind::OutOfMemory, "Out of memory!"},
+        {ExactMessage::Internal, ErrorKind::Internal, "Unexpected internal error!"},
     };
-    for (const auto& [kind, text] : texts) {
-        EXPECT_EQ(ErrorText(kind), text);
-        EXPECT_EQ(MakeError(kind).message, text);
+    for (const auto& [message, kind, text] : texts) {
+        EXPECT_EQ(ExactText(message), text);
+        const Error error = ExactError(message);
+        EXPECT_EQ(error.kind, kind);
+        EXPECT_EQ(error.message, text);
+        EXPECT_EQ(ExactMessageOf(error), message);
     }
+    // A general error of the same kind is none of these.
+    EXPECT_FALSE(ExactMessageOf(MakeError(ErrorKind::NotWave, "RIFX")).has_value());
     // The console sees exactly that text.
     Outcome o = Convert(Bytes{'R', 'I', 'F', 'X'});
     ASSERT_FALSE(o.result);
     EXPECT_EQ(o.result.error().message, "Incorrect RIFF header!");
+    EXPECT_EQ(o.result.error().kind, ErrorKind::NotWave);
 }
 
 }  // namespace

@@ -121,18 +121,24 @@ Bytes GeneratedWave(unsigned bits) {
                        test::Chunk("data", data)});
 }
 
-std::vector<std::uint8_t> Transcode(const Bytes& input, ConvertDirection direction,
-                                    int quality = 0) {
-    ConvertOptions options;
-    options.direction = direction;
-    options.quality = quality;
-    auto result = ConvertMemory(input, options);
+enum class Direction { Encode, Decode };
+
+template <class Result>
+std::vector<std::uint8_t> FileOf(const Expected<Result>& result) {
     EXPECT_TRUE(result) << result.error().message;
     return result ? result->file : std::vector<std::uint8_t>{};
 }
 
+std::vector<std::uint8_t> Transcode(const Bytes& input, Direction direction, int quality = 0) {
+    if (direction == Direction::Decode)
+        return FileOf(DecodeMemory(input));
+    EncodeOptions options;
+    options.quality = quality;
+    return FileOf(EncodeMemory(input, options));
+}
+
 std::uint64_t DitheredDigest() {
-    return Digest(Transcode(GeneratedWave(24), ConvertDirection::Encode));
+    return Digest(Transcode(GeneratedWave(24), Direction::Encode));
 }
 
 Digests CurrentDigests() {
@@ -140,9 +146,9 @@ Digests CurrentDigests() {
     const Bytes pcm16 = GeneratedWave(16);
     for (int q = 0; q <= kMaxEncodeQuality; ++q)
         digests.emplace_back("encode quality " + std::to_string(q),
-                             Digest(Transcode(pcm16, ConvertDirection::Encode, q)));
-    const std::vector<std::uint8_t> level0 = Transcode(pcm16, ConvertDirection::Encode);
-    digests.emplace_back("decode", Digest(Transcode(level0, ConvertDirection::Decode)));
+                             Digest(Transcode(pcm16, Direction::Encode, q)));
+    const std::vector<std::uint8_t> level0 = Transcode(pcm16, Direction::Encode);
+    digests.emplace_back("decode", Digest(Transcode(level0, Direction::Decode)));
     digests.emplace_back("encode 24-bit source (dithered)", DitheredDigest());
     return digests;
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "exact/exact_messages.hpp"
 #include "imabox/convert.hpp"
 #include "test_util.hpp"
 

@@ -7,9 +7,12 @@
 
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
-#include "media/sndfile_source.hpp"
+#include "media/instrument.hpp"
+#include "media/media.hpp"
+#include "no_media.hpp"
 #include "pipeline/loop_align.hpp"
 #include "pipeline/loop_stream.hpp"
+#include "test_util.hpp"
 #include "wave/wave_header.hpp"
 #include "wave/wave_metadata.hpp"
 #include "wave_bytes.hpp"
@@ -83,6 +86,24 @@ TEST(LoopAlign, UnrollMakesAnExactBlockLoopThatPlaysLikeTheSource) {
     }
 }
 
+// Without a resampler a plan that resamples is refused, saying which modes work instead.
+TEST(LoopAlign, APlanThatResamplesNeedsAResampler) {
+    const auto plan = PlanLoopAlignment({.start = 100,
+                                         .end = 1099,
+                                         .frames = 2000,
+                                         .inputRate = 44100,
+                                         .outputRate = 44100,
+                                         .maxCents = 100});
+    ASSERT_TRUE(plan && plan->resamples());
+    const auto nothing = [](std::span<std::int16_t>) -> Expected<std::size_t> { return 0; };
+    const auto refused = LoopAlignedAudio::Create(plan.value(), 2, nothing, test::NoMedia());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind, ErrorKind::LoopAlignment);
+    EXPECT_EQ(refused.error().message,
+              "this build cannot resample; LoopAlignMode::Unroll or LoopAlignMode::Off aligns "
+              "the loop");
+}
+
 TEST(LoopAlign, ResampledLoopPlaysAcrossItsSeamLikeTheSource) {
 #if !defined(IMABOX_HAVE_SOXR)
     GTEST_SKIP() << "built without libsoxr: no resampling";
@@ -103,12 +124,14 @@ TEST(LoopAlign, ResampledLoopPlaysAcrossItsSeamLikeTheSource) {
     const double ratio = static_cast<double>(plan->ratioNum) / plan->ratioDen;
     std::size_t at = 0;
     auto audio = LoopAlignedAudio::Create(
-        plan.value(), 2, [&](std::span<std::int16_t> out) -> Expected<std::size_t> {
+        plan.value(), 2,
+        [&](std::span<std::int16_t> out) -> Expected<std::size_t> {
             const std::size_t n = std::min(out.size(), source.size() - at);
             std::copy_n(source.begin() + at, n, out.begin());
             at += n;
             return n / 2;
-        });
+        },
+        AvailableMedia());
     ASSERT_TRUE(audio) << audio.error().message;
     std::vector<std::int16_t> out;
     std::vector<std::int16_t> piece(2 * 3000);
@@ -188,7 +211,7 @@ TEST(LoopAlign, ResamplePlansTheSmallestRatioAndRefusesAudibleChanges) {
                                .mode = LoopAlignMode::Resample};
     const auto refused = PlanLoopAlignment(shortLoop);
     ASSERT_FALSE(refused);
-    EXPECT_NE(refused.error().message.find("--loop-align unroll"), std::string::npos);
+    EXPECT_NE(refused.error().message.find("LoopAlignMode::Unroll"), std::string::npos);
     shortLoop.mode = LoopAlignMode::Unroll;
     const auto repeated = PlanLoopAlignment(shortLoop);
     ASSERT_TRUE(repeated);
@@ -262,7 +285,7 @@ TEST(LoopAlign, MetadataKeepsOneGoodForwardLoopAndWarnsAboutTheRest) {
     const auto refused =
         AlignMetadataLoop(shortLoop, 1000, 22050, 22050, LoopAlignOptions{}, warnings);
     ASSERT_FALSE(refused);
-    EXPECT_NE(refused.error().message.find("--loop-align unroll"), std::string::npos);
+    EXPECT_NE(refused.error().message.find("LoopAlignMode::Unroll"), std::string::npos);
 }
 
 TEST(LoopAlign, FrameCutterDropsARangeAcrossPieces) {
@@ -453,10 +476,9 @@ TEST(LoopFiles, LoopAndTitleSurviveEncodeAndDecode) {
 #endif
     const test::Bytes source = LoopedWave(3001, 3001 + 11640 - 1, 20000);
     for (const LoopAlignMode mode : {LoopAlignMode::Resample, LoopAlignMode::Unroll}) {
-        ConvertOptions options;
-        options.direction = ConvertDirection::Encode;
+        EncodeOptions options;
         options.loopAlign = mode;
-        const auto encoded = ConvertMemory(source, options);
+        const auto encoded = EncodeMemory(source, options);
         ASSERT_TRUE(encoded) << encoded.error().message;
         EXPECT_TRUE(encoded->report.warnings.empty());
         EXPECT_EQ(encoded->report.loop.rfind("loop 3001..14640 -> 3055..", 0), 0u)
@@ -485,9 +507,7 @@ TEST(LoopFiles, LoopAndTitleSurviveEncodeAndDecode) {
         else
             EXPECT_EQ(loop.end + 1 - loop.start, 11635u);
 
-        ConvertOptions decode;
-        decode.direction = ConvertDirection::Decode;
-        const auto decoded = ConvertMemory(file, decode);
+        const auto decoded = DecodeMemory(file);
         ASSERT_TRUE(decoded) << decoded.error().message;
         EXPECT_EQ(std::vector(decoded->file.begin(), decoded->file.begin() + 4),
                   (test::Bytes{'R', 'I', 'F', 'F'}));
@@ -503,9 +523,7 @@ TEST(LoopFiles, LoopAndTitleSurviveEncodeAndDecode) {
 
 TEST(LoopFiles, ABadLoopIsWarnedAboutAndTheAudioStillConverts) {
     const test::Bytes source = LoopedWave(500, 100, 2000);
-    ConvertOptions encode;
-    encode.direction = ConvertDirection::Encode;
-    const auto encoded = ConvertMemory(source, encode);
+    const auto encoded = EncodeMemory(source);
     ASSERT_TRUE(encoded) << encoded.error().message;
     ASSERT_EQ(encoded->report.warnings.size(), 1u);
     EXPECT_EQ(encoded->report.warnings[0],
@@ -514,11 +532,35 @@ TEST(LoopFiles, ABadLoopIsWarnedAboutAndTheAudioStillConverts) {
     EXPECT_EQ(encoded->report.blocks, 31u);  // 2000 frames, nothing unrolled
 
     // A loop too short to resample within the pitch limit fails the file, saying what works.
-    const auto refused = ConvertMemory(LoopedWave(100, 1099, 2000), encode);
+    const auto refused = EncodeMemory(LoopedWave(100, 1099, 2000));
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().kind, ErrorKind::LoopAlignment);
-    EXPECT_NE(refused.error().message.find("--loop-align unroll"), std::string::npos);
+    EXPECT_NE(refused.error().message.find("LoopAlignMode::Unroll"), std::string::npos);
 }
+
+#if defined(IMABOX_TOOL)
+// The library names its own settings in its messages; the tool names the option that sets them.
+TEST(LoopFiles, TheToolSaysWhichOptionAlignsTheLoop) {
+    test::TempDir dir;
+    const std::string in = (dir / "in.wav").string();
+    test::WriteFileBytes(in, LoopedWave(100, 1099, 2000));
+    const auto encode = [&](const std::string& options) {
+        return test::RunProgram(
+            "/bin/sh", {"-c", "\"$0\" encode \"$1\" -o \"$2\" " + options + " 2>&1", IMABOX_TOOL,
+                        in, (dir / "out.wav").string()});
+    };
+    const test::ChildResult refused = encode("");
+    EXPECT_NE(refused.output.find("; --loop-align unroll repeats it instead, --loop-align off "
+                                  "leaves it as it is"),
+              std::string::npos)
+        << refused.output;
+    const test::ChildResult kept = encode("--loop-align off");
+    EXPECT_NE(kept.output.find("loop 100..1099, not on block boundaries (--loop-align off)"),
+              std::string::npos)
+        << kept.output;
+    EXPECT_EQ((refused.output + kept.output).find("LoopAlignMode"), std::string::npos);
+}
+#endif
 
 }  // namespace
 }  // namespace imabox

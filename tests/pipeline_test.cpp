@@ -15,6 +15,8 @@
 
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
+#include "media/media.hpp"
+#include "no_media.hpp"
 #include "pipeline/pipeline.hpp"
 #include "test_util.hpp"
 #include "wave/wave_header.hpp"
@@ -54,33 +56,38 @@ class PipeSink final : public ByteSink {
     Bytes bytes_;
 };
 
-ConvertOptions Direction(ConvertDirection direction, int quality = 0) {
-    ConvertOptions o;
-    o.direction = direction;
+enum class Way { Encode, Decode };
+
+ConversionRequest Request(Way way, int quality = 0) {
+    if (way == Way::Decode)
+        return ConversionRequest::ForDecode({});
+    EncodeOptions o;
     o.quality = quality;
-    return o;
+    return ConversionRequest::ForEncode(o);
 }
 
 // Converts `file` read from `source` with pieces of `pieceBytes`.
-Expected<MemoryConversion> RunSource(ByteSource& source, const ConvertOptions& options,
-                                     std::size_t pieceBytes) {
-    Expected<ConversionPlan> plan = OpenConversion(source, options);
+Expected<MemoryOutput<ConversionReport>> RunSource(ByteSource& source,
+                                                   const ConversionRequest& request,
+                                                   std::size_t pieceBytes) {
+    Expected<ConversionPlan> plan = OpenConversion(source, request, AvailableMedia());
     if (!plan)
         return plan.error();
     plan->pieceBytes = pieceBytes;
-    MemoryConversion result;
+    MemoryOutput<ConversionReport> result;
     MemoryByteSink sink(result.file);
-    Expected<ConvertReport> report = RunConversion(plan.value(), sink);
+    Expected<ConversionReport> report = RunConversion(plan.value(), sink);
     if (!report)
         return report.error();
     result.report = report.value();
     return result;
 }
 
-Expected<MemoryConversion> RunMemory(const Bytes& file, const ConvertOptions& options,
-                                     std::size_t pieceBytes) {
+Expected<MemoryOutput<ConversionReport>> RunMemory(const Bytes& file,
+                                                   const ConversionRequest& request,
+                                                   std::size_t pieceBytes) {
     MemoryByteSource source(file);
-    return RunSource(source, options, pieceBytes);
+    return RunSource(source, request, pieceBytes);
 }
 
 // `frames` frames of a signal in every sample format the pipeline reads, in 16-bit units.
@@ -162,7 +169,7 @@ Bytes ADPCMFile(bool xbox, unsigned channels, std::size_t blocks,
     unsigned blockAlign = 72 * channels;
     if (xbox) {
         const Bytes pcm = PCMFile(SourceFormat::PCM16, channels, blocks * 65, true);
-        auto encoded = ConvertMemory(pcm, Direction(ConvertDirection::Encode));
+        auto encoded = EncodeMemory(pcm);
         EXPECT_TRUE(encoded.ok());
         data.assign(encoded->file.begin() + 48, encoded->file.end());
         blockAlign = 36 * channels;
@@ -212,19 +219,18 @@ TEST(Pipeline, PieceBoundariesDoNotChangeABytePerSampleFormat) {
                 SCOPED_TRACE(DescribeSourceFormat(format) + ", " + std::to_string(channels) +
                              " channels, " + std::to_string(frames) + " frames");
                 const Bytes file = PCMFile(format, channels, frames);
-                const auto whole =
-                    RunMemory(file, Direction(ConvertDirection::Encode), kPipelinePieceBytes);
+                const auto whole = RunMemory(file, Request(Way::Encode), kPipelinePieceBytes);
                 ASSERT_TRUE(whole.ok()) << whole.error().message;
                 EXPECT_EQ(whole->report.inputFrames, frames);
                 for (const std::size_t piece : {1u, 2u * 130 * channels, 3u * 130 * channels}) {
-                    const auto pieces = RunMemory(file, Direction(ConvertDirection::Encode), piece);
+                    const auto pieces = RunMemory(file, Request(Way::Encode), piece);
                     ASSERT_TRUE(pieces.ok());
                     EXPECT_EQ(pieces->file, whole->file) << piece << "-byte pieces";
                 }
                 const Bytes exactFile = PCMFile(format, channels, frames, true);
-                const auto exact = RunMemory(exactFile, Direction(ConvertDirection::Encode), 260);
+                const auto exact = RunMemory(exactFile, Request(Way::Encode), 260);
                 PipeSource pipe(exactFile);
-                const auto streamed = RunSource(pipe, Direction(ConvertDirection::Encode), 260);
+                const auto streamed = RunSource(pipe, Request(Way::Encode), 260);
                 ASSERT_TRUE(exact.ok() && streamed.ok());
                 EXPECT_EQ(streamed->file, WithoutTrailer(exact->file));
                 EXPECT_FALSE(streamed->report.dithered);
@@ -244,26 +250,24 @@ TEST(Pipeline, ADPCMPieceBoundariesAndFactTrimming) {
                              " blocks, fact " + (withFact ? "yes" : "no"));
                 const Bytes file =
                     ADPCMFile(xbox, 2, blocks, withFact ? std::optional(factFrames) : std::nullopt);
-                const auto whole =
-                    RunMemory(file, Direction(ConvertDirection::Decode), kPipelinePieceBytes);
+                const auto whole = RunMemory(file, Request(Way::Decode), kPipelinePieceBytes);
                 ASSERT_TRUE(whole.ok()) << whole.error().message;
                 const std::size_t expected = withFact ? factFrames : blocks * blockFrames;
                 EXPECT_EQ(whole->report.inputFrames, expected);
                 EXPECT_EQ(whole->file.size(), 44 + expected * 4);
                 for (const std::size_t piece :
                      {std::size_t{1}, 4 * blockFrames, 6 * blockFrames + 7}) {
-                    const auto pieces = RunMemory(file, Direction(ConvertDirection::Decode), piece);
+                    const auto pieces = RunMemory(file, Request(Way::Decode), piece);
                     ASSERT_TRUE(pieces.ok());
                     EXPECT_EQ(pieces->file, whole->file) << piece << "-byte pieces";
                 }
                 PipeSource pipe(file);
-                const auto streamed = RunSource(pipe, Direction(ConvertDirection::Decode), 1000);
+                const auto streamed = RunSource(pipe, Request(Way::Decode), 1000);
                 ASSERT_TRUE(streamed.ok());
                 EXPECT_EQ(streamed->file, whole->file);
                 if (!xbox) {  // IMA ADPCM encodes too: its blocks are not whole pieces there
-                    const auto a =
-                        RunMemory(file, Direction(ConvertDirection::Encode), kPipelinePieceBytes);
-                    const auto b = RunMemory(file, Direction(ConvertDirection::Encode), 300);
+                    const auto a = RunMemory(file, Request(Way::Encode), kPipelinePieceBytes);
+                    const auto b = RunMemory(file, Request(Way::Encode), 300);
                     ASSERT_TRUE(a.ok() && b.ok());
                     EXPECT_EQ(a->file, b->file);
                     EXPECT_EQ(a->report.inputFrames, expected);
@@ -275,8 +279,8 @@ TEST(Pipeline, ADPCMPieceBoundariesAndFactTrimming) {
 
 TEST(Pipeline, SearchingEncoderCarriesItsStateAcrossPieces) {
     const Bytes file = PCMFile(SourceFormat::PCM16, 2, 700, true);
-    const auto whole = RunMemory(file, Direction(ConvertDirection::Encode, 2), kPipelinePieceBytes);
-    const auto pieces = RunMemory(file, Direction(ConvertDirection::Encode, 2), 2 * 260);
+    const auto whole = RunMemory(file, Request(Way::Encode, 2), kPipelinePieceBytes);
+    const auto pieces = RunMemory(file, Request(Way::Encode, 2), 2 * 260);
     ASSERT_TRUE(whole.ok() && pieces.ok());
     EXPECT_EQ(pieces->file, whole->file);
 }
@@ -289,22 +293,22 @@ TEST(Pipeline, TruncatedTails) {
         Bytes payload = Payload(format, 200, false);
         payload.push_back(7);  // a 101st frame's first byte
         const Bytes partial = Riff({FmtFor(format, 2), Chunk("data", payload)});
-        const auto r = RunMemory(partial, Direction(ConvertDirection::Encode), 260);
+        const auto r = RunMemory(partial, Request(Way::Encode), 260);
         ASSERT_TRUE(r.ok()) << r.error().message;
         EXPECT_EQ(r->report.inputFrames, 100u);
         EXPECT_EQ(r->report.ignoredBytes, 1u);
         PipeSource pipe(partial);
-        const auto streamed = RunSource(pipe, Direction(ConvertDirection::Encode), 260);
+        const auto streamed = RunSource(pipe, Request(Way::Encode), 260);
         ASSERT_TRUE(streamed.ok());
         EXPECT_EQ(streamed->report.ignoredBytes, 1u);
 
         Bytes cut = Riff({FmtFor(format, 2), Chunk("data", Payload(format, 200, false))});
         cut.resize(cut.size() - 16);
-        const auto file = RunMemory(cut, Direction(ConvertDirection::Encode), 260);
+        const auto file = RunMemory(cut, Request(Way::Encode), 260);
         ASSERT_FALSE(file.ok());
         EXPECT_EQ(file.error().kind, ErrorKind::Truncated);
         PipeSource cutPipe(cut);
-        const auto stream = RunSource(cutPipe, Direction(ConvertDirection::Encode), 260);
+        const auto stream = RunSource(cutPipe, Request(Way::Encode), 260);
         ASSERT_FALSE(stream.ok());
         EXPECT_EQ(stream.error().kind, ErrorKind::Truncated);
     }
@@ -317,16 +321,16 @@ TEST(Pipeline, TrailingBytesAndChunkOrder) {
     for (const Bytes& tail : {Bytes{1, 2, 3}, Bytes{'J', 'U', 'N', 'K', 0xFF, 0xFF, 0, 0, 9, 9}}) {
         Bytes withTail = file;
         withTail.insert(withTail.end(), tail.begin(), tail.end());
-        const auto r = ConvertMemory(withTail, Direction(ConvertDirection::Encode));
+        const auto r = EncodeMemory(withTail);
         ASSERT_TRUE(r.ok()) << r.error().message;
         EXPECT_EQ(r->report.trailingBytes, tail.size());
-        EXPECT_EQ(r->file, ConvertMemory(file, Direction(ConvertDirection::Encode))->file);
+        EXPECT_EQ(r->file, EncodeMemory(file)->file);
     }
     const Bytes late =
         Riff({Chunk("data", test::Samples16({1, 2, 3, 4})), FmtFor(SourceFormat::PCM16, 1)});
-    EXPECT_TRUE(ConvertMemory(late, Direction(ConvertDirection::Encode)).ok());
+    EXPECT_TRUE(EncodeMemory(late).ok());
     PipeSource pipe(late);
-    const auto streamed = RunSource(pipe, Direction(ConvertDirection::Encode), 260);
+    const auto streamed = RunSource(pipe, Request(Way::Encode), 260);
     ASSERT_FALSE(streamed.ok());
     EXPECT_EQ(streamed.error().kind, ErrorKind::MissingChunk);
 }
@@ -338,10 +342,10 @@ TEST(Pipeline, RefusesChannelCountsTheOutputHeaderCannotHold) {
         return Riff({Chunk("fmt ", FmtBody(1, channels, 8000, 2 * channels, 16)),
                      Chunk("data", Bytes(2 * channels, 0))});
     };
-    const auto encoded = ConvertMemory(pcm(1820), Direction(ConvertDirection::Encode));
+    const auto encoded = EncodeMemory(pcm(1820));
     ASSERT_TRUE(encoded.ok()) << encoded.error().message;
     EXPECT_EQ(GetLE16(&encoded->file[32]), 36u * 1820);
-    const auto tooMany = ConvertMemory(pcm(1821), Direction(ConvertDirection::Encode));
+    const auto tooMany = EncodeMemory(pcm(1821));
     ASSERT_FALSE(tooMany.ok());
     EXPECT_EQ(tooMany.error().kind, ErrorKind::TooManyChannels);
     EXPECT_THAT(tooMany.error().message, ::testing::HasSubstr("1821 channels"));
@@ -350,12 +354,35 @@ TEST(Pipeline, RefusesChannelCountsTheOutputHeaderCannotHold) {
         return Riff({Chunk("fmt ", FmtBody(0x69, channels, 8000, 0, 4, {2, 0, 64, 0})),
                      Chunk("data", Bytes(36 * channels, 0))});
     };
-    const auto decoded = ConvertMemory(xbox(32767), Direction(ConvertDirection::Decode));
+    const auto decoded = DecodeMemory(xbox(32767));
     ASSERT_TRUE(decoded.ok()) << decoded.error().message;
     EXPECT_EQ(GetLE16(&decoded->file[32]), 2u * 32767);
-    const auto decodedTooMany = ConvertMemory(xbox(32768), Direction(ConvertDirection::Decode));
+    const auto decodedTooMany = DecodeMemory(xbox(32768));
     ASSERT_FALSE(decodedTooMany.ok());
     EXPECT_EQ(decodedTooMany.error().kind, ErrorKind::TooManyChannels);
+}
+
+// What WAVE does not cover (other containers, rates, output formats) the pipeline asks of its
+// media adapters, whatever the build has.
+TEST(Pipeline, AsksItsMediaAdaptersForWhatWaveLacks) {
+    const test::NoMedia media;
+    const auto refusal = [&](const Bytes& file, const ConversionRequest& request) {
+        MemoryByteSource source(file);
+        const Expected<ConversionPlan> plan = OpenConversion(source, request, media);
+        return plan ? std::string("planned") : plan.error().message;
+    };
+    Bytes flac = {'f', 'L', 'a', 'C'};
+    flac.resize(64, 0);
+    EXPECT_EQ(refusal(flac, Request(Way::Encode)), "no reader for FLAC");
+    const Bytes pcm = PCMFile(SourceFormat::PCM16, 2, 1000);
+    EXPECT_EQ(refusal(pcm, Request(Way::Encode)), "planned");
+    EncodeOptions rate;
+    rate.sampleRate = 12345;
+    EXPECT_EQ(refusal(pcm, ConversionRequest::ForEncode(rate)), "no resampler to 12345");
+    const Bytes xbox = ADPCMFile(true, 2, 3, std::nullopt);
+    EXPECT_EQ(refusal(xbox, ConversionRequest::ForDecode({.format = "wav"})), "planned");
+    EXPECT_EQ(refusal(xbox, ConversionRequest::ForDecode({.format = "flac"})),
+              "no writer for flac");
 }
 
 // encode's pool: several files at once, each exactly what one conversion writes (ThreadSanitizer
@@ -370,7 +397,7 @@ TEST(Pipeline, EncodePoolConvertsManyFilesAtOnce) {
         const std::string name = "in" + std::to_string(i) + ".wav";
         test::WriteFileBytes(dir / name, file);
         args.push_back((dir / name).string());
-        const auto one = ConvertMemory(file, Direction(ConvertDirection::Encode, 1));
+        const auto one = EncodeMemory(file, {.quality = 1});
         ASSERT_TRUE(one.ok());
         expected.push_back(one->file);
     }

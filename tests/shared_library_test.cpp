@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "exact/exact_messages.hpp"
 #include "imabox/convert.hpp"
 #include "test_util.hpp"
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "commands.hpp"
+#include "exact/exact_messages.hpp"
 #include "imabox/convert.hpp"
 
 namespace imabox::tool {

@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "commands.hpp"
@@ -34,7 +35,7 @@ namespace fs = std::filesystem;
 constexpr const char* kStandardStream = "-";
 
 struct BatchArgs {
-    ConvertDirection direction = ConvertDirection::Encode;
+    bool encode = true;  // encode, or decode
     std::vector<std::string> inputs;
     std::string output;     // -o
     std::string directory;  // -d
@@ -63,7 +64,7 @@ fs::path DefaultOutput(const fs::path& input, const BatchArgs& args) {
     if (input == kStandardStream)
         return kStandardStream;
     fs::path out = input;
-    if (args.direction == ConvertDirection::Encode)
+    if (args.encode)
         out.replace_extension(".xbox.wav");
     else
         out.replace_extension(".pcm." + (args.format.empty() ? std::string("wav") : args.format));
@@ -111,26 +112,72 @@ std::string ChannelsText(unsigned channels) {
     return std::to_string(channels) + (channels == 1 ? " channel" : " channels");
 }
 
-std::string Describe(const ConvertReport& r) {
+// The library names its own settings (LoopAlignMode::Unroll); the tool says which option sets
+// them.
+std::string InOptionTerms(std::string text) {
+    static constexpr std::pair<std::string_view, std::string_view> kTerms[] = {
+        {"LoopAlignMode::Unroll or LoopAlignMode::Off", "--loop-align unroll or off"},
+        {"LoopAlignMode::Resample", "--loop-align resample"},
+        {"LoopAlignMode::Unroll", "--loop-align unroll"},
+        {"LoopAlignMode::Off", "--loop-align off"},
+    };
+    for (const auto& [term, option] : kTerms) {
+        for (auto at = text.find(term); at != std::string::npos; at = text.find(term, at))
+            text.replace(at, term.size(), option);
+    }
+    return text;
+}
+
+// What the tool prints of a conversion that succeeded.
+struct Outcome {
+    std::string description;  // the result line after "IN -> OUT: "
+    std::string loop;
+    std::vector<std::string> warnings;
+    std::uint64_t clippedSamples = 0;
+    std::uint64_t trailingBytes = 0;
+};
+
+// The end of a result line: "N frames" and what happened to the samples on the way.
+std::string FramesText(std::uint64_t frames, bool dithered, std::uint64_t clipped,
+                       std::uint64_t ignored) {
+    std::string text = ", " + std::to_string(frames) + " frames";
+    if (dithered)
+        text += ", dithered to 16 bits";
+    if (clipped != 0)
+        text += ", " + std::to_string(clipped) + " samples clipped";
+    if (ignored != 0)
+        text += ", " + std::to_string(ignored) + " trailing bytes ignored";
+    return text;
+}
+
+Outcome Describe(const EncodeReport& r) {
     std::string text =
         (r.inputContainer.empty() ? DescribeSourceFormat(r.input) : r.inputContainer) + ", " +
-        ChannelsText(r.channels) + ", " + std::to_string(r.sampleRate) + " Hz";
+        ChannelsText(r.inputChannels) + ", " + std::to_string(r.inputSampleRate) + " Hz";
     // What changed, then the frames written.
     std::string changes;
-    if (r.outputChannels != r.channels)
+    if (r.outputChannels != r.inputChannels)
         changes += ChannelsText(r.outputChannels);
-    if (r.outputSampleRate != r.sampleRate)
+    if (r.outputSampleRate != r.inputSampleRate)
         changes += (changes.empty() ? "" : ", ") + std::to_string(r.outputSampleRate) + " Hz";
     if (!changes.empty())
         text += " -> " + changes;
-    text += ", " + std::to_string(r.inputFrames) + " frames";
-    if (r.dithered)
-        text += ", dithered to 16 bits";
-    if (r.clippedSamples != 0)
-        text += ", " + std::to_string(r.clippedSamples) + " samples clipped";
-    if (r.ignoredBytes != 0)
-        text += ", " + std::to_string(r.ignoredBytes) + " trailing bytes ignored";
-    return text;
+    text += FramesText(r.inputFrames, r.dithered, r.clippedSamples, r.ignoredBytes);
+    return {text, InOptionTerms(r.loop), r.warnings, r.clippedSamples, r.trailingBytes};
+}
+
+Outcome Describe(const DecodeReport& r) {
+    std::string text = DescribeSourceFormat(r.input) + ", " + ChannelsText(r.channels) + ", " +
+                       std::to_string(r.sampleRate) + " Hz" +
+                       FramesText(r.frames, false, 0, r.ignoredBytes);
+    return {text, "", r.warnings, 0, r.trailingBytes};
+}
+
+template <class Report>
+Expected<Outcome> Describe(const Expected<Report>& result) {
+    if (!result)
+        return Error{result.error().kind, InOptionTerms(result.error().message)};
+    return Describe(result.value());
 }
 
 std::string InputName(const fs::path& path) {
@@ -147,14 +194,14 @@ class Reporter {
     Reporter(std::size_t total, bool quiet, std::FILE* lines)
         : total_(total), quiet_(quiet), progress_(IMABOX_ISATTY(2) != 0), lines_(lines) {}
 
-    void Done(const Job& job, const Expected<ConvertReport>& result) {
+    void Done(const Job& job, const Expected<Outcome>& result) {
         const std::lock_guard lock(mutex_);
         ClearProgress();
         if (result) {
             ++converted_;
             if (!quiet_) {
                 std::fprintf(lines_, "%s -> %s: %s\n", InputName(job.input).c_str(),
-                             OutputName(job.output).c_str(), Describe(result.value()).c_str());
+                             OutputName(job.output).c_str(), result->description.c_str());
                 if (!result->loop.empty())
                     std::fprintf(lines_, "  %s\n", result->loop.c_str());
                 std::fflush(lines_);
@@ -218,7 +265,7 @@ class Reporter {
 };
 
 int RunBatch(const BatchArgs& args) {
-    const bool encode = args.direction == ConvertDirection::Encode;
+    const bool encode = args.encode;
     if (!args.output.empty() && args.inputs.size() != 1) {
         std::fprintf(stderr, "imabox: -o names one output; use -d DIR for %zu inputs\n",
                      args.inputs.size());
@@ -240,17 +287,16 @@ int RunBatch(const BatchArgs& args) {
     }
     const bool toStdout = args.output == kStandardStream ||
                           (fromStdin && args.output.empty() && args.directory.empty());
-    ConvertOptions options;
-    options.direction = args.direction;
+    EncodeOptions options;
     options.quality = args.quality;
-    options.loopAlign = args.loopAlign == "off"      ? LoopAlignMode::Off
-                        : args.loopAlign == "unroll" ? LoopAlignMode::Unroll
-                                                     : LoopAlignMode::Resample;
+    options.loopAlign = ParseLoopAlignMode(args.loopAlign).value_or(LoopAlignMode::Resample);
     options.maxLoopCents = args.maxLoopCents;
     options.sampleRate = args.rate;
     options.channels = args.channels;
     options.raw = args.raw;
-    options.outputFormat = args.format;
+    DecodeOptions decodeOptions;
+    decodeOptions.format = args.format;
+    decodeOptions.raw = args.raw;
     if (!args.like.empty()) {
         const Expected<WaveInfo> like = ReadWaveInfo(args.like);
         if (!like) {
@@ -268,23 +314,37 @@ int RunBatch(const BatchArgs& args) {
         _setmode(_fileno(stdout), _O_BINARY);
 #endif
     const std::vector<Job> jobs = PlanJobs(args);
+    const auto encodeJob = [&](const Job& job) {
+        const bool in = job.input == kStandardStream;
+        const bool out = job.output == kStandardStream;
+        if (in && out)
+            return EncodeStream(stdin, stdout, options);
+        if (in)
+            return EncodeStream(stdin, job.output, options);
+        if (out)
+            return EncodeStream(job.input, stdout, options);
+        return EncodeFile(job.input, job.output, options);
+    };
     // A file output of decode takes its format from its name (out.flac) unless --format says.
-    const auto convert = [&](const Job& job) {
-        ConvertOptions jobOptions = options;
-        if (!encode && args.format.empty() && job.output != kStandardStream) {
+    const auto decodeJob = [&](const Job& job) {
+        DecodeOptions jobOptions = decodeOptions;
+        if (args.format.empty() && job.output != kStandardStream) {
             const std::string extension = job.output.extension().string();
             if (extension.size() > 1 && extension != ".wav" && extension != ".WAV")
-                jobOptions.outputFormat = extension.substr(1);
+                jobOptions.format = extension.substr(1);
         }
         const bool in = job.input == kStandardStream;
         const bool out = job.output == kStandardStream;
         if (in && out)
-            return ConvertStream(stdin, stdout, jobOptions);
+            return DecodeStream(stdin, stdout, jobOptions);
         if (in)
-            return ConvertStream(stdin, job.output, jobOptions);
+            return DecodeStream(stdin, job.output, jobOptions);
         if (out)
-            return ConvertStream(job.input, stdout, jobOptions);
-        return ConvertFile(job.input, job.output, jobOptions);
+            return DecodeStream(job.input, stdout, jobOptions);
+        return DecodeFile(job.input, job.output, jobOptions);
+    };
+    const auto convert = [&](const Job& job) {
+        return encode ? Describe(encodeJob(job)) : Describe(decodeJob(job));
     };
 
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -330,10 +390,17 @@ std::string CheckNotAFolder(const std::string& name) {
     return fs::is_directory(name, ec) ? name + " is a folder (-d DIR writes into a folder)" : "";
 }
 
-void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection direction) {
+// "wav (default), flac, aiff...": the containers decode writes in this build.
+std::string FormatsText(const std::vector<std::string>& formats) {
+    std::string text;
+    for (const std::string& format : formats)
+        text += (text.empty() ? format + " (default)" : ", " + format);
+    return text;
+}
+
+void AddBatchCommand(CLI::App& app, CommandList& commands, bool encode) {
     auto args = std::make_shared<BatchArgs>();
-    args->direction = direction;
-    const bool encode = direction == ConvertDirection::Encode;
+    args->encode = encode;
     CLI::App* cmd = app.add_subcommand(
         encode ? "encode" : "decode",
         encode ? "Encode audio files (WAVE of 8/16/24/32-bit PCM, float or IMA ADPCM; FLAC, Ogg, "
@@ -386,10 +453,11 @@ void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection dire
             ->excludes(rate)
             ->excludes(channels);
     } else {
+        const std::vector<std::string> formats = DecodeFormats();
         cmd->add_option("--format", args->format,
-                        "Output container: wav (default), flac, aiff, caf, w64, au, ogg; "
-                        "otherwise taken from the -o file's extension")
-            ->check(CLI::IsMember({"wav", "flac", "aiff", "caf", "w64", "au", "ogg"}));
+                        "Output container: " + FormatsText(formats) +
+                            "; otherwise taken from the -o file's extension")
+            ->check(CLI::IsMember(formats));
     }
     cmd->add_flag("--raw", args->raw,
                   encode ? "Write the Xbox ADPCM blocks alone, without a header"
@@ -405,8 +473,8 @@ void AddBatchCommand(CLI::App& app, CommandList& commands, ConvertDirection dire
 }  // namespace
 
 void AddEncodeCommands(CLI::App& app, CommandList& commands) {
-    AddBatchCommand(app, commands, ConvertDirection::Encode);
-    AddBatchCommand(app, commands, ConvertDirection::Decode);
+    AddBatchCommand(app, commands, true);
+    AddBatchCommand(app, commands, false);
 }
 
 }  // namespace imabox::tool

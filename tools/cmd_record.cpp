@@ -248,10 +248,9 @@ int RunRecord(const RecordArgs& args) {
             if (!summary)
                 error = summary.error().message;
         } else {
-            ConvertOptions options;
-            options.direction = ConvertDirection::Encode;
+            EncodeOptions options;
             options.quality = args.quality;
-            const auto report = ConvertFile(plan.recordInto, plan.target, options);
+            const auto report = EncodeFile(plan.recordInto, plan.target, options);
             if (!report)
                 error = report.error().message;
         }

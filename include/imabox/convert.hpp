@@ -1,12 +1,13 @@
-// imabox C++ API: conversion of WAVE files to Xbox ADPCM and back.
+// imabox C++ API: Xbox ADPCM WAVE files from and to other audio, one entry point per operation.
 //
-// One entry point, three directions:
-// - Auto is the exported XBoxAudio's exact behaviour: its strict header reader (16-bit PCM or Xbox
-//   ADPCM, in the two layouts it has always read), the direction taken from the input's format
-//   tag, the output written in place, and its console messages sent to `console`.
+// - Convert is the exported XBoxAudio's exact behaviour: its strict header reader (16-bit PCM or
+//   Xbox ADPCM, in the two layouts it has always read), the direction taken from the input's
+//   format tag, the output written in place, and its console messages sent to `console`.
 // - Encode reads the WAVE files other programs write (8/16/24/32-bit PCM, 32/64-bit float, plain
-//   or extensible, IMA ADPCM 0x0011; chunks in any order) and writes Xbox ADPCM.
+//   or extensible, IMA ADPCM 0x0011; chunks in any order), and in builds with libsndfile other
+//   containers (FLAC, Ogg, MP3, AIFF...), and writes Xbox ADPCM.
 // - Decode reads Xbox ADPCM (0x0069) or IMA ADPCM (0x0011) and writes 16-bit PCM.
+// - ReadWaveInfo tells what a WAVE file holds without converting it.
 // Encode and Decode stream: memory stays a few MiB whatever the file's size. Their file output is
 // written to a temporary file beside the output and renamed over it only once complete.
 //
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,23 +30,54 @@
 
 namespace imabox {
 
+enum class Encoding { PCM16, XBoxADPCM };
+
+// The whole output file of a conversion in memory, and its report.
+template <class Report>
+struct MemoryOutput {
+    Report report;
+    std::vector<std::uint8_t> file;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Convert: XBoxAudio's exact converter.
+
 // Receives each console message, newline included.
 using ConsoleSink = std::function<void(std::string_view)>;
 
-// The four-line banner XBoxAudio prints before anything else.
-inline constexpr std::string_view kBanner =
-    "Xbox ADPCM Decoder/Encoder\n"
-    "Converter: imabox\n"
-    "ADPCM routines: imabox\n"
-    "\n";
-
-enum class Encoding { PCM16, XBoxADPCM };
-
-enum class ConvertDirection {
-    Auto,    // XBoxAudio's converter: PCM -> Xbox ADPCM or back, as the input's format tag says
-    Encode,  // any supported non-Xbox-ADPCM input -> Xbox ADPCM
-    Decode,  // Xbox ADPCM or IMA ADPCM input -> 16-bit PCM
+struct ConvertOptions {
+    // Receives XBoxAudio's console messages. Empty: silent.
+    ConsoleSink console;
+    // 1 keeps all the work on the calling thread; any other value (0, the default, means "as
+    // the machine allows") lets reading or writing run on a second thread. Never changes a byte.
+    unsigned threads = 0;
 };
+
+struct ConvertReport {
+    SourceFormat input = SourceFormat::PCM16;  // PCM16 or XBoxADPCM
+    Encoding output = Encoding::XBoxADPCM;     // the other one
+    std::uint16_t channels = 0;
+    std::uint32_t sampleRate = 0;
+    // Frames per channel as printed ("Number of samples per channel"): the data size over
+    // 2 x channels, in both directions.
+    std::uint64_t inputFrames = 0;
+    std::uint64_t paddingFrames = 0;    // silent frames added to complete the last block
+    std::uint64_t blocks = 0;           // Xbox ADPCM blocks coded or decoded
+    std::uint64_t outputDataBytes = 0;  // payload bytes after the output header
+    std::uint64_t outputBytes = 0;      // the whole output file
+};
+
+// Converts the WAVE file `input` into `output`. The input is closed before the output is opened,
+// so both may name the same file.
+Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
+                                    const std::filesystem::path& output,
+                                    const ConvertOptions& options = {});
+// Converts a WAVE file held in memory.
+Expected<MemoryOutput<ConvertReport>> ConvertMemory(std::span<const std::uint8_t> input,
+                                                    const ConvertOptions& options = {});
+
+// ---------------------------------------------------------------------------------------------
+// Encode: any supported audio to Xbox ADPCM.
 
 inline constexpr int kMaxEncodeQuality = 9;
 
@@ -56,97 +89,126 @@ enum class LoopAlignMode {
                // blocks, refused when that changes the pitch by more than maxLoopCents
 };
 
+// The mode named "off", "unroll" or "resample"; nothing for any other name.
+std::optional<LoopAlignMode> ParseLoopAlignMode(std::string_view name);
+
 // Listeners notice about 5 to 10 cents on a held tone: 5 keeps a resampled loop below that. A
 // loop of 11 270 frames or more always fits whole blocks within 5 cents.
 inline constexpr double kDefaultMaxLoopCents = 5.0;
 
-struct ConvertOptions {
-    // Auto only: receives XBoxAudio's console messages. Empty: silent.
-    ConsoleSink console;
-    // 1 keeps all the work on the calling thread. Auto: any other value (0, the default, means
-    // "as the machine allows") lets reading or writing run on a second thread. Encode at quality
-    // 1..9: the searching coder's threads (0: one per processor core). Never changes a byte.
-    unsigned threads = 0;
-    ConvertDirection direction = ConvertDirection::Auto;
-    // Encode only. 0: the plain encoder XBoxAudio uses, byte for byte. 1..9: a search over codes
-    // and block start step indices that lowers the squared error; higher levels search more.
-    // Every level writes a stream any IMA ADPCM decoder plays, none has more error than level 0.
+struct EncodeOptions {
+    // 0: the plain encoder XBoxAudio uses, byte for byte. 1..9: a search over codes and block
+    // start step indices that lowers the squared error; higher levels search more. Every level
+    // writes a stream any IMA ADPCM decoder plays, none has more error than level 0.
     int quality = 0;
-    // Encode only: the output's sample rate and channel count, 0 keeping the input's. A new rate
-    // is made by resampling at very high quality; channels become 1 (the average of the input's)
-    // or 2 from 1 (the channel twice). Needs a build with libsoxr for the rate.
+    // The searching coder's threads (0: one per processor core). Never changes a byte.
+    unsigned threads = 0;
+    // The output's sample rate and channel count, 0 keeping the input's. A new rate is made by
+    // resampling at very high quality (in builds with libsoxr); channels become 1 (the average of
+    // the input's) or 2 from 1 (the channel twice).
     std::uint32_t sampleRate = 0;
     unsigned channels = 0;
-    // Decode only: the output container, "wav" (or empty: the default) or one libsndfile writes:
-    // "flac", "aiff", "caf", "w64", "au", "ogg" (Vorbis).
-    std::string outputFormat{};
-    // Encode and Decode: write the payload alone (the blocks, or the 16-bit samples), no header.
-    bool raw = false;
-    // Encode only: how a loop is put on block boundaries, and the largest pitch change in cents
-    // that resampling may make for it.
+    // How a loop is put on block boundaries, and the largest pitch change in cents that
+    // resampling may make for it.
     LoopAlignMode loopAlign = LoopAlignMode::Resample;
     double maxLoopCents = kDefaultMaxLoopCents;
+    // Write the blocks alone, no header.
+    bool raw = false;
 };
 
-struct ConvertReport {
+struct EncodeReport {
     SourceFormat input = SourceFormat::PCM16;
     // For inputs other than WAVE, the container and its coding ("FLAC 16-bit", "Ogg Vorbis",
     // "MP3"...), and `input` is PCM16; empty for WAVE files.
     std::string inputContainer{};
+    std::uint16_t inputChannels = 0;
+    std::uint32_t inputSampleRate = 0;
     // The output's rate and channels (those of the input unless a change was asked for).
     std::uint16_t outputChannels = 0;
     std::uint32_t outputSampleRate = 0;
-    Encoding output = Encoding::XBoxADPCM;
-    std::uint16_t channels = 0;
-    std::uint32_t sampleRate = 0;
-    // Auto: frames per channel as printed ("Number of samples per channel"): the data size over
-    // 2 x channels in both directions. Encode/Decode: frames read from the input.
-    std::uint64_t inputFrames = 0;
+    std::uint64_t inputFrames = 0;    // frames read from the input
     std::uint64_t paddingFrames = 0;  // silent frames added to complete the last block
-    std::uint64_t blocks = 0;         // Xbox ADPCM blocks coded or decoded
-    // Encode/Decode: samples that did not fit 16 bits (float outside -1..1, NaN, infinity) and
-    // were clipped; whether TPDF dither was added (sources of more than 16 bits whose samples are
-    // not all exact 16-bit values); bytes at the end of the data chunk short of a whole frame or
-    // block; bytes after the last chunk too short to be a chunk.
+    std::uint64_t blocks = 0;         // Xbox ADPCM blocks coded
+    // Samples that did not fit 16 bits (float outside -1..1, NaN, infinity, resampler ringing)
+    // and were clipped; whether TPDF dither was added (sources of more than 16 bits whose samples
+    // are not all exact 16-bit values); bytes at the end of the data chunk short of a whole frame
+    // or block; bytes after the last chunk too short to be a chunk.
     std::uint64_t clippedSamples = 0;
     bool dithered = false;
     std::uint64_t ignoredBytes = 0;
     std::uint64_t trailingBytes = 0;
     std::uint64_t outputDataBytes = 0;  // payload bytes after the output header
     std::uint64_t outputBytes = 0;      // the whole output file
-    // Encode/Decode: what became of the loop ("loop 1000..46999 -> 1040..47099: ..."; empty
-    // without one), and the chunks dropped or mended on the way, one line each naming the chunk.
+    // What became of the loop ("loop 1000..46999 -> 1040..47099: ..."; empty without one), and
+    // the chunks dropped or mended on the way, one line each naming the chunk.
     std::string loop;
     std::vector<std::string> warnings;
 };
 
-// Converts the WAVE file `input` into `output`. Auto closes the input before opening the output,
-// so both may name the same file; Encode and Decode refuse that.
-Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
-                                    const std::filesystem::path& output,
-                                    const ConvertOptions& options = {});
+// Encodes the file `input` into `output`; both may not name the same file.
+Expected<EncodeReport> EncodeFile(const std::filesystem::path& input,
+                                  const std::filesystem::path& output,
+                                  const EncodeOptions& options = {});
+Expected<MemoryOutput<EncodeReport>> EncodeMemory(std::span<const std::uint8_t> input,
+                                                  const EncodeOptions& options = {});
+// Open streams (standard input and output, pipes) on either side; the other side may be a path
+// (an output path is replaced once complete, as by EncodeFile). The input is read once, forward;
+// a WAVE stream whose sizes are 0xFFFFFFFF or 0 is read to its end. The output is written in
+// order: its header carries the real sizes when they are known before writing (any input whose
+// length is known), 0xFFFFFFFF otherwise, completed at the end when the output is a regular
+// file. Streams are not closed.
+Expected<EncodeReport> EncodeStream(std::FILE* input, std::FILE* output,
+                                    const EncodeOptions& options = {});
+Expected<EncodeReport> EncodeStream(std::FILE* input, const std::filesystem::path& output,
+                                    const EncodeOptions& options = {});
+Expected<EncodeReport> EncodeStream(const std::filesystem::path& input, std::FILE* output,
+                                    const EncodeOptions& options = {});
 
-// Encode and Decode with open streams (standard input and output, pipes) on either side; the
-// other side may be a path (an output path is replaced once complete, as by ConvertFile). The
-// input is read once, forward; a WAVE stream whose sizes are 0xFFFFFFFF or 0 is read to its end.
-// The output is written in order: its header carries the real sizes when they are known before
-// writing (any input whose length is known), 0xFFFFFFFF otherwise, completed at the end when
-// the output is a regular file. Streams are not closed. Auto is refused.
-Expected<ConvertReport> ConvertStream(std::FILE* input, std::FILE* output,
-                                      const ConvertOptions& options);
-Expected<ConvertReport> ConvertStream(std::FILE* input, const std::filesystem::path& output,
-                                      const ConvertOptions& options);
-Expected<ConvertReport> ConvertStream(const std::filesystem::path& input, std::FILE* output,
-                                      const ConvertOptions& options);
+// ---------------------------------------------------------------------------------------------
+// Decode: Xbox ADPCM or IMA ADPCM to 16-bit PCM.
 
-struct MemoryConversion {
-    ConvertReport report;
-    std::vector<std::uint8_t> file;  // the whole output WAVE file
+struct DecodeOptions {
+    // The output container: "wav" (or empty: the default) or one of DecodeFormats().
+    std::string format{};
+    // Write the 16-bit samples alone, no header (WAVE only).
+    bool raw = false;
 };
 
-// Converts a WAVE file held in memory.
-Expected<MemoryConversion> ConvertMemory(std::span<const std::uint8_t> input,
-                                         const ConvertOptions& options = {});
+struct DecodeReport {
+    SourceFormat input = SourceFormat::XBoxADPCM;  // XBoxADPCM or IMAADPCM
+    std::uint16_t channels = 0;                    // the input's and the output's
+    std::uint32_t sampleRate = 0;
+    std::uint64_t frames = 0;  // frames decoded
+    std::uint64_t blocks = 0;  // ADPCM blocks decoded (the last one may be partial)
+    // Bytes at the end of the data chunk short of a whole block; bytes after the last chunk too
+    // short to be a chunk.
+    std::uint64_t ignoredBytes = 0;
+    std::uint64_t trailingBytes = 0;
+    std::uint64_t outputDataBytes = 0;  // payload bytes after the output header (WAVE)
+    std::uint64_t outputBytes = 0;      // the whole output file (WAVE)
+    // The chunks dropped or mended on the way, one line each naming the chunk.
+    std::vector<std::string> warnings;
+};
+
+// The output containers Decode writes in this build: "wav", then those of libsndfile ("flac",
+// "aiff", "caf", "w64", "au", "ogg") when the build has it.
+std::vector<std::string> DecodeFormats();
+
+Expected<DecodeReport> DecodeFile(const std::filesystem::path& input,
+                                  const std::filesystem::path& output,
+                                  const DecodeOptions& options = {});
+Expected<MemoryOutput<DecodeReport>> DecodeMemory(std::span<const std::uint8_t> input,
+                                                  const DecodeOptions& options = {});
+// As EncodeStream.
+Expected<DecodeReport> DecodeStream(std::FILE* input, std::FILE* output,
+                                    const DecodeOptions& options = {});
+Expected<DecodeReport> DecodeStream(std::FILE* input, const std::filesystem::path& output,
+                                    const DecodeOptions& options = {});
+Expected<DecodeReport> DecodeStream(const std::filesystem::path& input, std::FILE* output,
+                                    const DecodeOptions& options = {});
+
+// ---------------------------------------------------------------------------------------------
+// Info.
 
 // One chunk of a WAVE file other than fmt, fact and data.
 struct WaveChunkInfo {

@@ -7,8 +7,8 @@
 
 namespace imabox {
 
-// What went wrong. Each kind has one entry in the library's message table; callers and tests
-// compare kinds, people read the message.
+// What went wrong. Callers compare kinds, people read the message. The kinds are stable: new ones
+// are added at the end, none is removed or given another meaning.
 enum class ErrorKind {
     // Opening, reading and writing files.
     InputOpen,       // the input cannot be opened (or the path is empty)
@@ -20,16 +20,9 @@ enum class ErrorKind {
     OutputIsInput,   // the output names the input file
     OutputTooLarge,  // the output would not fit a 32-bit RIFF size
     OutOfMemory,     // a buffer could not be allocated
-    // The converter's strict header reader (XBoxAudio's messages).
-    RiffHeader,        // not a RIFF file
-    WaveHeader,        // RIFF, but not WAVE
-    FmtHeader,         // the "fmt " chunk does not follow the RIFF header
-    FormatTag,         // a format tag other than PCM or Xbox ADPCM
-    BitsPerSample,     // PCM with other than 16 bits per sample
-    DataOrFactHeader,  // neither "fact" nor "data" follows the fmt chunk
-    DataHeader,        // "fact" not followed by "data"
-    ChannelCount,      // 0 channels
-    // The general WAVE reader.
+    // Reading WAVE files. The exact converter (ConvertFile) reports its header errors as NotWave,
+    // MissingChunk (fmt, fact or data not where it reads them), Unsupported (a format tag or
+    // sample size it does not convert) and InvalidFmt (no channels).
     NotWave,          // no RIFF/WAVE header
     Truncated,        // a chunk declares more bytes than the file holds
     MissingChunk,     // no fmt or no data chunk
@@ -50,7 +43,7 @@ enum class ErrorKind {
 
 struct Error {
     ErrorKind kind = ErrorKind::Internal;
-    std::string message;  // one line, no newline; for the converter, what XBoxAudio prints
+    std::string message;  // one line, no newline; for ConvertFile, what XBoxAudio prints
 };
 
 template <class T>

@@ -1,16 +1,16 @@
-// Encode and Decode: any common WAVE file to Xbox ADPCM, ADPCM to 16-bit PCM, streaming from the
-// input to the output under the output policy of io/output_file.hpp.
-#include "api/encode_decode.hpp"
-
+// The public Encode and Decode entry points (any common audio file to Xbox ADPCM, ADPCM to 16-bit
+// PCM), streaming through the pipeline with the build's media adapters under the output policy of
+// io/output_file.hpp; and ReadWaveInfo.
 #include <cerrno>
 #include <cstdio>
 #include <new>
 #include <system_error>
 
-#include "exact/exact_converter.hpp"
+#include "imabox/convert.hpp"
 #include "io/errors.hpp"
 #include "io/file.hpp"
 #include "io/output_file.hpp"
+#include "media/media.hpp"
 #include "pipeline/pipeline.hpp"
 #include "wave/wave_metadata.hpp"
 #include "wave/wave_walker.hpp"
@@ -44,7 +44,9 @@ class ForwardSink final : public ByteSink {
     FileByteSink sink_;
 };
 
-// The output policy's file as a byte sink.
+Error OutputFailure(const io::OutputError& error);
+
+// The output policy's file as a byte sink. Its write errors name the file.
 class OutputFileSink final : public ByteSink {
   public:
     explicit OutputFileSink(io::OutputFile& out) : out_(out) {}
@@ -55,6 +57,9 @@ class OutputFileSink final : public ByteSink {
         return file.WriteAt(position, bytes);
     }
     int ErrorNumber() const override { return out_.error().code.value(); }
+    Error WriteError() const override {
+        return out_.error().code ? OutputFailure(out_.error()) : ByteSink::WriteError();
+    }
 
   private:
     io::OutputFile& out_;
@@ -73,31 +78,41 @@ Error OutputFailure(const io::OutputError& error) {
     return Error{ErrorKind::OutputWrite, error.Message()};
 }
 
+// Runs `convert`, turning what it may throw into errors: allocations that fail, and file system
+// queries.
+template <class Convert>
+auto Guarded(Convert&& convert) -> decltype(convert()) {
+    try {
+        return convert();
+    } catch (const std::bad_alloc&) {
+        return MakeError(ErrorKind::OutOfMemory);
+    } catch (const std::length_error&) {
+        return MakeError(ErrorKind::OutOfMemory);
+    } catch (const std::filesystem::filesystem_error& e) {
+        return MakeError(ErrorKind::Internal, e.what());
+    }
+}
+
 // Streams the plan into `output` under the output policy (io/output_file.hpp): a regular file
 // appears only once complete, and a failure leaves what was there untouched.
-Expected<ConvertReport> WriteOutput(ConversionPlan& plan, const std::filesystem::path& output,
-                                    const ConvertOptions& options) {
+Expected<ConversionReport> WriteOutput(ConversionPlan& plan, const std::filesystem::path& output,
+                                       bool raw) {
     io::OutputFile out = io::OutputFile::Open(output);
     if (!out)
         return OutputFailure(out.error());
     OutputFileSink sink(out);
-    Expected<ConvertReport> report = RunConversion(plan, sink, {.raw = options.raw});
-    if (!report) {
-        if (report.error().kind == ErrorKind::OutputWrite && out.error().code)
-            return OutputFailure(out.error());
+    Expected<ConversionReport> report = RunConversion(plan, sink, {.raw = raw});
+    if (!report)
         return report;  // the temporary file goes with `out`
-    }
     if (!out.Commit())
         return OutputFailure(out.error());
     return report;
 }
 
-}  // namespace
-
-Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
-                                         const std::filesystem::path& output,
-                                         const ConvertOptions& options) {
-    try {
+Expected<ConversionReport> ConvertFiles(const std::filesystem::path& input,
+                                        const std::filesystem::path& output,
+                                        const ConversionRequest& request) {
+    return Guarded([&]() -> Expected<ConversionReport> {
         std::error_code ec;
         if (std::filesystem::equivalent(input, output, ec))
             return MakeError(ErrorKind::OutputIsInput);
@@ -105,120 +120,163 @@ Expected<ConvertReport> EncodeDecodeFile(const std::filesystem::path& input,
         if (!in)
             return in.error();
         FileByteSource source(in->get());
-        Expected<ConversionPlan> plan = OpenConversion(source, options);
+        Expected<ConversionPlan> plan = OpenConversion(source, request, AvailableMedia());
         if (!plan)
             return plan.error();
-        return WriteOutput(plan.value(), output, options);
-    } catch (const std::bad_alloc&) {
-        return MakeError(ErrorKind::OutOfMemory);
-    } catch (const std::length_error&) {
-        return MakeError(ErrorKind::OutOfMemory);
-    } catch (const std::filesystem::filesystem_error& e) {
-        return MakeError(ErrorKind::Internal, e.what());
-    }
+        return WriteOutput(plan.value(), output, request.raw());
+    });
 }
 
-namespace {
-
-// Encode or Decode from `source` into `output` (a path: replaced once complete) or `stream`
-// (written in order, not closed).
-Expected<ConvertReport> EncodeDecodeSource(ByteSource& source, const std::filesystem::path* output,
-                                           std::FILE* stream, const ConvertOptions& options) {
-    try {
-        Expected<ConversionPlan> plan = OpenConversion(source, options);
+// From `source` into `output` (a path: replaced once complete) or `stream` (written in order,
+// not closed).
+Expected<ConversionReport> ConvertSource(ByteSource& source, const std::filesystem::path* output,
+                                         std::FILE* stream, const ConversionRequest& request) {
+    return Guarded([&]() -> Expected<ConversionReport> {
+        Expected<ConversionPlan> plan = OpenConversion(source, request, AvailableMedia());
         if (!plan)
             return plan.error();
         if (output)
-            return WriteOutput(plan.value(), *output, options);
+            return WriteOutput(plan.value(), *output, request.raw());
         ForwardSink sink(stream);
-        Expected<ConvertReport> report = RunConversion(plan.value(), sink, {.raw = options.raw});
+        Expected<ConversionReport> report =
+            RunConversion(plan.value(), sink, {.raw = request.raw()});
         if (report && std::fflush(stream) != 0)
             return MakeError(ErrorKind::OutputWrite, SystemErrorText(errno));
         return report;
-    } catch (const std::bad_alloc&) {
-        return MakeError(ErrorKind::OutOfMemory);
-    } catch (const std::length_error&) {
-        return MakeError(ErrorKind::OutOfMemory);
-    } catch (const std::filesystem::filesystem_error& e) {
-        return MakeError(ErrorKind::Internal, e.what());
-    }
+    });
 }
 
-Expected<bool> CheckStreamDirection(const ConvertOptions& options) {
-    if (options.direction == ConvertDirection::Auto)
-        return MakeError(ErrorKind::InvalidArgument, "streams are for Encode and Decode");
-    return true;
-}
-
-}  // namespace
-
-Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
-                                    const std::filesystem::path& output,
-                                    const ConvertOptions& options) {
-    if (options.direction == ConvertDirection::Auto)
-        return AutoConvertFile(input, output, options);
-    return EncodeDecodeFile(input, output, options);
-}
-
-Expected<MemoryConversion> ConvertMemory(std::span<const std::uint8_t> input,
-                                         const ConvertOptions& options) {
-    if (options.direction == ConvertDirection::Auto)
-        return AutoConvertMemory(input, options);
-    return EncodeDecodeMemory(input, options);
-}
-
-Expected<ConvertReport> ConvertStream(std::FILE* input, std::FILE* output,
-                                      const ConvertOptions& options) {
-    if (const Expected<bool> ok = CheckStreamDirection(options); !ok)
-        return ok.error();
+Expected<ConversionReport> ConvertStreams(std::FILE* input, std::FILE* output,
+                                          const ConversionRequest& request) {
     FileByteSource source(input);
-    return EncodeDecodeSource(source, nullptr, output, options);
+    return ConvertSource(source, nullptr, output, request);
 }
 
-Expected<ConvertReport> ConvertStream(std::FILE* input, const std::filesystem::path& output,
-                                      const ConvertOptions& options) {
-    if (const Expected<bool> ok = CheckStreamDirection(options); !ok)
-        return ok.error();
+Expected<ConversionReport> ConvertStreams(std::FILE* input, const std::filesystem::path& output,
+                                          const ConversionRequest& request) {
     FileByteSource source(input);
-    return EncodeDecodeSource(source, &output, nullptr, options);
+    return ConvertSource(source, &output, nullptr, request);
 }
 
-Expected<ConvertReport> ConvertStream(const std::filesystem::path& input, std::FILE* output,
-                                      const ConvertOptions& options) {
-    if (const Expected<bool> ok = CheckStreamDirection(options); !ok)
-        return ok.error();
+Expected<ConversionReport> ConvertStreams(const std::filesystem::path& input, std::FILE* output,
+                                          const ConversionRequest& request) {
     Expected<FileHandle> in = OpenInput(input);
     if (!in)
         return in.error();
     FileByteSource source(in->get());
-    return EncodeDecodeSource(source, nullptr, output, options);
+    return ConvertSource(source, nullptr, output, request);
 }
 
-Expected<MemoryConversion> EncodeDecodeMemory(std::span<const std::uint8_t> input,
-                                              const ConvertOptions& options) {
-    try {
+Expected<MemoryOutput<ConversionReport>> ConvertBytes(std::span<const std::uint8_t> input,
+                                                      const ConversionRequest& request) {
+    return Guarded([&]() -> Expected<MemoryOutput<ConversionReport>> {
         MemoryByteSource source(input);
-        Expected<ConversionPlan> plan = OpenConversion(source, options);
+        Expected<ConversionPlan> plan = OpenConversion(source, request, AvailableMedia());
         if (!plan)
             return plan.error();
-        MemoryConversion result;
+        MemoryOutput<ConversionReport> result;
         if (plan->outputDataBytes)
             result.file.reserve(*plan->outputDataBytes + 48);
         MemoryByteSink sink(result.file);
-        Expected<ConvertReport> report = RunConversion(plan.value(), sink, {.raw = options.raw});
+        Expected<ConversionReport> report =
+            RunConversion(plan.value(), sink, {.raw = request.raw()});
         if (!report)
             return report.error();
-        result.report = report.value();
+        result.report = std::move(report).value();
         return result;
-    } catch (const std::bad_alloc&) {
-        return MakeError(ErrorKind::OutOfMemory);
-    } catch (const std::length_error&) {
-        return MakeError(ErrorKind::OutOfMemory);
-    }
+    });
+}
+
+DecodeReport ToDecodeReport(ConversionReport r) {
+    DecodeReport d;
+    d.input = r.input;
+    d.channels = r.inputChannels;
+    d.sampleRate = r.inputSampleRate;
+    d.frames = r.inputFrames;
+    d.blocks = r.blocks;
+    d.ignoredBytes = r.ignoredBytes;
+    d.trailingBytes = r.trailingBytes;
+    d.outputDataBytes = r.outputDataBytes;
+    d.outputBytes = r.outputBytes;
+    d.warnings = std::move(r.warnings);
+    return d;
+}
+
+Expected<DecodeReport> ToDecodeReport(Expected<ConversionReport> r) {
+    if (!r)
+        return r.error();
+    return ToDecodeReport(std::move(r).value());
+}
+
+Expected<MemoryOutput<DecodeReport>> ToDecodeReport(Expected<MemoryOutput<ConversionReport>> r) {
+    if (!r)
+        return r.error();
+    return MemoryOutput<DecodeReport>{ToDecodeReport(std::move(r->report)), std::move(r->file)};
+}
+
+}  // namespace
+
+Expected<EncodeReport> EncodeFile(const std::filesystem::path& input,
+                                  const std::filesystem::path& output,
+                                  const EncodeOptions& options) {
+    return ConvertFiles(input, output, ConversionRequest::ForEncode(options));
+}
+
+Expected<MemoryOutput<EncodeReport>> EncodeMemory(std::span<const std::uint8_t> input,
+                                                  const EncodeOptions& options) {
+    return ConvertBytes(input, ConversionRequest::ForEncode(options));
+}
+
+Expected<EncodeReport> EncodeStream(std::FILE* input, std::FILE* output,
+                                    const EncodeOptions& options) {
+    return ConvertStreams(input, output, ConversionRequest::ForEncode(options));
+}
+
+Expected<EncodeReport> EncodeStream(std::FILE* input, const std::filesystem::path& output,
+                                    const EncodeOptions& options) {
+    return ConvertStreams(input, output, ConversionRequest::ForEncode(options));
+}
+
+Expected<EncodeReport> EncodeStream(const std::filesystem::path& input, std::FILE* output,
+                                    const EncodeOptions& options) {
+    return ConvertStreams(input, output, ConversionRequest::ForEncode(options));
+}
+
+std::vector<std::string> DecodeFormats() {
+    std::vector<std::string> formats{"wav"};
+    for (std::string& format : AvailableMedia().OutputFormats())
+        formats.push_back(std::move(format));
+    return formats;
+}
+
+Expected<DecodeReport> DecodeFile(const std::filesystem::path& input,
+                                  const std::filesystem::path& output,
+                                  const DecodeOptions& options) {
+    return ToDecodeReport(ConvertFiles(input, output, ConversionRequest::ForDecode(options)));
+}
+
+Expected<MemoryOutput<DecodeReport>> DecodeMemory(std::span<const std::uint8_t> input,
+                                                  const DecodeOptions& options) {
+    return ToDecodeReport(ConvertBytes(input, ConversionRequest::ForDecode(options)));
+}
+
+Expected<DecodeReport> DecodeStream(std::FILE* input, std::FILE* output,
+                                    const DecodeOptions& options) {
+    return ToDecodeReport(ConvertStreams(input, output, ConversionRequest::ForDecode(options)));
+}
+
+Expected<DecodeReport> DecodeStream(std::FILE* input, const std::filesystem::path& output,
+                                    const DecodeOptions& options) {
+    return ToDecodeReport(ConvertStreams(input, output, ConversionRequest::ForDecode(options)));
+}
+
+Expected<DecodeReport> DecodeStream(const std::filesystem::path& input, std::FILE* output,
+                                    const DecodeOptions& options) {
+    return ToDecodeReport(ConvertStreams(input, output, ConversionRequest::ForDecode(options)));
 }
 
 Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
-    try {
+    return Guarded([&]() -> Expected<WaveInfo> {
         Expected<FileHandle> in = OpenInput(file);
         if (!in)
             return in.error();
@@ -241,9 +299,12 @@ Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
         info.frames = units * h.unitFrames();
         if (h.adpcm()) {
             info.blocks = units;
-            const auto& fact = h.factFrames;
-            if (fact && *fact<info.frames&& * fact + h.unitFrames()> info.frames)
-                info.frames = *fact;
+            // A fact chunk may say how many frames of the last block are real.
+            if (h.factFrames) {
+                const std::uint64_t declared = *h.factFrames;
+                if (declared < info.frames && declared + h.unitFrames() > info.frames)
+                    info.frames = declared;
+            }
         }
         info.hasFact = h.factFrames.has_value();
         info.factFrames = h.factFrames.value_or(0);
@@ -258,9 +319,7 @@ Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
                 info.loops.push_back({loop.start, loop.end});
         info.title = InfoText(metadata, kInamId).value_or("");
         return info;
-    } catch (const std::bad_alloc&) {
-        return MakeError(ErrorKind::OutOfMemory);
-    }
+    });
 }
 
 std::string DescribeSourceFormat(SourceFormat format) {

@@ -1,9 +1,8 @@
-// XBoxAudio's converter (ConvertDirection::Auto): the strict header reader, then the payload in
-// pieces of 2 MiB. PCM input is read and encoded piece by piece into the Xbox ADPCM payload, which
-// is kept until the input is closed (input and output may be the same file); Xbox ADPCM input is
-// read whole and decoded piece by piece as the output is written.
+// XBoxAudio's exact converter (ConvertFile, ConvertMemory): the strict header reader, then the
+// payload in pieces of 2 MiB. PCM input is read and encoded piece by piece into the Xbox ADPCM
+// payload, which is kept until the input is closed (input and output may be the same file); Xbox
+// ADPCM input is read whole and decoded piece by piece as the output is written.
 #include <algorithm>
-#include <bit>
 #include <cinttypes>
 #include <cstdio>
 #include <functional>
@@ -17,12 +16,11 @@
 #include "codec/xbox_adpcm.hpp"
 #include "codec/xbox_adpcm_fast.hpp"
 #include "codec/xbox_adpcm_parallel.hpp"
-#include "exact/exact_converter.hpp"
+#include "exact/exact_messages.hpp"
 #include "exact/payload_buffer.hpp"
 #include "exact/strict_header.hpp"
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
-#include "io/errors.hpp"
 #include "io/file.hpp"
 #include "wave/wave_header.hpp"
 
@@ -30,11 +28,6 @@ namespace imabox {
 namespace {
 
 constexpr std::uint64_t kMaxRiffSize = std::numeric_limits<std::uint32_t>::max();
-
-void Print(const ConsoleSink& console, std::string_view text) {
-    if (console)
-        console(text);
-}
 
 template <class... Args>
 std::string Format(const char* format, Args... args) {
@@ -46,22 +39,8 @@ std::string Format(const char* format, Args... args) {
     return text;
 }
 
-// PCM samples are little-endian in files; swap them in place on a big-endian host.
-void SwapSamplesToFileOrder(std::span<std::int16_t> samples) {
-    if constexpr (std::endian::native == std::endian::big) {
-        for (auto& s : samples) {
-            const auto u = static_cast<std::uint16_t>(s);
-            s = static_cast<std::int16_t>((u >> 8) | (u << 8));
-        }
-    }
-}
-
-std::span<std::uint8_t> AsBytes(std::span<std::int16_t> samples) {
-    return {reinterpret_cast<std::uint8_t*>(samples.data()), samples.size_bytes()};
-}
-
-// A payload sink: takes the next bytes of the output file; false when they could not be stored.
-using ByteSink = std::function<bool(std::span<const std::uint8_t>)>;
+// Takes the next bytes of the output file; false when they could not be stored.
+using PayloadWriter = std::function<bool(std::span<const std::uint8_t>)>;
 
 // PCM is coded in pieces of about this many bytes (per thread, when decoding), so neither
 // direction needs a PCM buffer of the payload's size, and each piece is still in cache when it is
@@ -77,7 +56,7 @@ struct Coded {
     unsigned threads = 1;
 
     // Hands the header and then the whole payload to `sink`.
-    bool Write(const ByteSink& sink) const {
+    bool Write(const PayloadWriter& sink) const {
         if (!sink(header))
             return false;
         if (summary.output == Encoding::XBoxADPCM)
@@ -102,20 +81,20 @@ struct Coded {
             const std::span<const std::uint8_t> in(adpcm.data() + block * blockADPCMBytes,
                                                    n * blockADPCMBytes);
             XBoxADPCMDecodeBlocksFast(in, out, channels, n * kFramesPerBlock);
-            SwapSamplesToFileOrder(out);
+            SamplesToFileOrder(out);
             if (writing.valid() && !writing.get())
                 return false;
             if (overlap) {
                 try {
                     writing = std::async(std::launch::async,
-                                         [&sink, bytes = AsBytes(out)] { return sink(bytes); });
+                                         [&sink, bytes = SampleBytes(out)] { return sink(bytes); });
                     slot ^= 1;
                     continue;
                 } catch (const std::system_error&) {
                     overlap = false;  // no thread to be had: write on this one
                 }
             }
-            if (!sink(AsBytes(out)))
+            if (!sink(SampleBytes(out)))
                 return false;
         }
         if (writing.valid() && !writing.get())
@@ -141,12 +120,12 @@ bool EncodeInPieces(ByteSource& source, std::uint64_t dataBytes, unsigned channe
     auto readPiece = [&](std::uint64_t block, int slot) {
         const std::uint64_t n = std::min(pieceBlocks, blocks - block);
         const std::span<std::int16_t> piece(buffers[slot].data(), n * kFramesPerBlock * channels);
-        const std::span<std::uint8_t> bytes = AsBytes(piece);
+        const std::span<std::uint8_t> bytes = SampleBytes(piece);
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(unread, bytes.size()));
         const std::size_t got = want == 0 ? 0 : source.Read(bytes.first(want));
         unread = got < want ? 0 : unread - got;  // at the end of the file the rest is silence
         std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(got), bytes.end(), 0);
-        SwapSamplesToFileOrder(piece);
+        SamplesToFileOrder(piece);
         return !source.Failed();
     };
 
@@ -193,12 +172,12 @@ Expected<Coded> Encode(ByteSource& source, const StrictHeader& info, const Conve
     const std::uint64_t blocks = frames / kFramesPerBlock;
     const std::uint64_t outBytes = blocks * kBlockBytesPerChannel * channels;
     if (outBytes + kXBoxADPCMHeaderBytes - 8 > kMaxRiffSize) {
-        return MakeError(ErrorKind::OutputTooLarge);
+        return ExactError(ExactMessage::OutputTooLarge);
     }
 
     coded.adpcm.resize(outBytes);
     if (!EncodeInPieces(source, info.dataSize, channels, blocks, coded.adpcm, options.threads != 1))
-        return MakeError(ErrorKind::InputRead);
+        return ExactError(ExactMessage::InputRead);
     const auto header = BuildXBoxADPCMWaveHeader(info.channels, info.sampleRate,
                                                  static_cast<std::uint32_t>(outBytes));
     coded.header.assign(header.begin(), header.end());
@@ -217,13 +196,13 @@ Expected<Coded> Decode(ByteSource& source, const StrictHeader& info, const Conve
     const std::uint64_t frames = blocks * kFramesPerBlock;
     const std::uint64_t outBytes = frames * channels * 2;
     if (outBytes + kPCMHeaderBytes - 8 > kMaxRiffSize) {
-        return MakeError(ErrorKind::OutputTooLarge);
+        return ExactError(ExactMessage::OutputTooLarge);
     }
 
     PayloadBuffer<std::uint8_t> adpcm(info.dataSize);
     const std::size_t got = source.Read(adpcm);
     if (source.Failed())
-        return MakeError(ErrorKind::InputRead);
+        return ExactError(ExactMessage::InputRead);
     // Declared data the file does not hold decodes from zero bytes.
     std::fill(adpcm.begin() + static_cast<std::ptrdiff_t>(got), adpcm.end(), 0);
 
@@ -247,12 +226,12 @@ Expected<Coded> Code(ByteSource& source, const ConvertOptions& options) {
         return read.error();
     const StrictHeader& info = read.value();
     if (info.channels == 0)
-        return MakeError(ErrorKind::ChannelCount);
+        return ExactError(ExactMessage::ChannelCount);
 #ifdef IMABOX_FUZZ_MAX_DATA_BYTES
     // Fuzz builds only: refuse, as a failed allocation would, what a tiny input declares in
     // gigabytes.
     if (info.dataSize > IMABOX_FUZZ_MAX_DATA_BYTES)
-        return MakeError(ErrorKind::OutOfMemory);
+        return ExactError(ExactMessage::OutOfMemory);
 #endif
 
     Coded coded;
@@ -271,9 +250,9 @@ Expected<Coded> Code(ByteSource& source, const ConvertOptions& options) {
         coded.summary.input = SourceFormat::XBoxADPCM;
         return Decode(source, info, options, std::move(coded));
     } catch (const std::bad_alloc&) {
-        return MakeError(ErrorKind::OutOfMemory);
+        return ExactError(ExactMessage::OutOfMemory);
     } catch (const std::length_error&) {
-        return MakeError(ErrorKind::OutOfMemory);
+        return ExactError(ExactMessage::OutOfMemory);
     }
 }
 
@@ -284,14 +263,14 @@ std::string_view DoneMessage(Encoding output) {
 
 }  // namespace
 
-Expected<ConvertReport> AutoConvertFile(const std::filesystem::path& input,
-                                        const std::filesystem::path& output,
-                                        const ConvertOptions& options) {
-    Expected<Coded> coded = MakeError(ErrorKind::Internal);
+Expected<ConvertReport> ConvertFile(const std::filesystem::path& input,
+                                    const std::filesystem::path& output,
+                                    const ConvertOptions& options) {
+    Expected<Coded> coded = ExactError(ExactMessage::Internal);
     {
         const FileHandle in = OpenFile(input, "rb");
         if (!in)
-            return MakeError(ErrorKind::InputOpen);
+            return ExactError(ExactMessage::InputOpen);
         FileByteSource source(in.get());
         coded = Code(source, options);
     }  // the input is closed before the output is opened
@@ -300,30 +279,30 @@ Expected<ConvertReport> AutoConvertFile(const std::filesystem::path& input,
 
     FileHandle out = OpenFile(output, "wb");
     if (!out)
-        return MakeError(ErrorKind::OutputCreate);
+        return ExactError(ExactMessage::OutputCreate);
     bool written = false;
     try {
         written = coded->Write(
             [&](std::span<const std::uint8_t> bytes) { return WriteAll(out.get(), bytes); });
     } catch (const std::bad_alloc&) {
         CloseFile(std::move(out));
-        return MakeError(ErrorKind::OutOfMemory);
+        return ExactError(ExactMessage::OutOfMemory);
     }
     if (!CloseFile(std::move(out)) || !written)
-        return MakeError(ErrorKind::OutputWrite);
+        return ExactError(ExactMessage::OutputWrite);
 
     Print(options.console, DoneMessage(coded->summary.output));
     return coded->summary;
 }
 
-Expected<MemoryConversion> AutoConvertMemory(std::span<const std::uint8_t> input,
-                                             const ConvertOptions& options) {
+Expected<MemoryOutput<ConvertReport>> ConvertMemory(std::span<const std::uint8_t> input,
+                                                    const ConvertOptions& options) {
     MemoryByteSource source(input);
     Expected<Coded> coded = Code(source, options);
     if (!coded)
         return coded.error();
     try {
-        MemoryConversion result;
+        MemoryOutput<ConvertReport> result;
         result.report = coded->summary;
         result.file.reserve(coded->header.size() + coded->summary.outputDataBytes);
         coded->Write([&](std::span<const std::uint8_t> bytes) {
@@ -333,7 +312,7 @@ Expected<MemoryConversion> AutoConvertMemory(std::span<const std::uint8_t> input
         Print(options.console, DoneMessage(result.report.output));
         return result;
     } catch (const std::bad_alloc&) {
-        return MakeError(ErrorKind::OutOfMemory);
+        return ExactError(ExactMessage::OutOfMemory);
     }
 }
 

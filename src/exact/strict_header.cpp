@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "io/errors.hpp"
+#include "exact/exact_messages.hpp"
 #include "wave/wave_header.hpp"
 
 namespace imabox {
@@ -16,11 +16,6 @@ bool ReadRecord(ByteSource& source, std::array<std::uint8_t, N>& bytes) {
     return !source.Failed();
 }
 
-void Print(const ConsoleSink& console, std::string_view text) {
-    if (console)
-        console(text);
-}
-
 }  // namespace
 
 Expected<StrictHeader> ReadStrictHeader(ByteSource& source, const ConsoleSink& console) {
@@ -29,44 +24,44 @@ Expected<StrictHeader> ReadStrictHeader(ByteSource& source, const ConsoleSink& c
     std::array<std::uint8_t, 8> chunkBytes;
 
     if (!ReadRecord(source, riffBytes))
-        return MakeError(ErrorKind::InputRead);
+        return ExactError(ExactMessage::InputRead);
     const WaveRiffHeader riff = ParseRiffHeader(riffBytes);
     if (riff.id != kRiffId)
-        return MakeError(ErrorKind::RiffHeader);
+        return ExactError(ExactMessage::RiffHeader);
     if (riff.form != kWaveId)
-        return MakeError(ErrorKind::WaveHeader);
+        return ExactError(ExactMessage::WaveHeader);
 
     if (!ReadRecord(source, fmtBytes))
-        return MakeError(ErrorKind::InputRead);
+        return ExactError(ExactMessage::InputRead);
     const WaveFmtChunk fmt = ParseFmtChunk(fmtBytes);
     if (fmt.id != kFmtId)
-        return MakeError(ErrorKind::FmtHeader);
+        return ExactError(ExactMessage::FmtHeader);
 
     if (fmt.formatTag == kFormatXBoxADPCM) {
         Print(console, "Converting Xbox ADPCM -> PCM\n");
         std::array<std::uint8_t, 4> extension;  // content not used
         if (!ReadRecord(source, extension))
-            return MakeError(ErrorKind::InputRead);
+            return ExactError(ExactMessage::InputRead);
     } else if (fmt.formatTag == kFormatPCM) {
         Print(console, "Converting PCM -> Xbox ADPCM\n");
         if (fmt.bitsPerSample != 16)
-            return MakeError(ErrorKind::BitsPerSample);
+            return ExactError(ExactMessage::BitsPerSample);
     } else {
-        return MakeError(ErrorKind::FormatTag);
+        return ExactError(ExactMessage::FormatTag);
     }
 
     if (!ReadRecord(source, chunkBytes))
-        return MakeError(ErrorKind::InputRead);
+        return ExactError(ExactMessage::InputRead);
     WaveChunkHeader chunk = ParseChunkHeader(chunkBytes);
     if (chunk.id == kFactId) {
         source.Skip(chunk.size);  // no pad byte for an odd size
         if (!ReadRecord(source, chunkBytes))
-            return MakeError(ErrorKind::InputRead);
+            return ExactError(ExactMessage::InputRead);
         chunk = ParseChunkHeader(chunkBytes);
         if (chunk.id != kDataId)
-            return MakeError(ErrorKind::DataHeader);
+            return ExactError(ExactMessage::DataHeader);
     } else if (chunk.id != kDataId) {
-        return MakeError(ErrorKind::DataOrFactHeader);
+        return ExactError(ExactMessage::DataOrFactHeader);
     }
     return StrictHeader{fmt.formatTag, fmt.channels, fmt.sampleRate, chunk.size};
 }

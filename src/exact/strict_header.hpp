@@ -3,12 +3,19 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "imabox/convert.hpp"
 #include "imabox/expected.hpp"
 #include "io/byte_stream.hpp"
 
 namespace imabox {
+
+// Sends `text` to `console`, if there is one.
+inline void Print(const ConsoleSink& console, std::string_view text) {
+    if (console)
+        console(text);
+}
 
 struct StrictHeader {
     std::uint16_t formatTag = 0;

@@ -7,20 +7,10 @@
 #include <exception>
 #include <string_view>
 
-#include "exact/exact_converter.hpp"
+#include "exact/exact_messages.hpp"
 #include "exact/fatal_error.hpp"
 #include "imabox/convert.hpp"
 #include "io/wide_path.hpp"
-
-namespace imabox {
-
-void FatalError(const char* message) {
-    std::printf("ERROR: %s\n", message);
-    std::fflush(stdout);
-    std::_Exit(-1);
-}
-
-}  // namespace imabox
 
 namespace {
 
@@ -38,15 +28,15 @@ extern "C" IMABOX_API int32_t XBoxAudio(const wchar_t* inputPath, const wchar_t*
         ConvertOptions options;
         options.console = PrintToStdout;
         options.threads = 1;
-        const auto result = AutoConvertFile(WidePathToFilesystem(inputPath),
-                                            WidePathToFilesystem(outputPath), options);
+        const auto result =
+            ConvertFile(WidePathToFilesystem(inputPath), WidePathToFilesystem(outputPath), options);
         if (!result)
             FatalError(result.error().message.c_str());
         std::fflush(stdout);
         return 0;
     } catch (const std::bad_alloc&) {
-        FatalError("Out of memory!");
+        FatalError(ExactText(ExactMessage::OutOfMemory).data());
     } catch (...) {
-        FatalError("Unexpected internal error!");
+        FatalError(ExactText(ExactMessage::Internal).data());
     }
 }

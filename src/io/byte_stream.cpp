@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "io/errors.hpp"
+
 namespace imabox {
 namespace {
 
@@ -143,6 +145,10 @@ bool FileByteSink::WriteAt(std::uint64_t position, std::span<const std::uint8_t>
     if (!ok)
         error_ = errno != 0 ? errno : EIO;
     return ok;
+}
+
+Error ByteSink::WriteError() const {
+    return MakeError(ErrorKind::OutputWrite, SystemErrorText(ErrorNumber()));
 }
 
 }  // namespace imabox

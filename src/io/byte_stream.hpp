@@ -2,6 +2,7 @@
 // (a regular file, a pipe, standard input or output) or anything else that implements them.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -9,7 +10,24 @@
 #include <span>
 #include <vector>
 
+#include "imabox/expected.hpp"
+
 namespace imabox {
+
+// 16-bit samples are little-endian in files: swaps them in place on a big-endian host.
+inline void SamplesToFileOrder(std::span<std::int16_t> samples) {
+    if constexpr (std::endian::native == std::endian::big) {
+        for (auto& s : samples) {
+            const auto u = static_cast<std::uint16_t>(s);
+            s = static_cast<std::int16_t>((u >> 8) | (u << 8));
+        }
+    }
+}
+
+// The bytes of 16-bit samples (in file order once SamplesToFileOrder has run).
+inline std::span<std::uint8_t> SampleBytes(std::span<std::int16_t> samples) {
+    return {reinterpret_cast<std::uint8_t*>(samples.data()), samples.size_bytes()};
+}
 
 class ByteSource {
   public:
@@ -81,6 +99,9 @@ class ByteSink {
     virtual bool WriteAt(std::uint64_t, std::span<const std::uint8_t>) { return false; }
     // The errno of the last failure, when there is one.
     virtual int ErrorNumber() const { return 0; }
+    // The error to report for the last failed write: by default OutputWrite with the errno's
+    // text.
+    virtual Error WriteError() const;
 };
 
 class MemoryByteSink final : public ByteSink {

@@ -115,13 +115,18 @@ std::optional<SndfileOutputFormat> SndfileFormatForPath(std::string_view path) {
     return std::nullopt;
 }
 
+std::vector<std::string> SndfileFormatList() {
+    std::vector<std::string> names;
+    for (const SndfileOutputFormat& f : kFormats)
+        if (std::find(names.begin(), names.end(), f.name) == names.end())
+            names.emplace_back(f.name);
+    return names;
+}
+
 std::string SndfileFormatNames() {
     std::string names;
-    for (const SndfileOutputFormat& f : kFormats) {
-        if (names.find(f.name) != std::string::npos)
-            continue;
-        names += (names.empty() ? "" : ", ") + std::string(f.name);
-    }
+    for (const std::string& name : SndfileFormatList())
+        names += (names.empty() ? "" : ", ") + name;
     return names;
 }
 
@@ -177,7 +182,7 @@ Expected<bool> SndfileSink::Write(std::span<const std::int16_t> samples) {
     const sf_count_t frames = static_cast<sf_count_t>(samples.size() / s.channels);
     const sf_count_t written = sf_writef_short(s.file, samples.data(), frames);
     if (s.output.failed)
-        return MakeError(ErrorKind::OutputWrite, SystemErrorText(s.output.sink.ErrorNumber()));
+        return s.output.sink.WriteError();
     if (written != frames)
         return MakeError(ErrorKind::OutputWrite, s.label + ": " + sf_strerror(s.file));
     return true;
@@ -188,7 +193,7 @@ Expected<bool> SndfileSink::Finish() {
     const int closed = sf_close(s.file);
     s.file = nullptr;
     if (s.output.failed)
-        return MakeError(ErrorKind::OutputWrite, SystemErrorText(s.output.sink.ErrorNumber()));
+        return s.output.sink.WriteError();
     if (closed != 0)
         return MakeError(ErrorKind::OutputWrite, s.label + ": " + sf_error_number(closed));
     return true;

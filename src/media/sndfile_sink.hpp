@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "imabox/expected.hpp"
 #include "io/byte_stream.hpp"
@@ -25,7 +26,9 @@ struct SndfileOutputFormat {
 // the one its extension names. Names and extensions compare without case.
 std::optional<SndfileOutputFormat> FindSndfileFormat(std::string_view name);
 std::optional<SndfileOutputFormat> SndfileFormatForPath(std::string_view path);
-// The names FindSndfileFormat knows, for help and messages: "flac, aiff, ...".
+// The names FindSndfileFormat knows ("flac", "aiff"...), and the same for messages: "flac, aiff,
+// ...".
+std::vector<std::string> SndfileFormatList();
 std::string SndfileFormatNames();
 
 class SndfileSink {

@@ -13,28 +13,10 @@
 
 #include "imabox/expected.hpp"
 #include "io/byte_stream.hpp"
+#include "media/instrument.hpp"
 #include "wave/sample_stream.hpp"
 
 namespace imabox {
-
-// A sustain or release loop of a sampled instrument, in frames of the source.
-struct SourceLoop {
-    enum class Mode { None, Forward, Backward, Alternating };
-    Mode mode = Mode::Forward;
-    std::uint32_t start = 0;
-    std::uint32_t end = 0;
-    std::uint32_t count = 0;  // 0: loops for ever
-};
-
-// Instrument data a container may carry (AIFF INST and MARK, WAVE smpl...).
-struct SourceInstrument {
-    int gain = 0;
-    int baseNote = 0;
-    int detune = 0;
-    int velocityLow = 0, velocityHigh = 0;
-    int keyLow = 0, keyHigh = 0;
-    std::vector<SourceLoop> loops;
-};
 
 struct SndfileInfo {
     std::string format;  // "FLAC 16-bit", "Ogg Vorbis", "MP3", "AIFF 24-bit"...

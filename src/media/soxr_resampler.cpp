@@ -3,6 +3,7 @@
 #include <soxr.h>
 
 #include "io/errors.hpp"
+#include "pipeline/media_adapters.hpp"
 
 #include <algorithm>
 #include <new>
@@ -89,11 +90,7 @@ Expected<bool> Resampler::Flush(std::vector<double>& out) {
 
 std::uint64_t Resampler::OutputFrames(std::uint64_t inputFrames, std::uint32_t inputRate,
                                       std::uint32_t outputRate) {
-    // inputFrames * outputRate / inputRate rounded half up, in two parts so that nothing
-    // overflows: the remainder times the rate fits 64 bits.
-    const std::uint64_t whole = inputFrames / inputRate;
-    const std::uint64_t rest = inputFrames % inputRate;
-    return whole * outputRate + (rest * outputRate + inputRate / 2) / inputRate;
+    return ResampledFrames(inputFrames, inputRate, outputRate);
 }
 
 ResampleStage::ResampleStage(std::unique_ptr<RealStream> source, Resampler resampler,

@@ -7,7 +7,6 @@
 
 #include "codec/xbox_adpcm.hpp"
 #include "io/errors.hpp"
-#include "media/sndfile_source.hpp"
 
 namespace imabox {
 namespace {
@@ -109,7 +108,7 @@ Expected<LoopAlignPlan> PlanLoopAlignment(const LoopAlignRequest& request) {
                              "loop " + Range(s, e) + " is too long to repeat (" +
                                  std::to_string(length) + " frames, at most " +
                                  std::to_string(kMaxRepeatedLoopFrames) +
-                                 "); --loop-align resample aligns it");
+                                 "); LoopAlignMode::Resample aligns it");
     }
     plan.cents = 1200.0 * std::log2(exactLength / static_cast<double>(outLength));
     if (std::fabs(plan.cents) > request.maxCents) {
@@ -117,7 +116,9 @@ Expected<LoopAlignPlan> PlanLoopAlignment(const LoopAlignRequest& request) {
                            " frames) cannot fill whole blocks without a pitch change of " +
                            Cents(plan.cents) + " (the limit is " + Cents(request.maxCents) + ")";
         if (request.mode == LoopAlignMode::Resample)
-            text += "; --loop-align unroll repeats it instead, --loop-align off leaves it as it is";
+            text +=
+                "; LoopAlignMode::Unroll repeats it instead, LoopAlignMode::Off leaves it "
+                "as it is";
         return MakeError(ErrorKind::LoopAlignment, text);
     }
     const std::uint64_t g = std::gcd(outLength, length);
@@ -161,7 +162,7 @@ std::string DescribeLoopAlignment(const LoopAlignPlan& plan) {
         if (plan.start != plan.inputStart || plan.end != plan.inputEnd)
             text += " -> " + Range(plan.start, plan.end);
         return text + (plan.aligned() ? ", on block boundaries"
-                                      : ", not on block boundaries (--loop-align off)");
+                                      : ", not on block boundaries (LoopAlignMode::Off)");
     }
     if (!plan.changesAudio())
         return from + ", already on block boundaries";
@@ -188,31 +189,6 @@ std::optional<LoopAlignMode> ParseLoopAlignMode(std::string_view name) {
     if (name == "resample")
         return LoopAlignMode::Resample;
     return std::nullopt;
-}
-
-SamplerChunk SamplerFromInstrument(const SourceInstrument& instrument, std::uint32_t sampleRate) {
-    SamplerChunk sampler;
-    SetSamplerRate(sampler, sampleRate);
-    sampler.midiUnityNote = static_cast<std::uint32_t>(std::clamp(instrument.baseNote, 0, 127));
-    ShiftSamplerPitch(sampler, instrument.detune);
-    for (const SourceLoop& loop : instrument.loops) {
-        std::uint32_t type = kLoopForward;
-        if (loop.mode == SourceLoop::Mode::None)
-            continue;
-        if (loop.mode == SourceLoop::Mode::Alternating)
-            type = 1;
-        else if (loop.mode == SourceLoop::Mode::Backward)
-            type = 2;
-        // An empty loop (end at or before start) is kept as it is for CheckLoops to report.
-        const std::uint32_t end = loop.end > loop.start ? loop.end - 1 : loop.end;
-        sampler.loops.push_back({.cuePointId = 0,
-                                 .type = type,
-                                 .start = loop.start,
-                                 .end = end,
-                                 .fraction = 0,
-                                 .playCount = loop.count});
-    }
-    return sampler;
 }
 
 Expected<std::optional<LoopAlignPlan>> AlignMetadataLoop(

@@ -79,20 +79,10 @@ Expected<LoopAlignPlan> PlanLoopAlignment(const LoopAlignRequest& request);
 // (unrolled), length 46000 -> 46060 frames, resampled by 1.001304 (-2.25 cents)".
 std::string DescribeLoopAlignment(const LoopAlignPlan& plan);
 
-// Parses "off", "unroll" or "resample".
-std::optional<LoopAlignMode> ParseLoopAlignMode(std::string_view name);
-
 struct LoopAlignOptions {
     LoopAlignMode mode = LoopAlignMode::Resample;
     double maxCents = kDefaultMaxLoopCents;
 };
-
-struct SourceInstrument;
-
-// The loops and pitch of a container libsndfile reads (AIFF, FLAC...) as a smpl chunk, so they
-// are aligned and written like a WAVE file's. libsndfile gives loop ends one past the last frame;
-// loops without a mode are left out.
-SamplerChunk SamplerFromInstrument(const SourceInstrument& instrument, std::uint32_t sampleRate);
 
 // Prepares the metadata of a file being encoded to Xbox ADPCM: keeps the first forward loop of
 // its smpl chunk (the format carries one; the others are dropped with a warning), plans that

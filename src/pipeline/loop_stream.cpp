@@ -12,14 +12,6 @@ constexpr std::size_t kPieceFrames = 16384;
 
 }  // namespace
 
-bool LoopResamplingAvailable() {
-#if defined(IMABOX_HAVE_SOXR)
-    return true;
-#else
-    return false;
-#endif
-}
-
 LoopAlignedAudio::LoopAlignedAudio(const LoopAlignPlan& plan, unsigned channels, Reader upstream)
     : channels_(channels),
       upstream_(std::move(upstream)),
@@ -29,24 +21,24 @@ LoopAlignedAudio::LoopAlignedAudio(const LoopAlignPlan& plan, unsigned channels,
 
 Expected<std::unique_ptr<LoopAlignedAudio>> LoopAlignedAudio::Create(const LoopAlignPlan& plan,
                                                                      unsigned channels,
-                                                                     Reader upstream) {
+                                                                     Reader upstream,
+                                                                     const MediaAdapters& media) {
     std::unique_ptr<LoopAlignedAudio> audio(
         new LoopAlignedAudio(plan, channels, std::move(upstream)));
     if (!plan.resamples())
         return audio;
-#if defined(IMABOX_HAVE_SOXR)
+    if (!media.CanResample())
+        return MakeError(ErrorKind::LoopAlignment,
+                         "this build cannot resample; LoopAlignMode::Unroll or "
+                         "LoopAlignMode::Off aligns the loop");
     // Only the ratio matters to the resampler: ratioDen frames in, ratioNum out (both < 2^32).
-    Expected<Resampler> resampler =
-        Resampler::Create(static_cast<std::uint32_t>(plan.ratioDen),
-                          static_cast<std::uint32_t>(plan.ratioNum), channels);
+    Expected<std::unique_ptr<RateConverter>> resampler =
+        media.CreateRateConverter(static_cast<std::uint32_t>(plan.ratioDen),
+                                  static_cast<std::uint32_t>(plan.ratioNum), channels);
     if (!resampler)
         return resampler.error();
-    audio->resampler_.emplace(std::move(resampler).value());
+    audio->resampler_ = std::move(resampler).value();
     return audio;
-#else
-    return MakeError(ErrorKind::LoopAlignment,
-                     "this build cannot resample; --loop-align unroll or off aligns the loop");
-#endif
 }
 
 Expected<bool> LoopAlignedAudio::Refill() {
@@ -57,7 +49,6 @@ Expected<bool> LoopAlignedAudio::Refill() {
     if (!got)
         return got.error();
     const std::span<const std::int16_t> piece(input_.data(), got.value() * channels_);
-#if defined(IMABOX_HAVE_SOXR)
     if (resampler_) {
         resampled_.clear();
         if (piece.empty()) {
@@ -79,7 +70,6 @@ Expected<bool> LoopAlignedAudio::Refill() {
             ready_.push_back(quantizer_.Quantize(x));
         return true;
     }
-#endif
     if (piece.empty())
         ended_ = true;
     else
@@ -113,13 +103,15 @@ Expected<std::size_t> LoopAlignedAudio::Read(std::span<std::int16_t> out) {
 }
 
 Expected<std::unique_ptr<LoopAlignStage>> LoopAlignStage::Create(
-    std::unique_ptr<Int16Stream> upstream, const LoopAlignPlan& plan) {
+    std::unique_ptr<Int16Stream> upstream, const LoopAlignPlan& plan, const MediaAdapters& media) {
     const StreamShape shape{upstream->shape().channels, plan.outputRate, plan.outputFrames};
     std::unique_ptr<LoopAlignStage> stage(new LoopAlignStage(std::move(upstream), shape));
     Expected<std::unique_ptr<LoopAlignedAudio>> audio = LoopAlignedAudio::Create(
-        plan, shape.channels, [source = stage->upstream_.get()](std::span<std::int16_t> out) {
+        plan, shape.channels,
+        [source = stage->upstream_.get()](std::span<std::int16_t> out) {
             return source->Read(out);
-        });
+        },
+        media);
     if (!audio)
         return audio.error();
     stage->audio_ = std::move(audio).value();

@@ -1,5 +1,5 @@
 // Audio with its loop aligned on blocks, a piece at a time: the input frames pass through the
-// unroll, the resampler (the one `--rate` uses) when the plan resamples, and the cut, as
+// unroll, the resampler (the one a rate change uses) when the plan resamples, and the cut, as
 // LoopAlignPlan describes.
 #pragma once
 
@@ -12,26 +12,21 @@
 
 #include "imabox/expected.hpp"
 #include "pipeline/loop_align.hpp"
+#include "pipeline/media_adapters.hpp"
 #include "pipeline/quantize.hpp"
 #include "wave/sample_stream.hpp"
 
-#if defined(IMABOX_HAVE_SOXR)
-#include "media/soxr_resampler.hpp"
-#endif
-
 namespace imabox {
-
-// Whether this build can carry out plans that resample.
-bool LoopResamplingAvailable();
 
 class LoopAlignedAudio {
   public:
     // Reads up to out.size() / channels whole frames; returns the frames read, 0 at the end.
     using Reader = std::function<Expected<std::size_t>(std::span<std::int16_t> out)>;
 
-    // Fails only when the plan resamples and the resampler cannot start.
+    // Fails only when the plan resamples and `media` has no resampler or it cannot start.
     static Expected<std::unique_ptr<LoopAlignedAudio>> Create(const LoopAlignPlan& plan,
-                                                              unsigned channels, Reader upstream);
+                                                              unsigned channels, Reader upstream,
+                                                              const MediaAdapters& media);
 
     // Same contract as Reader.
     Expected<std::size_t> Read(std::span<std::int16_t> out);
@@ -45,9 +40,7 @@ class LoopAlignedAudio {
 
     unsigned channels_;
     Reader upstream_;
-#if defined(IMABOX_HAVE_SOXR)
-    std::optional<Resampler> resampler_;
-#endif
+    std::unique_ptr<RateConverter> resampler_;
     LoopUnroller<std::int16_t> unroll16_;
     LoopUnroller<double> unrollReal_;
     FrameCutter<double> cutter_;
@@ -64,7 +57,8 @@ class LoopAlignedAudio {
 class LoopAlignStage final : public Int16Stream {
   public:
     static Expected<std::unique_ptr<LoopAlignStage>> Create(std::unique_ptr<Int16Stream> upstream,
-                                                            const LoopAlignPlan& plan);
+                                                            const LoopAlignPlan& plan,
+                                                            const MediaAdapters& media);
     const StreamShape& shape() const override { return shape_; }
     Expected<std::size_t> Read(std::span<std::int16_t> out) override;
     bool Rewind() override { return false; }

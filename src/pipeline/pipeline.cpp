@@ -1,7 +1,6 @@
 #include "pipeline/pipeline.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <string>
 #include <vector>
 
@@ -14,22 +13,11 @@
 #include "pipeline/quantize.hpp"
 #include "pipeline/sample_stages.hpp"
 #include "wave/container_probe.hpp"
-#if defined(IMABOX_HAVE_SNDFILE)
-#include "media/sndfile_sink.hpp"
-#include "media/sndfile_source.hpp"
-#endif
-#if defined(IMABOX_HAVE_SOXR)
-#include "media/soxr_resampler.hpp"
-#endif
 #include "wave/wave_header.hpp"
 #include "wave/wave_metadata.hpp"
 
 namespace imabox {
 namespace {
-
-Error WriteFailure(const ByteSink& sink) {
-    return MakeError(ErrorKind::OutputWrite, SystemErrorText(sink.ErrorNumber()));
-}
 
 // Fills `out` with whole frames from `audio` until it is full or the audio ends; returns frames.
 Expected<std::size_t> Fill(Int16Stream& audio, std::span<std::int16_t> out) {
@@ -47,20 +35,7 @@ Expected<std::size_t> Fill(Int16Stream& audio, std::span<std::int16_t> out) {
     return frames;
 }
 
-void ToFileOrder(std::span<std::int16_t> samples) {
-    if constexpr (std::endian::native == std::endian::big) {
-        for (auto& s : samples) {
-            const auto u = static_cast<std::uint16_t>(s);
-            s = static_cast<std::int16_t>((u >> 8) | (u << 8));
-        }
-    }
-}
-
-std::span<const std::uint8_t> AsBytes(std::span<const std::int16_t> samples) {
-    return {reinterpret_cast<const std::uint8_t*>(samples.data()), samples.size_bytes()};
-}
-
-Expected<ConvertReport> Encode(ConversionPlan& plan, WaveWriter& writer) {
+Expected<ConversionReport> Encode(ConversionPlan& plan, WaveWriter& writer, const ByteSink& sink) {
     Int16Stream& audio = *plan.audio;
     const unsigned channels = audio.shape().channels;
     const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
@@ -85,11 +60,11 @@ Expected<ConvertReport> Encode(ConversionPlan& plan, WaveWriter& writer) {
         encoder.Encode(pcm, out, n, *got);
         blocks += n;
         if (!writer.Write(out))
-            return MakeError(ErrorKind::OutputWrite, "");
+            return sink.WriteError();
         if (*got < pieceBlocks * kFramesPerBlock)
             break;
     }
-    ConvertReport report;
+    ConversionReport report;
     report.inputFrames = frames;
     report.blocks = blocks;
     report.paddingFrames = blocks * kFramesPerBlock - frames;
@@ -99,7 +74,7 @@ Expected<ConvertReport> Encode(ConversionPlan& plan, WaveWriter& writer) {
 // Pulls decoded audio a piece of whole source blocks at a time and hands each piece to `write`
 // (interleaved samples of `channels` channels); the report counts the frames and their blocks.
 template <typename Write>
-Expected<ConvertReport> DecodePieces(ConversionPlan& plan, unsigned channels, Write&& write) {
+Expected<ConversionReport> DecodePieces(ConversionPlan& plan, unsigned channels, Write&& write) {
     const unsigned blockFrames = plan.source.blockFrames;
     const std::size_t blockSamples = std::size_t{blockFrames} * channels;
     const std::size_t pieceBlocks = std::max<std::size_t>(1, plan.pieceBytes / (blockSamples * 2));
@@ -116,18 +91,18 @@ Expected<ConvertReport> DecodePieces(ConversionPlan& plan, unsigned channels, Wr
         if (!written)
             return written.error();
     }
-    ConvertReport report;
+    ConversionReport report;
     report.inputFrames = frames;
     report.blocks = frames == 0 ? 0 : (frames - 1) / blockFrames + 1;
     return report;
 }
 
-Expected<ConvertReport> Decode(ConversionPlan& plan, WaveWriter& writer) {
+Expected<ConversionReport> Decode(ConversionPlan& plan, WaveWriter& writer, const ByteSink& sink) {
     return DecodePieces(plan, plan.source.channels,
                         [&](std::span<std::int16_t> out) -> Expected<bool> {
-                            ToFileOrder(out);
-                            if (!writer.Write(AsBytes(out)))
-                                return MakeError(ErrorKind::OutputWrite, "");
+                            SamplesToFileOrder(out);
+                            if (!writer.Write(SampleBytes(out)))
+                                return sink.WriteError();
                             return true;
                         });
 }
@@ -136,7 +111,7 @@ Expected<ConvertReport> Decode(ConversionPlan& plan, WaveWriter& writer) {
 // (aligning the loop on blocks when encoding, which puts a stage in front of the coder) and
 // keeps the chunks to write after the data.
 Expected<bool> PlaceMetadata(ConversionPlan& plan, WaveMetadata& metadata, std::uint32_t inputRate,
-                             const ConvertOptions& options) {
+                             const ConversionRequest& request) {
     if (metadata.empty())
         return true;
     const StreamShape shape = plan.audio->shape();
@@ -158,14 +133,15 @@ Expected<bool> PlaceMetadata(ConversionPlan& plan, WaveMetadata& metadata, std::
     } else if (plan.output == WaveCoding::XBoxADPCM) {
         const Expected<std::optional<LoopAlignPlan>> aligned = AlignMetadataLoop(
             metadata, *shape.frames, shape.sampleRate, shape.sampleRate,
-            {.mode = options.loopAlign, .maxCents = options.maxLoopCents}, plan.warnings);
+            {.mode = request.encode.loopAlign, .maxCents = request.encode.maxLoopCents},
+            plan.warnings);
         if (!aligned)
             return aligned.error();
         if (const std::optional<LoopAlignPlan>& loop = aligned.value()) {
             plan.loop = DescribeLoopAlignment(*loop);
             if (loop->changesAudio()) {
                 Expected<std::unique_ptr<LoopAlignStage>> stage =
-                    LoopAlignStage::Create(std::move(plan.audio), *loop);
+                    LoopAlignStage::Create(std::move(plan.audio), *loop, *plan.media);
                 if (!stage)
                     return stage.error();
                 plan.inputFrames = *shape.frames;
@@ -182,7 +158,7 @@ Expected<bool> PlaceMetadata(ConversionPlan& plan, WaveMetadata& metadata, std::
             plan.warnings);
     }
     // Raw payloads and other containers have no place for the chunks.
-    if (!metadata.empty() && !options.raw && plan.outputFormat.empty())
+    if (!metadata.empty() && !request.raw() && plan.outputFormat.empty())
         plan.trailer = BuildMetadataChunks(metadata);
     return true;
 }
@@ -191,7 +167,8 @@ Expected<bool> PlaceMetadata(ConversionPlan& plan, WaveMetadata& metadata, std::
 // channel changes and resampling. A 16-bit input with nothing to change keeps its exact path, and
 // so does a channel copied into two; anything else comes out real-valued, for the one
 // quantising stage.
-Expected<PayloadStreams> ShapeAudio(PayloadStreams streams, const ConvertOptions& options) {
+Expected<PayloadStreams> ShapeAudio(PayloadStreams streams, const EncodeOptions& options,
+                                    const MediaAdapters& media) {
     const StreamShape& in = streams.int16 ? streams.int16->shape() : streams.real->shape();
     const unsigned channels = options.channels != 0 ? options.channels : in.channels;
     const std::uint32_t rate = options.sampleRate != 0 ? options.sampleRate : in.sampleRate;
@@ -211,16 +188,10 @@ Expected<PayloadStreams> ShapeAudio(PayloadStreams streams, const ConvertOptions
     if (channels < in.channels)
         real = std::make_unique<ChannelStage<double>>(std::move(real), channels);
     if (resample) {
-#if defined(IMABOX_HAVE_SOXR)
-        Expected<std::unique_ptr<ResampleStage>> resampler =
-            ResampleStage::Create(std::move(real), rate);
-        if (!resampler)
-            return resampler.error();
-        real = std::move(resampler).value();
-#else
-        return MakeError(ErrorKind::Unavailable,
-                         "changing the sample rate needs libsoxr, which this build lacks");
-#endif
+        Expected<std::unique_ptr<RealStream>> resampled = media.Resample(std::move(real), rate);
+        if (!resampled)
+            return resampled.error();
+        real = std::move(resampled).value();
     }
     if (channels > in.channels)
         real = std::make_unique<ChannelStage<double>>(std::move(real), channels);
@@ -229,24 +200,23 @@ Expected<PayloadStreams> ShapeAudio(PayloadStreams streams, const ConvertOptions
     return shaped;
 }
 
-#if defined(IMABOX_HAVE_SNDFILE)
-// Decode into a container libsndfile writes (FLAC...), a piece at a time.
-Expected<ConvertReport> DecodeToSndfile(ConversionPlan& plan, ByteSink& sink) {
+// Decode into another container (FLAC...), a piece at a time.
+Expected<ConversionReport> DecodeToContainer(ConversionPlan& plan, ByteSink& sink) {
     const unsigned channels = plan.audio->shape().channels;
-    Expected<SndfileSink> out = SndfileSink::Create(sink, *FindSndfileFormat(plan.outputFormat),
-                                                    channels, plan.audio->shape().sampleRate);
+    Expected<std::unique_ptr<AudioSink>> out =
+        plan.media->CreateSink(sink, plan.outputFormat, channels, plan.audio->shape().sampleRate);
     if (!out)
         return out.error();
-    Expected<ConvertReport> report =
-        DecodePieces(plan, channels, [&](std::span<std::int16_t> pcm) { return out->Write(pcm); });
+    AudioSink& container = *out.value();
+    Expected<ConversionReport> report = DecodePieces(
+        plan, channels, [&](std::span<std::int16_t> pcm) { return container.Write(pcm); });
     if (!report)
         return report;
-    const Expected<bool> finished = out->Finish();
+    const Expected<bool> finished = container.Finish();
     if (!finished)
         return finished.error();
     return report;
 }
-#endif
 
 }  // namespace
 
@@ -262,26 +232,18 @@ SourceDescription DescribeWave(const WaveHeader& header) {
 }
 
 Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams audio,
-                                        const ConvertOptions& options) {
-    const bool encode = options.direction == ConvertDirection::Encode;
-    if (!encode && (options.sampleRate != 0 || options.channels != 0))
-        return MakeError(ErrorKind::InvalidArgument, "a rate or channel change is for encoding");
-    const bool otherOutput = !options.outputFormat.empty() && options.outputFormat != "wav";
-    if (encode && otherOutput)
-        return MakeError(ErrorKind::InvalidArgument, "encoding writes Xbox ADPCM WAVE files");
+                                        const ConversionRequest& request,
+                                        const MediaAdapters& media) {
+    const bool encode = request.output == WaveCoding::XBoxADPCM;
+    const EncodeOptions& options = request.encode;
+    const std::string& container = request.decode.format;
+    const bool otherOutput = !encode && !container.empty() && container != "wav";
     if (otherOutput) {
-#if defined(IMABOX_HAVE_SNDFILE)
-        if (!FindSndfileFormat(options.outputFormat))
-            return MakeError(ErrorKind::InvalidArgument, "unknown output format \"" +
-                                                             options.outputFormat + "\" (wav, " +
-                                                             SndfileFormatNames() + ")");
-        if (options.raw)
+        if (std::optional<Error> refused = media.CheckOutputFormat(container))
+            return std::move(refused).value();
+        if (request.decode.raw)
             return MakeError(ErrorKind::InvalidArgument,
-                             "raw output is 16-bit PCM, not " + options.outputFormat);
-#else
-        return MakeError(ErrorKind::Unavailable,
-                         options.outputFormat + " output needs libsndfile, which this build lacks");
-#endif
+                             "raw output is 16-bit PCM, not " + container);
     }
     const SourceFormat format = source.format;
     const bool adpcm = format == SourceFormat::XBoxADPCM || format == SourceFormat::IMAADPCM;
@@ -301,7 +263,7 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
                          "quality must be 0 to " + std::to_string(kMaxEncodeQuality));
     }
     if (encode && (audio.int16 || audio.real)) {
-        Expected<PayloadStreams> shaped = ShapeAudio(std::move(audio), options);
+        Expected<PayloadStreams> shaped = ShapeAudio(std::move(audio), options, media);
         if (!shaped)
             return shaped.error();
         audio = std::move(shaped).value();
@@ -320,11 +282,11 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
         return MakeError(ErrorKind::Internal, "a source without channels or audio");
 
     ConversionPlan plan;
-    plan.direction = options.direction;
+    plan.media = &media;
     plan.quality = options.quality;
     plan.searchThreads = options.threads;
     if (otherOutput)
-        plan.outputFormat = options.outputFormat;
+        plan.outputFormat = container;
     plan.output = encode ? WaveCoding::XBoxADPCM : WaveCoding::PCM16;
     plan.warnings = std::move(source.warnings);
     if (audio.real)
@@ -332,14 +294,14 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
     else
         plan.audio = std::move(audio.int16);
     if (const Expected<bool> placed =
-            PlaceMetadata(plan, source.metadata, source.sampleRate, options);
+            PlaceMetadata(plan, source.metadata, source.sampleRate, request);
         !placed)
         return placed.error();
     if (const auto frames = plan.audio->shape().frames) {
         const std::uint64_t bytes =
             encode ? XBoxADPCMBlockCount(*frames) * kBlockBytesPerChannel * channels
                    : *frames * channels * 2;
-        if (plan.outputFormat.empty() && !options.raw &&
+        if (plan.outputFormat.empty() && !request.raw() &&
             bytes > MaxWaveDataBytes(plan.output, plan.trailer.size())) {
             return MakeError(ErrorKind::OutputTooLarge, std::to_string(bytes) + " bytes of " +
                                                             (encode ? "Xbox ADPCM" : "16-bit PCM"));
@@ -350,8 +312,9 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
     return plan;
 }
 
-Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options) {
-    const bool encode = options.direction == ConvertDirection::Encode;
+Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConversionRequest& request,
+                                        const MediaAdapters& media) {
+    const bool encode = request.output == WaveCoding::XBoxADPCM;
     // Recognise the container from its first bytes, then read it from its start again: a file
     // seeks back, a stream gets its first bytes put back in front.
     std::uint8_t head[kContainerProbeBytes];
@@ -376,28 +339,22 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions
     Expected<ConversionPlan> plan = MakeError(ErrorKind::Internal);
     bool planned = false;
     if (other && encode) {
-#if defined(IMABOX_HAVE_SNDFILE)
-        Expected<SndfileAudio> audio = OpenSndfileAudio(*input);
-        if (!audio)
-            return audio.error();
-        const StreamShape& shape =
-            audio->streams.int16 ? audio->streams.int16->shape() : audio->streams.real->shape();
-        SourceDescription description;
-        description.format = SourceFormat::PCM16;
-        description.channels = shape.channels;
-        description.sampleRate = shape.sampleRate;
-        description.container = audio->format;
-        if (audio->instrument) {
-            description.metadata.sampler =
-                SamplerFromInstrument(*audio->instrument, shape.sampleRate);
+        Expected<std::optional<ContainerAudio>> opened = media.OpenContainer(*input, probe);
+        if (!opened)
+            return opened.error();
+        if (std::optional<ContainerAudio>& audio = opened.value()) {
+            const StreamShape& shape =
+                audio->streams.int16 ? audio->streams.int16->shape() : audio->streams.real->shape();
+            SourceDescription description;
+            description.format = SourceFormat::PCM16;
+            description.channels = shape.channels;
+            description.sampleRate = shape.sampleRate;
+            description.container = audio->format;
+            description.metadata.sampler = std::move(audio->sampler);
+            plan =
+                PlanConversion(std::move(description), std::move(audio->streams), request, media);
+            planned = true;
         }
-        plan = PlanConversion(std::move(description), std::move(audio->streams), options);
-        planned = true;
-#else
-        if (probe.kind == ContainerKind::Other)
-            return MakeError(ErrorKind::Unavailable,
-                             probe.name + " input needs libsndfile, which this build lacks");
-#endif
     }
     if (!planned) {
         if (other && probe.kind == ContainerKind::Other) {  // Decode
@@ -417,51 +374,47 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions
                 return MakeError(ErrorKind::InputRead, SystemErrorText(input->ErrorNumber()));
         } else if (!header->otherChunks.empty()) {
             description.warnings.push_back("chunks before the audio of a stream are not carried (" +
-                                           ChunkIdName(header->otherChunks.front().id) +
+                                           ChunkName(header->otherChunks.front().id) +
                                            (header->otherChunks.size() > 1 ? "..." : "") + ")");
         }
         Expected<PayloadStreams> streams = OpenPayload(*input, header.value());
         if (!streams)
             return streams.error();
-        plan = PlanConversion(std::move(description), std::move(streams).value(), options);
+        plan = PlanConversion(std::move(description), std::move(streams).value(), request, media);
     }
     if (plan)
         plan->replay = std::move(replay);
     return plan;
 }
 
-Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
-                                      const WaveWriterOptions& writerOptions) {
+Expected<ConversionReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
+                                         const WaveWriterOptions& writerOptions) {
     const StreamShape& shape = plan.audio->shape();
-    Expected<ConvertReport> report = MakeError(ErrorKind::Internal);
+    Expected<ConversionReport> report = MakeError(ErrorKind::Internal);
     if (!plan.outputFormat.empty()) {
-#if defined(IMABOX_HAVE_SNDFILE)
-        report = DecodeToSndfile(plan, sink);
-#endif
+        report = DecodeToContainer(plan, sink);
         if (!report)
             return report;
     } else {
         WaveWriter writer(sink, plan.output, static_cast<std::uint16_t>(shape.channels),
                           shape.sampleRate, writerOptions);
         if (!writer.Begin(plan.outputDataBytes, plan.trailer.size()))
-            return WriteFailure(sink);
-        report = plan.output == WaveCoding::XBoxADPCM ? Encode(plan, writer) : Decode(plan, writer);
-        if (!report) {
-            if (report.error().kind == ErrorKind::OutputWrite)
-                return WriteFailure(sink);
+            return sink.WriteError();
+        report = plan.output == WaveCoding::XBoxADPCM ? Encode(plan, writer, sink)
+                                                      : Decode(plan, writer, sink);
+        if (!report)
             return report;
-        }
         if (plan.outputDataBytes && writer.dataBytes() != *plan.outputDataBytes) {
             return MakeError(
                 ErrorKind::Truncated,
                 "the input ended after " + std::to_string(report->inputFrames) + " frames");
         }
         if (!writer.Finish(plan.trailer))
-            return WriteFailure(sink);
+            return sink.WriteError();
         report->outputDataBytes = writer.dataBytes();
         report->outputBytes = writer.fileBytes();
     }
-    ConvertReport& r = report.value();
+    ConversionReport& r = report.value();
     if (plan.inputFrames)
         r.inputFrames = *plan.inputFrames;
     r.loop = plan.loop;
@@ -469,9 +422,8 @@ Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
     const StreamStats stats = plan.audio->stats();
     r.input = plan.source.format;
     r.inputContainer = plan.source.container;
-    r.output = plan.output == WaveCoding::XBoxADPCM ? Encoding::XBoxADPCM : Encoding::PCM16;
-    r.channels = static_cast<std::uint16_t>(plan.source.channels);
-    r.sampleRate = plan.source.sampleRate;
+    r.inputChannels = static_cast<std::uint16_t>(plan.source.channels);
+    r.inputSampleRate = plan.source.sampleRate;
     r.outputChannels = static_cast<std::uint16_t>(shape.channels);
     r.outputSampleRate = shape.sampleRate;
     r.clippedSamples = stats.clippedSamples;

@@ -2,7 +2,7 @@
 // piece at a time, a coder turns pieces into pieces, a sink writes them. Nothing holds a whole
 // payload.
 //
-//   OpenConversion(source, options)   reads and checks a WAVE file's headers (no payload yet),
+//   OpenConversion(source, request)   reads and checks a WAVE file's headers (no payload yet),
 //                                     opens its payload as a sample stream and plans: the output
 //                                     format and, when the input's size is known, its exact size
 //   PlanConversion(description, ...)  the same for audio another reader opened
@@ -17,6 +17,7 @@
 
 #include "imabox/convert.hpp"
 #include "io/byte_stream.hpp"
+#include "pipeline/media_adapters.hpp"
 #include "wave/sample_stream.hpp"
 #include "wave/wave_metadata.hpp"
 #include "wave/wave_walker.hpp"
@@ -48,11 +49,29 @@ struct SourceDescription {
     std::vector<std::string> warnings;
 };
 
+// What is asked of the pipeline: an encoding (Xbox ADPCM output) or a decoding (16-bit PCM).
+struct ConversionRequest {
+    WaveCoding output = WaveCoding::XBoxADPCM;
+    EncodeOptions encode;  // for an encoding
+    DecodeOptions decode;  // for a decoding
+
+    static ConversionRequest ForEncode(const EncodeOptions& options) {
+        return {WaveCoding::XBoxADPCM, options, {}};
+    }
+    static ConversionRequest ForDecode(const DecodeOptions& options) {
+        return {WaveCoding::PCM16, {}, options};
+    }
+    bool raw() const { return output == WaveCoding::XBoxADPCM ? encode.raw : decode.raw; }
+};
+
+// What a conversion did: an encoding's report, of which a decoding's is made.
+using ConversionReport = EncodeReport;
+
 // The description of a WAVE file's headers.
 SourceDescription DescribeWave(const WaveHeader& header);
 
 struct ConversionPlan {
-    ConvertDirection direction = ConvertDirection::Encode;
+    const MediaAdapters* media = nullptr;  // the adapters the plan was made with
     // The input read from a stream whose first bytes were taken to recognise its container.
     std::unique_ptr<ByteSource> replay;
     SourceDescription source;            // the input's format, channels and rate
@@ -74,15 +93,19 @@ struct ConversionPlan {
 
 // Plans an Encode or Decode conversion of audio already open: checks the direction, the options
 // and the limits of the output header, and puts the quantising stage after a real-valued source.
+// `media` (other containers, resampling) must outlive the plan.
 Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams audio,
-                                        const ConvertOptions& options);
+                                        const ConversionRequest& request,
+                                        const MediaAdapters& media);
 
-// Reads a WAVE file's headers from `source` (payload untouched) and plans the conversion of its
-// payload. `source` must outlive the plan.
-Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConvertOptions& options);
+// Reads a WAVE file's headers from `source` (payload untouched), or opens another container
+// through `media`, and plans the conversion of its payload. `source` and `media` must outlive
+// the plan.
+Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConversionRequest& request,
+                                        const MediaAdapters& media);
 
 // Streams the payload into `sink` as a WAVE file (or raw blocks, with `writer` options).
-Expected<ConvertReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
-                                      const WaveWriterOptions& writer = {});
+Expected<ConversionReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
+                                         const WaveWriterOptions& writer = {});
 
 }  // namespace imabox

@@ -33,7 +33,7 @@ bool Contains(const std::uint32_t (&ids)[N], std::uint32_t id) {
 }
 
 std::string Trimmed(std::uint32_t id) {
-    std::string name = ChunkIdName(id);
+    std::string name = ChunkName(id);
     while (!name.empty() && name.back() == ' ')
         name.pop_back();
     return name;
@@ -66,15 +66,6 @@ std::optional<std::uint32_t> To32(std::optional<std::uint64_t> v) {
 }
 
 }  // namespace
-
-std::string ChunkIdName(std::uint32_t id) {
-    std::string name;
-    for (int i = 0; i < 4; ++i) {
-        const char ch = static_cast<char>(id >> (8 * i));
-        name += (ch >= 0x20 && ch < 0x7F) ? ch : '?';
-    }
-    return name;
-}
 
 std::optional<SamplerChunk> ParseSamplerChunk(std::span<const std::uint8_t> body,
                                               Warnings& warnings) {
@@ -213,7 +204,7 @@ std::optional<ListChunk> ParseListChunk(std::span<const std::uint8_t> body, Warn
         pos += 8;
         if (size > body.size() - pos) {
             Warn(warnings, kListId,
-                 Trimmed(list.type) + " item \"" + ChunkIdName(id) + "\" truncated (" +
+                 Trimmed(list.type) + " item \"" + ChunkName(id) + "\" truncated (" +
                      std::to_string(size) + " bytes declared, " +
                      std::to_string(body.size() - pos) + " present); dropped");
             break;
@@ -262,7 +253,7 @@ void CollectChunk(WaveMetadata& metadata, std::uint32_t id, std::span<const std:
     } else if (Contains(kCarriedIds, id)) {
         metadata.others.push_back({id, std::vector<std::uint8_t>(body.begin(), body.end())});
     } else if (!Contains(kRebuiltIds, id)) {
-        warnings.push_back("\"" + ChunkIdName(id) +
+        warnings.push_back("\"" + ChunkName(id) +
                            "\" chunk dropped: its contents would no longer be true");
     }
 }
@@ -278,14 +269,14 @@ WaveMetadata ReadWaveMetadata(ByteSource& source, std::span<const WaveChunk> chu
         if (Contains(kRebuiltIds, chunk.id))
             continue;
         if (held + chunk.size > kMaxMetadataBytes) {
-            warnings.push_back("\"" + ChunkIdName(chunk.id) + "\" chunk dropped: metadata over " +
+            warnings.push_back("\"" + ChunkName(chunk.id) + "\" chunk dropped: metadata over " +
                                std::to_string(kMaxMetadataBytes >> 20) + " MiB is not carried");
             continue;
         }
         held += chunk.size;
         body.resize(chunk.size);
         if (!source.Seek(chunk.position) || source.Read(body) != body.size()) {
-            warnings.push_back("\"" + ChunkIdName(chunk.id) + "\" chunk truncated (" +
+            warnings.push_back("\"" + ChunkName(chunk.id) + "\" chunk truncated (" +
                                std::to_string(chunk.size) + " bytes declared); dropped");
             continue;
         }

@@ -38,8 +38,6 @@ constexpr std::uint32_t ChunkId(std::string_view four) {
            (std::uint32_t{static_cast<std::uint8_t>(four[2])} << 16) |
            (std::uint32_t{static_cast<std::uint8_t>(four[3])} << 24);
 }
-// The id as four printable characters ('?' for the others).
-std::string ChunkIdName(std::uint32_t id);
 
 inline constexpr std::uint32_t kLoopForward = 0;
 

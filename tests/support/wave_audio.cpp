@@ -62,7 +62,7 @@ Expected<std::vector<std::uint8_t>> Write(const WaveAudio& audio, WaveCoding cod
         plan.outputDataBytes = bytes;
         std::vector<std::uint8_t> file;
         MemoryByteSink sink(file);
-        const Expected<ConvertReport> report = RunConversion(plan, sink);
+        const Expected<ConversionReport> report = RunConversion(plan, sink);
         if (!report)
             return report.error();
         return file;
@@ -129,10 +129,6 @@ Expected<std::vector<std::uint8_t>> EncodeXBoxADPCMWave(const WaveAudio& audio, 
                          "quality must be 0 to " + std::to_string(kMaxEncodeQuality));
     }
     return Write(audio, WaveCoding::XBoxADPCM, quality);
-}
-
-Expected<std::vector<std::uint8_t>> EncodePCMWave(const WaveAudio& audio) {
-    return Write(audio, WaveCoding::PCM16, 0);
 }
 
 }  // namespace imabox

@@ -29,8 +29,7 @@ Expected<WaveAudio> ReadWave(std::span<const std::uint8_t> file);
 Expected<WaveAudio> ReadWaveFile(const std::filesystem::path& file);
 
 // A complete Xbox ADPCM WAVE file (48-byte header) at `quality`, the last block completed with
-// silence; a complete 16-bit PCM WAVE file (44-byte header).
+// silence.
 Expected<std::vector<std::uint8_t>> EncodeXBoxADPCMWave(const WaveAudio& audio, int quality = 0);
-Expected<std::vector<std::uint8_t>> EncodePCMWave(const WaveAudio& audio);
 
 }  // namespace imabox

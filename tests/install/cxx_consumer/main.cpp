@@ -17,10 +17,9 @@ int main(int argc, char** argv) {
     std::cout << "cxx consumer: imabox " << imabox::Version() << ", encoder revision "
               << imabox::EncoderRevision() << "\n";
 
-    imabox::ConvertOptions options;
-    options.direction = imabox::ConvertDirection::Encode;
+    imabox::EncodeOptions options;
     options.quality = 2;
-    auto encoded = imabox::ConvertFile(argv[1], argv[2], options);
+    auto encoded = imabox::EncodeFile(argv[1], argv[2], options);
     if (!encoded) {
         std::cerr << "encode failed: " << encoded.error().message << "\n";
         return 1;
