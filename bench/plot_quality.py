@@ -1,8 +1,10 @@
+# SPDX-License-Identifier: MIT
 """Plots SNR against encoding speed from the table bench/quality.sh writes and, with --margins,
 prints imabox's margin over each depth of the lookahead peer: the best SNR gain of an imabox
 level at least as fast in processor time, per input, and the worst over all depths and inputs.
 
 Usage: python3 bench/plot_quality.py quality.tsv out.png [--margins]
+       python3 bench/plot_quality.py quality.tsv - --markdown   (the table as Markdown)
 """
 import csv
 import sys
@@ -36,17 +38,52 @@ def margins(rows):
                 worst = (gain, name, depth)
         print(f"  {name:18} " + "  ".join(cells))
     if worst is not None:
-        print(f"worst margin: {worst[0]:+.2f} dB ({worst[1]}, peer depth {worst[2]})")
+        print(f"worst margin: {worst[0]:+.2f} dB ({worst[1]}, peer depth {worst[2]})"
+              f" (goal: at least +0.10)")
+    for name in inputs:
+        mine = {r["encoder"]: float(r["snr_db"]) for r in rows
+                if r["input"] == name and r["encoder"].startswith("imabox")}
+        levels = [mine[f"imabox q{q}"] for q in range(10) if f"imabox q{q}" in mine]
+        drops = [f"q{q} {levels[q] - levels[q - 1]:+.3f}" for q in range(1, len(levels))
+                 if levels[q] < levels[q - 1]]
+        d8 = [float(r["snr_db"]) for r in rows
+              if r["input"] == name and r["encoder"] == "peer depth 8"]
+        q9 = f"q9 - d8 {levels[-1] - d8[0]:+.3f} dB" if d8 and len(levels) == 10 else ""
+        print(f"  {name:18} levels {'monotone' if not drops else 'NOT monotone: ' + ', '.join(drops)}"
+              f"; {q9}")
+
+
+def markdown(rows):
+    """The table as Markdown: one row per encoder, one column per input, SNR and processor time."""
+    inputs = list(dict.fromkeys(r["input"] for r in rows))
+    encoders = list(dict.fromkeys(r["encoder"] for r in rows))
+    cell = {(r["input"], r["encoder"]): r for r in rows}
+    print("| encoder | " + " | ".join(inputs) + " |")
+    print("|---|" + "---|" * len(inputs))
+    for e in encoders:
+        name = e.replace("imabox q", "imabox `--quality ").replace("ffmpeg trellis ", "ffmpeg `-trellis ")
+        name += "`" if "`" in name else ""
+        cells = []
+        for i in inputs:
+            r = cell.get((i, e))
+            cells.append(f"{float(r['snr_db']):.2f} dB, {float(r['cpu_s']):.3f} s" if r else "")
+        print(f"| {name} | " + " | ".join(cells) + " |")
 
 
 def main(table, image, show_margins):
     rows = list(csv.DictReader(open(table), delimiter="\t"))
+    if "--markdown" in sys.argv[3:]:
+        markdown(rows)
+        return
     if show_margins:
         margins(rows)
     inputs = list(dict.fromkeys(r["input"] for r in rows))
-    fig, axes = plt.subplots(1, len(inputs), figsize=(4.6 * len(inputs), 4.6))
-    if len(inputs) == 1:
-        axes = [axes]
+    columns = min(len(inputs), 4)
+    lines = (len(inputs) + columns - 1) // columns
+    fig, grid = plt.subplots(lines, columns, figsize=(4.6 * columns, 4.6 * lines), squeeze=False)
+    axes = [ax for line in grid for ax in line]
+    for ax in axes[len(inputs):]:
+        ax.axis("off")
     for ax, name in zip(axes, inputs):
         def pick(prefix):
             return [r for r in rows if r["input"] == name and r["encoder"].startswith(prefix)]

@@ -5,7 +5,8 @@
 //       (default 1, 0: every core) and prints "level SNR_dB cpu_speed wall_speed" lines: audio
 //       duration over processor time (all threads together) and over wall-clock time, each the
 //       best of REPEAT runs (default 3).
-//   imabox_quality search IN.wav STRIDE SCAN KEEP SPREAD WIDTH CODES MERGE [REPEAT]
+//   imabox_quality search IN.wav STRIDE SCAN KEEP SPREAD WIDTH CODES MERGE JUMPS PER_INDEX
+//   LOOKAHEAD CAPPED_WIDTH [REPEAT]
 //       the same on one thread for explicit search parameters (see XBoxADPCMSearchLevel).
 //   imabox_quality compare REFERENCE.wav DECODED.wav
 //       prints the SNR of DECODED against REFERENCE over their common length.
@@ -110,12 +111,13 @@ int main(int argc, char** argv) {
             Print(std::to_string(q).c_str(), input, Best(input, nullptr, q, threads, repeat));
         return 0;
     }
-    if (mode == "search" && argc >= 10) {
-        unsigned v[7];
-        for (int i = 0; i < 7; ++i)
+    if (mode == "search" && argc >= 14) {
+        unsigned v[11];
+        for (int i = 0; i < 11; ++i)
             v[i] = static_cast<unsigned>(std::atoi(argv[3 + i]));
-        const XBoxADPCMSearchLevel level{v[0], v[1], v[2], v[3], v[4], v[5], v[6]};
-        const int repeat = argc > 10 ? std::max(1, std::atoi(argv[10])) : 1;
+        const XBoxADPCMSearchLevel level{v[0], v[1], v[2], v[3], v[4], v[5],
+                                         v[6], v[7], v[8], v[9], v[10]};
+        const int repeat = argc > 14 ? std::max(1, std::atoi(argv[14])) : 1;
         Print("search", Load(argv[2]), Best(Load(argv[2]), &level, 0, 1, repeat));
         return 0;
     }
@@ -126,7 +128,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: imabox_quality levels IN.wav [FIRST LAST [REPEAT [THREADS]]]\n"
                  "       imabox_quality search IN.wav STRIDE SCAN KEEP SPREAD WIDTH CODES MERGE "
-                 "[REPEAT]\n"
+                 "JUMPS PER_INDEX LOOKAHEAD CAPPED_WIDTH [REPEAT]\n"
                  "       imabox_quality compare REFERENCE.wav DECODED.wav\n");
     return 2;
 }

@@ -1,38 +1,37 @@
 #!/usr/bin/env bash
 # Measures the Xbox ADPCM encoder levels against a lookahead encoder (the peer xq_xbox, run as a
 # black box at depths 1 to 8 in the same framing) and ffmpeg's IMA ADPCM trellis encoder, on real
-# recordings from Debian packages: Dutch speech (fillets-ng-data-nl) at 8 and 16 kHz mono, and
-# game music (pushover-data) at 22.05 kHz mono, 44.1 kHz stereo and 48 kHz stereo. Prints the
+# recordings from Debian packages made by bench/quality_sources.sh: Czech game dialogue at 8, 16
+# and 22.05 kHz, a French telephone voice at 8 kHz, and game music at 22.05 kHz mono, 44.1 kHz
+# stereo and 48 kHz stereo (none of it is the material the levels were tuned on). Prints the
 # table, the margin of imabox over each peer depth (the best SNR gain of a level at least as fast
-# in processor time) and the worst margin over all depths and inputs, then wall-clock speeds on
-# every core. A manual script, not part of CI; it installs what it needs. Results go to
-# build/quality/quality.tsv and docs/encoder-quality.png.
+# in processor time), the worst margin over all depths and inputs, whether the levels are
+# monotone and `--quality 9` is at least depth 8, then wall-clock speeds on every core. A manual
+# script, not part of CI; it installs what it needs. Results go to build/quality/quality.tsv and
+# docs/encoder-quality.png.
 #
 #   bench/quality.sh            # everything
 #   PEER=/path/to/xq_xbox bench/quality.sh
+#   bench/quality_sources.sh build/quality/tuning tuning   # the tuning set, for comparison
 #
 # SNR is measured against the 16-bit input over the whole file. Speed is audio duration over
 # processor time on one thread, the best of three runs, for imabox and the peer alike (the peer
-# reports its own encoding time). ffmpeg writes standard IMA ADPCM with 32 bytes per channel per
-# block (57 samples): its block size must be a power of two, and this is the closest to the 36
-# bytes (65 samples) of Xbox ADPCM (4.49 against 4.43 bits per sample, 1.4% more for ffmpeg).
-# Its streams are decoded by imabox's IMA ADPCM decoder, which libsndfile agrees with.
+# reports its own encoding time); cpu_s is that processor time. ffmpeg writes standard IMA ADPCM
+# with 32 bytes per channel per block (57 samples): its block size must be a power of two, and
+# this is the closest to the 36 bytes (65 samples) of Xbox ADPCM (4.49 against 4.43 bits per
+# sample, 1.4% more for ffmpeg). Its streams are decoded by imabox's IMA ADPCM decoder, which
+# libsndfile agrees with.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The plot uses Debian's matplotlib, so Debian's interpreter.
 py=/usr/bin/python3
-speech=/usr/share/games/fillets-ng/sound
-music=/usr/share/pushover/themes
 need=()
 for tool in sox ffmpeg; do
   command -v "$tool" >/dev/null || need+=("$tool")
 done
 [ -x "$py" ] || need+=(python3)
 "$py" -c 'import matplotlib' 2>/dev/null || need+=(python3-matplotlib)
-[ -d "$speech/airplane/nl" ] || need+=(fillets-ng-data-nl)
-[ -f "$music/aztec.ogg" ] || need+=(pushover-data)
-dpkg -s libsox-fmt-all >/dev/null 2>&1 || need+=(libsox-fmt-all)  # ogg for sox
 if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -52,26 +51,19 @@ imabox=build/quality/imabox
 work=build/quality/inputs
 mkdir -p "$work"
 
-# Speech: every 40th Dutch line of the game's dialogue, twelve lines, about 34 seconds.
-mapfile -t lines < <(ls "$speech"/*/nl/*.ogg | sort | awk 'NR % 40 == 1' | head -12)
-sox -D "${lines[@]}" -c 1 "$work/speech.wav"
-sox -D "$work/speech.wav" -r 8000 "$work/speech-8k.wav"
-sox -D "$work/speech.wav" -r 16000 "$work/speech-16k.wav"
-# Music: 20-second excerpts of three themes.
-sox -D "$music/castle.ogg" -c 1 -r 22050 "$work/music-22k.wav" trim 30 20
-sox -D "$music/aztec.ogg" "$work/music-44k-stereo.wav" trim 40 20
-sox -D "$music/electro.ogg" -r 48000 "$work/music-48k-stereo.wav" trim 30 20
-inputs=(speech-8k speech-16k music-22k music-44k-stereo music-48k-stereo)
+bench/quality_sources.sh "$work" acceptance 2>/dev/null
+inputs=(speech-8k speech-16k speech-22k speech-fr-8k music-22k music-44k-stereo music-48k-stereo)
 
 out=build/quality/quality.tsv
-echo -e "input\tencoder\tsnr_db\tspeed_x_realtime" >"$out"
+echo -e "input\tencoder\tsnr_db\tspeed_x_realtime\tcpu_s" >"$out"
 for input in "${inputs[@]}"; do
   wav="$work/$input.wav"
-  while read -r level snr speed _; do
-    echo -e "$input\timabox q$level\t$snr\t$speed" >>"$out"
-  done < <("$quality" levels "$wav" 0 9 3 1)
   channels=$(soxi -c "$wav")
   duration=$(soxi -D "$wav")
+  while read -r level snr speed _; do
+    cpu=$("$py" -c "print(f'{$duration / $speed:.4f}')")
+    echo -e "$input\timabox q$level\t$snr\t$speed\t$cpu" >>"$out"
+  done < <("$quality" levels "$wav" 0 9 3 1)
   for depth in 1 2 3 4 5 6 7 8; do
     xq="$work/$input.xq$depth.wav"
     best=""
@@ -82,7 +74,7 @@ for input in "${inputs[@]}"; do
     "$imabox" decode --quiet -o "$xq.decoded.wav" "$xq" 2>/dev/null
     snr=$("$quality" compare "$wav" "$xq.decoded.wav")
     speed=$("$py" -c "print(f'{$duration / max($best, 1e-3):.1f}')")
-    echo -e "$input\tpeer depth $depth\t$snr\t$speed" >>"$out"
+    echo -e "$input\tpeer depth $depth\t$snr\t$speed\t$best" >>"$out"
   done
   for trellis in 0 8; do
     ff="$work/$input.ffmpeg-t$trellis.wav"
@@ -92,7 +84,7 @@ for input in "${inputs[@]}"; do
     "$imabox" decode --quiet -o "$ff.decoded.wav" "$ff" 2>/dev/null
     snr=$("$quality" compare "$wav" "$ff.decoded.wav")
     speed=$("$py" -c "print(f'{$duration / max($utime, 1e-3):.1f}')")
-    echo -e "$input\tffmpeg trellis $trellis\t$snr\t$speed" >>"$out"
+    echo -e "$input\tffmpeg trellis $trellis\t$snr\t$speed\t$utime" >>"$out"
   done
 done
 column -t -s $'\t' "$out"
@@ -100,6 +92,7 @@ echo
 "$py" bench/plot_quality.py "$out" docs/encoder-quality.png --margins
 
 echo
+echo "load average during the run: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "wall clock on every core ($(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)):"
 echo "input level snr_db cpu_speed wall_speed"
 "$quality" levels "$work/music-44k-stereo.wav" 1 9 3 0 | sed 's/^/music-44k-stereo q/'

@@ -174,6 +174,16 @@ endif()
 if(IMABOX_BUILD_TOOL)
   install(TARGETS imabox_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
 endif()
+if(WIN32)
+  # The zip's top folder: a README for Windows users, imabox's licence, and the licence texts of
+  # the libraries linked into imabox.exe (copied from their Debian source packages by
+  # scripts/build-windows-deps.sh).
+  install(FILES docs/windows/README.txt LICENSE DESTINATION . COMPONENT tool)
+  if(IMABOX_WITH_SNDFILE OR IMABOX_WITH_SOXR)
+    install(DIRECTORY ${IMABOX_WINDOWS_DEPS}/share/licenses/ DESTINATION licenses
+      COMPONENT tool)
+  endif()
+endif()
 
 # CMake package: installed, and exported from the build tree (imabox_DIR=<build folder>).
 install(EXPORT imaboxTargets NAMESPACE imabox:: DESTINATION ${IMABOX_CMAKE_INSTALL_DIR}

@@ -121,6 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     level.beamWidth = reader.Byte() % 33;  // 0 is taken as 1
     level.codeRadius = reader.Byte() % 4;  // above 2 is taken as 2
     level.mergeBits = reader.Byte() % 10;  // above 8 is taken as 8
+    level.jumps = reader.Byte() % 3;       // above 1 is taken as 1
+    level.perIndex = reader.Byte() % 4;
+    level.lookahead = reader.Byte() % 6;     // above 4 is taken as 4
+    level.cappedWidth = reader.Byte() % 34;  // 0: the beam's width; above 32 is taken as 32
     const unsigned trim = reader.Byte() % 80;
     Check(channels, level, trim, reader.Rest());
     return 0;

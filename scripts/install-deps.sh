@@ -5,7 +5,7 @@
 # Runs as root (or through sudo when it is there).
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config libcli11-dev libasound2-dev
+packages=(build-essential dpkg-dev cmake ninja-build pkg-config libcli11-dev libasound2-dev
   libsndfile1-dev libsoxr-dev)
 if [ "${1:-}" != "--build" ]; then
   packages+=(
@@ -16,6 +16,8 @@ if [ "${1:-}" != "--build" ]; then
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
     g++-aarch64-linux-gnu qemu-user
     lintian man-db file zsh
+    emscripten chromium chromium-driver python3-selenium
+    alsa-utils # its recorded voice prompts: the searching encoder's test on real speech
   )
 fi
 

@@ -387,6 +387,17 @@ TEST_F(ConvertFileTest, InfoReadsTheHeadersAndReportsWhatIsPresent) {
     EXPECT_EQ(shortData->dataBytes, 104u);
     EXPECT_EQ(shortData->blocks, 1u);
     EXPECT_EQ(shortData->frames, 65u);
+
+    // The same read from memory.
+    auto held = ReadWaveInfo(std::span<const std::uint8_t>(cut));
+    ASSERT_TRUE(held) << held.error().message;
+    EXPECT_EQ(held->declaredDataBytes, 144u);
+    EXPECT_EQ(held->dataBytes, 104u);
+    EXPECT_EQ(held->frames, 65u);
+    const Bytes notWave = {'R', 'I', 'F', 'F'};
+    auto badHeld = ReadWaveInfo(std::span<const std::uint8_t>(notWave));
+    ASSERT_FALSE(badHeld);
+    EXPECT_EQ(badHeld.error().kind, ErrorKind::NotWave);
 }
 
 // The converter's messages are part of its behaviour: XBoxAudio prints them after "ERROR: ".

@@ -73,6 +73,21 @@ const std::vector<PinnedOutput> kPinned = {
          {"decode", 0x493db411f46f56f8ull},
          {"encode 24-bit source (dithered)", 0x145a929289655bb9ull},
      }},
+    {4,
+     {
+         {"encode quality 0", 0xe869b933d02dcf97ull},
+         {"encode quality 1", 0x2672939e50a7dd90ull},
+         {"encode quality 2", 0x60a8adadd586feeeull},
+         {"encode quality 3", 0x0657879effa3bb0aull},
+         {"encode quality 4", 0x0e32b1e1570a552dull},
+         {"encode quality 5", 0x281e5c602afd5d36ull},
+         {"encode quality 6", 0x3c587304d49efe17ull},
+         {"encode quality 7", 0x877292e6bb6e4533ull},
+         {"encode quality 8", 0x28bdb2996b8494f4ull},
+         {"encode quality 9", 0xa25cc73db15fea73ull},
+         {"decode", 0x493db411f46f56f8ull},
+         {"encode 24-bit source (dithered)", 0x145a929289655bb9ull},
+     }},
 };
 
 // FNV-1a, 64 bits.

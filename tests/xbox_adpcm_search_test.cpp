@@ -14,6 +14,7 @@
 #include "codec/xbox_adpcm_fast.hpp"
 #include "codec/xbox_adpcm_search.hpp"
 #include "codec/xbox_adpcm_search_detail.hpp"
+#include "support/wave_audio.hpp"
 
 // The narrow searches' portable loops, compiled here as the reference.
 #define IMABOX_SEARCH_KERNEL_NAMESPACE reference
@@ -137,7 +138,7 @@ TEST(XBoxADPCMSearch, BytesDependNeitherOnThreadsNorOnWhereRunsAreCut) {
     for (const unsigned channels : {1u, 2u}) {
         const auto pcm = Signal(0, channels, kBlocks);
         const std::uint64_t validFrames = kBlocks * 65 - 40;  // the last 40 frames are fill
-        for (const int q : {0, 1, 2, 5, 7}) {
+        for (const int q : {0, 1, 2, 5, 6, 9}) {
             SCOPED_TRACE(std::to_string(channels) + " channels, quality " + std::to_string(q));
             std::vector<std::uint8_t> whole(kBlocks * 36 * channels);
             XBoxADPCMEncodeBlocksSearch(pcm, whole, channels, kBlocks * 65, validFrames, q);
@@ -235,9 +236,41 @@ TEST(XBoxADPCMSearch, FillFramesDoNotCount) {
     EXPECT_LT(2 * withoutFill, withFill);
 }
 
+// Every level is at least as good as the level below it on recorded speech: spoken words from
+// the alsa-utils package (scripts/install-deps.sh installs it), as recorded (48 kHz) and at a
+// third of the rate (16 kHz, by averaging three samples).
+TEST(XBoxADPCMSearch, EachLevelBeatsTheOneBelowOnRecordedSpeech) {
+    int clips = 0;
+    for (const char* name : {"Front_Center", "Front_Left"}) {
+        const std::string path = std::string("/usr/share/sounds/alsa/") + name + ".wav";
+        auto audio = ReadWaveFile(path);
+        if (!audio)
+            continue;
+        ASSERT_EQ(audio->channels, 1u) << path;
+        std::vector<std::int16_t> third;
+        for (std::size_t i = 0; i + 2 < audio->samples.size(); i += 3)
+            third.push_back(static_cast<std::int16_t>(
+                (audio->samples[i] + audio->samples[i + 1] + audio->samples[i + 2]) / 3));
+        for (std::vector<std::int16_t>* pcm : {&audio->samples, &third}) {
+            pcm->resize(pcm->size() / 65 * 65);
+            ++clips;
+            double below = Snr(*pcm, BlockErrors(*pcm, Encode(*pcm, 1, 0), 1));
+            for (int q = 1; q <= kXBoxADPCMMaxQuality; ++q) {
+                const double snr = Snr(*pcm, BlockErrors(*pcm, Encode(*pcm, 1, q), 1));
+                EXPECT_GE(snr, below)
+                    << name << (pcm == &third ? " at 16 kHz" : " at 48 kHz") << ", quality " << q;
+                below = snr;
+            }
+        }
+    }
+    if (clips == 0)
+        GTEST_SKIP() << "no recorded speech: install alsa-utils (scripts/install-deps.sh)";
+}
+
 // The AVX2 narrow searches agree with the portable ones bit for bit at every width, on every
 // signal (full-scale squares make states fall 2^32 behind and be dropped), with empty states,
-// fill and both ends of the step table.
+// fill and both ends of the step table, with and without the jump code and a cap on the states
+// of one step index.
 TEST(XBoxADPCMSearch, NarrowLanesMatchThePortableLoops) {
     if (!ADPCMKernelSupported(ADPCMKernel::AVX2))
         GTEST_SKIP() << "no AVX2 on this processor";
@@ -247,8 +280,12 @@ TEST(XBoxADPCMSearch, NarrowLanesMatchThePortableLoops) {
     std::mt19937 rng(7);
     for (int kind = 0; kind < 4; ++kind) {
         const auto pcm = Signal(kind, 1, 8);
-        for (unsigned width = 1; width <= kMaxNarrowWidth; ++width) {
+        for (unsigned variant = 0; variant < 4 * kMaxNarrowWidth; ++variant) {
+            const unsigned width = variant % kMaxNarrowWidth + 1;
             NarrowLanes& l = *lanes;
+            l.jumps = variant / kMaxNarrowWidth % 2;
+            l.lookahead = (variant + kind) % 4;
+            l.perIndex = variant / (2 * kMaxNarrowWidth) * (1 + width / 8);
             for (unsigned lane = 0; lane < kLanes; ++lane) {
                 for (unsigned k = 0; k < 65; ++k)
                     l.x[k][lane] = pcm[lane * 65 + k];
@@ -265,7 +302,10 @@ TEST(XBoxADPCMSearch, NarrowLanesMatchThePortableLoops) {
             *expected = l;
             reference::Narrow(*expected, width);
             AVX2SearchKernels().narrow(l, width);
-            SCOPED_TRACE("signal " + std::to_string(kind) + ", width " + std::to_string(width));
+            SCOPED_TRACE("signal " + std::to_string(kind) + ", width " + std::to_string(width) +
+                         ", jumps " + std::to_string(l.jumps) + ", per index " +
+                         std::to_string(l.perIndex) + ", look ahead " +
+                         std::to_string(l.lookahead));
             ASSERT_EQ(0, std::memcmp(l.cost, expected->cost, sizeof l.cost));
             ASSERT_EQ(0, std::memcmp(l.plainError, expected->plainError, sizeof l.plainError));
             ASSERT_EQ(0, std::memcmp(l.plainEnd, expected->plainEnd, sizeof l.plainEnd));

@@ -27,7 +27,7 @@ int RunConvert(const std::string& input, const std::string& output, unsigned thr
     ConvertOptions options;
     options.console = PrintToStdout;
     options.threads = threads;
-    const auto result = ConvertFile(input, output, options);
+    const auto result = ConvertFile(PathFromUtf8(input), PathFromUtf8(output), options);
     if (!result) {
         std::printf("ERROR: %s\n", result.error().message.c_str());
         std::fflush(stdout);

@@ -76,14 +76,14 @@ std::vector<Job> PlanJobs(const BatchArgs& args) {
     std::map<fs::path, std::size_t> claimed;  // output -> first job writing it
     for (const std::string& in : args.inputs) {
         Job job;
-        job.input = in;
+        job.input = PathFromUtf8(in);
         if (!args.output.empty()) {
-            job.output = args.output;
+            job.output = PathFromUtf8(args.output);
         } else if (!args.directory.empty()) {
             // Named like the input; another container's extension becomes the output's
             // (song.flac -> DIR/song.wav).
-            job.output = fs::path(args.directory) / job.input.filename();
-            std::string extension = job.output.extension().string();
+            job.output = PathFromUtf8(args.directory) / job.input.filename();
+            std::string extension = PathToUtf8(job.output.extension());
             std::transform(extension.begin(), extension.end(), extension.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
             if (!args.format.empty())
@@ -98,8 +98,8 @@ std::vector<Job> PlanJobs(const BatchArgs& args) {
             job.error = "standard input has no name to write into " + args.directory +
                         ": use -o FILE or -o -";
         } else if (const auto it = claimed.find(key); it != claimed.end()) {
-            job.error = "output " + job.output.string() + " is also the output of " +
-                        jobs[it->second].input.string();
+            job.error = "output " + PathToUtf8(job.output) + " is also the output of " +
+                        PathToUtf8(jobs[it->second].input);
         } else {
             claimed.emplace(key, jobs.size());
         }
@@ -181,10 +181,10 @@ Expected<Outcome> Describe(const Expected<Report>& result) {
 }
 
 std::string InputName(const fs::path& path) {
-    return path == kStandardStream ? "stdin" : path.string();
+    return path == kStandardStream ? "stdin" : PathToUtf8(path);
 }
 std::string OutputName(const fs::path& path) {
-    return path == kStandardStream ? "stdout" : path.string();
+    return path == kStandardStream ? "stdout" : PathToUtf8(path);
 }
 
 // Output shared by the worker threads: result lines on stdout, errors and progress on stderr.
@@ -273,8 +273,8 @@ int RunBatch(const BatchArgs& args) {
     }
     if (!args.directory.empty()) {
         std::error_code ec;
-        fs::create_directories(args.directory, ec);
-        if (!fs::is_directory(args.directory)) {
+        fs::create_directories(PathFromUtf8(args.directory), ec);
+        if (!fs::is_directory(PathFromUtf8(args.directory))) {
             std::fprintf(stderr, "imabox: cannot use output folder %s: %s\n",
                          args.directory.c_str(), ec.message().c_str());
             return 1;
@@ -298,7 +298,7 @@ int RunBatch(const BatchArgs& args) {
     decodeOptions.format = args.format;
     decodeOptions.raw = args.raw;
     if (!args.like.empty()) {
-        const Expected<WaveInfo> like = ReadWaveInfo(args.like);
+        const Expected<WaveInfo> like = ReadWaveInfo(PathFromUtf8(args.like));
         if (!like) {
             std::fprintf(stderr, "imabox: --like %s: %s\n", args.like.c_str(),
                          like.error().message.c_str());
@@ -329,7 +329,7 @@ int RunBatch(const BatchArgs& args) {
     const auto decodeJob = [&](const Job& job) {
         DecodeOptions jobOptions = decodeOptions;
         if (args.format.empty() && job.output != kStandardStream) {
-            const std::string extension = job.output.extension().string();
+            const std::string extension = PathToUtf8(job.output.extension());
             if (extension.size() > 1 && extension != ".wav" && extension != ".WAV")
                 jobOptions.format = extension.substr(1);
         }
@@ -387,7 +387,9 @@ std::string CheckNamed(const std::string& name) {
 }
 std::string CheckNotAFolder(const std::string& name) {
     std::error_code ec;
-    return fs::is_directory(name, ec) ? name + " is a folder (-d DIR writes into a folder)" : "";
+    return fs::is_directory(PathFromUtf8(name), ec)
+               ? name + " is a folder (-d DIR writes into a folder)"
+               : "";
 }
 
 // "wav (default), flac, aiff...": the containers decode writes in this build.

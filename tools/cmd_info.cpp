@@ -36,7 +36,7 @@ std::string ChunkId(std::uint32_t id) {
 }
 
 int RunInfo(const std::string& file) {
-    const auto info = ReadWaveInfo(file);
+    const auto info = ReadWaveInfo(PathFromUtf8(file));
     if (!info) {
         std::fprintf(stderr, "ERROR: %s\n", info.error().message.c_str());
         return 1;

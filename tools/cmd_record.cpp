@@ -179,7 +179,7 @@ int RunRecord(const RecordArgs& args) {
     }
     const std::string& file = args.output;
     InstallStopHandlers();
-    const Destination plan = PlanDestination(fs::path(file), args.xbox);
+    const Destination plan = PlanDestination(PathFromUtf8(file), args.xbox);
     std::error_code ec;
     if (fs::is_directory(plan.target, ec))
         return Fail(file, "is a folder; name a file to record into");
@@ -277,8 +277,14 @@ void AddRecordCommand(CLI::App& app, CommandList& commands) {
     auto args = std::make_shared<RecordArgs>();
     CLI::App* cmd = app.add_subcommand(
         "record",
+#if defined(_WIN32)
+        "Record an audio input (the system's default waveform-audio input unless --device names "
+        "another) into a 16-bit mono 8000 Hz WAVE file, in whole seconds, until --seconds are "
+        "recorded or Ctrl-C.");
+#else
         "Record an audio input (ALSA \"default\" unless --device names another) into a 16-bit "
         "mono 8000 Hz WAVE file, in whole seconds, until --seconds are recorded or Ctrl-C.");
+#endif
     cmd->add_option("out", args->output, "WAVE file to create");
     cmd->add_option("--seconds", args->seconds, "Stop once this many whole seconds are recorded")
         ->check(CLI::Range(1, std::numeric_limits<int>::max()));

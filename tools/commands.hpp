@@ -6,6 +6,8 @@
 #include <functional>
 #include <vector>
 
+#include "io/wide_path.hpp"
+
 namespace imabox::tool {
 
 struct Command {
@@ -13,6 +15,10 @@ struct Command {
     std::function<int()> run;  // returns the process exit status
 };
 using CommandList = std::vector<Command>;
+
+// A path named on the command line (UTF-8 on Windows, see main), and a path for messages.
+using imabox::PathFromUtf8;
+using imabox::PathToUtf8;
 
 void AddConvertCommand(CLI::App& app, CommandList& commands);
 void AddInfoCommand(CLI::App& app, CommandList& commands);

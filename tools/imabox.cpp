@@ -1,13 +1,23 @@
 // imabox: the command-line tool. Each subcommand lives in its own cmd_*.cpp.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
+#include <cwchar>
 #include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include "commands.hpp"
 #include "imabox/version.hpp"
 #include "io/output_file.hpp"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     using namespace imabox::tool;
     CLI::App app{"imabox: Xbox ADPCM audio (IMA ADPCM in 36-byte blocks per channel)", "imabox"};
     app.set_version_flag("--version", "imabox " + std::string(imabox::Version()) +
@@ -50,3 +60,40 @@ int main(int argc, char** argv) {
     }
     return 1;
 }
+
+}  // namespace
+
+#if defined(_WIN32)
+// Wildcards in the arguments (imabox encode *.flac) are expanded by the C runtime at start-up, as
+// a shell does elsewhere: cmd.exe leaves them to the program.
+extern "C" {
+int _dowildcard = -1;
+}
+
+// The arguments as Windows gives them, in UTF-16, converted to UTF-8: names outside the ANSI code
+// page reach the commands intact (they make paths of them with PathFromUtf8). Messages are UTF-8
+// as well, so the console is told to show them as such while imabox runs.
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+        const int wide = static_cast<int>(std::wcslen(argv[i]));
+        const int bytes =
+            WideCharToMultiByte(CP_UTF8, 0, argv[i], wide, nullptr, 0, nullptr, nullptr);
+        std::string arg(static_cast<std::size_t>(bytes), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, argv[i], wide, arg.data(), bytes, nullptr, nullptr);
+        args.push_back(std::move(arg));
+    }
+    std::vector<char*> pointers;
+    for (std::string& arg : args)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    static const UINT consolePage = GetConsoleOutputCP();
+    if (consolePage != 0 && SetConsoleOutputCP(CP_UTF8))
+        std::atexit([] { SetConsoleOutputCP(consolePage); });
+    return Run(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv) {
+    return Run(argc, argv);
+}
+#endif

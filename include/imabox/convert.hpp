@@ -246,5 +246,7 @@ struct WaveInfo {
 };
 
 Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file);
+// The same for a WAVE file held in memory.
+Expected<WaveInfo> ReadWaveInfo(std::span<const std::uint8_t> file);
 
 }  // namespace imabox

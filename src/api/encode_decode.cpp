@@ -6,6 +6,7 @@
 #include <new>
 #include <system_error>
 
+#include "api/wave_info.hpp"
 #include "imabox/convert.hpp"
 #include "io/errors.hpp"
 #include "io/file.hpp"
@@ -275,12 +276,8 @@ Expected<DecodeReport> DecodeStream(const std::filesystem::path& input, std::FIL
     return ToDecodeReport(ConvertStreams(input, output, ConversionRequest::ForDecode(options)));
 }
 
-Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
+Expected<WaveInfo> ReadWaveInfoFrom(ByteSource& source) {
     return Guarded([&]() -> Expected<WaveInfo> {
-        Expected<FileHandle> in = OpenInput(file);
-        if (!in)
-            return in.error();
-        FileByteSource source(in->get());
         const Expected<WaveHeader> read = ReadWaveHeader(source, {.acceptShortData = true});
         if (!read)
             return read.error();
@@ -320,6 +317,21 @@ Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
         info.title = InfoText(metadata, kInamId).value_or("");
         return info;
     });
+}
+
+Expected<WaveInfo> ReadWaveInfo(const std::filesystem::path& file) {
+    return Guarded([&]() -> Expected<WaveInfo> {
+        Expected<FileHandle> in = OpenInput(file);
+        if (!in)
+            return in.error();
+        FileByteSource source(in->get());
+        return ReadWaveInfoFrom(source);
+    });
+}
+
+Expected<WaveInfo> ReadWaveInfo(std::span<const std::uint8_t> file) {
+    MemoryByteSource source(file);
+    return ReadWaveInfoFrom(source);
 }
 
 std::string DescribeSourceFormat(SourceFormat format) {

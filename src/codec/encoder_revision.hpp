@@ -6,6 +6,6 @@
 
 namespace imabox {
 
-inline constexpr int kEncoderRevision = 3;
+inline constexpr int kEncoderRevision = 4;
 
 }  // namespace imabox

@@ -5,13 +5,16 @@
 // channel is searched on its own, in three stages: a scan codes the block's first samples with
 // the plain coding rule from several start indices at once and keeps the most promising; a beam
 // search then keeps the best few (predictor, step index) states after each sample, trying the
-// codes whose reconstructions bracket the sample (and optionally their neighbours); the cheapest
-// final state is followed back to its codes. States with the same step index whose predictors
-// lie in the same small range (a fraction of the step) count as one, which keeps the beam
-// diverse. Beams of up to 32 states with the bracketing codes alone run eight blocks side by
-// side, one per vector lane; wider ones score several states per vector. The search's costs are
-// the decoder's exact squared errors, and the plain encoder's own coding of the block is kept
-// whenever the search does no better, so no block gets worse than level 0.
+// codes whose reconstructions bracket the sample (and optionally their neighbours, or the
+// largest code towards it); the cheapest final state is followed back to its codes. States with
+// the same step index whose predictors lie in the same small range (a fraction of the step)
+// count as one, which keeps the beam diverse; states may be ranked with a look at the next
+// samples, and a second search may keep few states per step index, so that states whose step
+// rose ahead of an onset survive until it comes. Beams of up to 32 states with the bracketing codes
+// alone run eight blocks side by side, one per vector lane; wider ones score several states per
+// vector. The search's costs are the decoder's exact squared errors, and the plain encoder's own
+// coding of the block is kept whenever the search does no better, so no block gets worse than level
+// 0.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +36,14 @@ struct XBoxADPCMSearchLevel {
                            // the sample, in the order of their predictor changes; 0..2
     unsigned mergeBits;    // states of one step index merge when their predictors share a range
                            // of step / 2^mergeBits to step / 2^(mergeBits + 1); 0..8
+    // Narrow beams only (the bracketing codes, at most 32 states):
+    unsigned jumps = 0;        // 1: code magnitude 7 towards the sample is tried too, which raises
+                               // the step index most, ahead of an onset
+    unsigned perIndex = 0;     // nonzero: each block is searched a second time keeping at most
+                               // this many states of one step index, and the better search kept
+    unsigned lookahead = 0;    // states are ranked by their cost plus the plain rule's errors on
+                               // this many next samples (0..4); their costs stay exact
+    unsigned cappedWidth = 0;  // states of the second search (0: beamWidth)
 };
 
 // The parameters of quality 1..9 (quality 0 is the plain encoder).

@@ -2,6 +2,7 @@
 // eight narrow searches side by side, one per lane.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <utility>
 
 #define IMABOX_SEARCH_KERNEL_NAMESPACE avx2
@@ -84,10 +85,11 @@ struct Candidate {
 // Keeps the W cheapest candidates of distinct states, cheapest first (ties to the earlier
 // candidate); slots left empty are copies of the first with a dead cost. By rounds: each picks
 // the cheapest candidate whose key differs from those kept before it. For few states.
-template <unsigned W>
-void KeepByRounds(const Candidate* c, Candidate* kept) {
+template <unsigned W, unsigned C>
+void KeepByRounds(const Candidate* c, Candidate* kept, std::uint32_t perIndex) {
     const __m256i dead = Splat(-1);
     const __m256i flip = Splat(INT32_MIN);
+    const __m256i cap = Splat(perIndex == 0 ? std::int32_t(W) : std::int32_t(perIndex));
     for (unsigned j = 0; j < W; ++j) {
         Candidate best = c[0];
         if (j != 0) {
@@ -95,10 +97,14 @@ void KeepByRounds(const Candidate* c, Candidate* kept) {
             best.cost = dead;
             best.order = _mm256_xor_si256(dead, flip);
         }
-        for (unsigned i = j == 0 ? 1 : 0; i < 2 * W; ++i) {
+        for (unsigned i = j == 0 ? 1 : 0; i < C * W; ++i) {
             __m256i take = _mm256_cmpgt_epi32(best.order, c[i].order);
-            for (unsigned q = 0; q < j; ++q)
+            __m256i same = _mm256_setzero_si256();
+            for (unsigned q = 0; q < j; ++q) {
                 take = _mm256_andnot_si256(_mm256_cmpeq_epi32(c[i].key, kept[q].key), take);
+                same = _mm256_sub_epi32(same, _mm256_cmpeq_epi32(c[i].index, kept[q].index));
+            }
+            take = _mm256_and_si256(take, _mm256_cmpgt_epi32(cap, same));
             best.cost = _mm256_blendv_epi8(best.cost, c[i].cost, take);
             best.order = _mm256_blendv_epi8(best.order, c[i].order, take);
             best.pred = _mm256_blendv_epi8(best.pred, c[i].pred, take);
@@ -113,9 +119,9 @@ void KeepByRounds(const Candidate* c, Candidate* kept) {
 // The same by ranks, for many states: of candidates with one key all but the cheapest (the
 // earliest on a tie) are dropped, every candidate is ranked by cost (ties by order), and each
 // lane places its candidates at their ranks.
-template <unsigned W>
-void KeepByRank(const Candidate* c, Candidate* kept) {
-    constexpr unsigned N = 2 * W;
+template <unsigned W, unsigned C>
+void KeepByRank(const Candidate* c, Candidate* kept, std::uint32_t perIndex) {
+    constexpr unsigned N = C * W;
     const __m256i dead = Splat(-1);
     const __m256i flip = Splat(INT32_MIN);
     __m256i drop[N];
@@ -129,10 +135,28 @@ void KeepByRank(const Candidate* c, Candidate* kept) {
             drop[b] = _mm256_or_si256(drop[b], _mm256_andnot_si256(bCheaper, same));
         }
     }
+    if (perIndex != 0) {  // and those with perIndex cheaper ones of their step index kept
+        __m256i same[N];
+        for (unsigned i = 0; i < N; ++i)
+            same[i] = _mm256_setzero_si256();
+        for (unsigned a = 0; a < N; ++a) {
+            for (unsigned b = a + 1; b < N; ++b) {
+                const __m256i index = _mm256_cmpeq_epi32(c[a].index, c[b].index);
+                const __m256i bCheaper = _mm256_cmpgt_epi32(c[a].order, c[b].order);
+                same[a] = _mm256_sub_epi32(
+                    same[a], _mm256_andnot_si256(drop[b], _mm256_and_si256(index, bCheaper)));
+                same[b] = _mm256_sub_epi32(
+                    same[b], _mm256_andnot_si256(drop[a], _mm256_andnot_si256(bCheaper, index)));
+            }
+        }
+        const __m256i cap = Splat(std::int32_t(perIndex) - 1);
+        for (unsigned i = 0; i < N; ++i)
+            drop[i] = _mm256_or_si256(drop[i], _mm256_cmpgt_epi32(same[i], cap));
+    }
     __m256i order[N];
     __m256i rank[N];
     for (unsigned i = 0; i < N; ++i) {
-        order[i] = _mm256_xor_si256(_mm256_or_si256(c[i].cost, drop[i]), flip);
+        order[i] = _mm256_blendv_epi8(c[i].order, _mm256_xor_si256(dead, flip), drop[i]);
         rank[i] = Splat(std::int32_t(i));
     }
     for (unsigned a = 0; a < N; ++a) {
@@ -175,7 +199,7 @@ void KeepByRank(const Candidate* c, Candidate* kept) {
     }
 }
 
-template <unsigned W>
+template <unsigned W, unsigned C>
 void NarrowLanesAVX2(NarrowLanes& s) {
     const __m256i dead = Splat(-1);
     const __m256i flip = Splat(INT32_MIN);
@@ -198,7 +222,8 @@ void NarrowLanesAVX2(NarrowLanes& s) {
     for (unsigned k = 0; k < 64; ++k) {
         const __m256i target = Load(s.x[k + 1]);
         const __m256i weight = _mm256_cmpgt_epi32(counted, Splat(std::int32_t(k)));
-        {  // the plain coding rule
+        const unsigned ahead = std::min(s.lookahead, 63 - k);  // samples looked ahead
+        {                                                      // the plain coding rule
             const __m256i step = _mm256_i32gather_epi32(kStep32, plainAt, 4);
             const __m256i delta = _mm256_sub_epi32(target, plainPred);
             const __m256i mag = PlainMagnitude(step, delta);
@@ -209,7 +234,7 @@ void NarrowLanesAVX2(NarrowLanes& s) {
             Accumulate(plainLo, plainHi,
                        _mm256_and_si256(Square(_mm256_sub_epi32(target, plainPred)), weight));
         }
-        Candidate c[2 * W];
+        Candidate c[C * W];
         for (unsigned j = 0; j < W; ++j) {
             const __m256i step = _mm256_i32gather_epi32(kStep32, index[j], 4);
             const __m256i delta = _mm256_sub_epi32(target, pred[j]);
@@ -224,9 +249,16 @@ void NarrowLanesAVX2(NarrowLanes& s) {
                                                _mm256_sub_epi32(Splat(6), m), negative);
             lower = _mm256_blendv_epi8(lower, Splat(7), _mm256_cmpgt_epi32(eighth, ad));
             lower = _mm256_min_epi32(_mm256_max_epi32(lower, _mm256_setzero_si256()), Splat(14));
-            for (unsigned r = 0; r < 2; ++r) {
-                Candidate& n = c[2 * j + r];
-                const __m256i pos = _mm256_add_epi32(lower, Splat(std::int32_t(r)));
+            for (unsigned r = 0; r < C; ++r) {
+                Candidate& n = c[C * j + r];
+                __m256i pos = _mm256_add_epi32(lower, Splat(std::int32_t(r)));
+                __m256i twice = _mm256_setzero_si256();
+                if (r == 2) {  // the jump: magnitude 7 towards the sample, unless bracketing
+                    pos = _mm256_andnot_si256(negative, Splat(15));
+                    twice =
+                        _mm256_or_si256(_mm256_cmpeq_epi32(pos, lower),
+                                        _mm256_cmpeq_epi32(pos, _mm256_add_epi32(lower, Splat(1))));
+                }
                 const __m256i below = _mm256_cmpgt_epi32(Splat(8), pos);  // codes 15..8
                 const __m256i mag = _mm256_blendv_epi8(_mm256_sub_epi32(pos, Splat(8)),
                                                        _mm256_sub_epi32(Splat(7), pos), below);
@@ -238,10 +270,37 @@ void NarrowLanesAVX2(NarrowLanes& s) {
                 // Dropped on a carry (sum below the state's cost) or on reaching kDeadCost.
                 const __m256i carried =
                     _mm256_xor_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(sum, cost[j]), sum), dead);
-                n.cost =
-                    _mm256_or_si256(sum, _mm256_or_si256(carried, _mm256_cmpeq_epi32(sum, dead)));
-                n.order = _mm256_xor_si256(n.cost, flip);
+                n.cost = _mm256_or_si256(_mm256_or_si256(sum, twice),
+                                         _mm256_or_si256(carried, _mm256_cmpeq_epi32(sum, dead)));
                 n.index = NextIndex(index[j], mag);
+                n.order = _mm256_xor_si256(n.cost, flip);
+                if (ahead != 0) {  // ranked by the cost and the plain rule's next errors
+                    __m256i rank = n.cost;
+                    __m256i aheadPred = n.pred;
+                    __m256i aheadIndex = n.index;
+                    for (unsigned d = 0; d < ahead; ++d) {
+                        const __m256i after = Load(s.x[k + 2 + d]);
+                        const __m256i step2 = _mm256_i32gather_epi32(kStep32, aheadIndex, 4);
+                        const __m256i delta2 = _mm256_sub_epi32(after, aheadPred);
+                        const __m256i mag2 = PlainMagnitude(step2, delta2);
+                        aheadPred = Clamp16(_mm256_add_epi32(
+                            aheadPred, _mm256_sign_epi32(Magnitude(step2, mag2),
+                                                         _mm256_or_si256(delta2, Splat(1)))));
+                        aheadIndex = NextIndex(aheadIndex, mag2);
+                        const __m256i weight2 =
+                            _mm256_cmpgt_epi32(counted, Splat(std::int32_t(k + 1 + d)));
+                        const __m256i more =
+                            _mm256_and_si256(Square(_mm256_sub_epi32(after, aheadPred)), weight2);
+                        const __m256i total = _mm256_add_epi32(rank, more);
+                        const __m256i over = _mm256_or_si256(
+                            _mm256_xor_si256(
+                                _mm256_cmpeq_epi32(_mm256_max_epu32(total, rank), total), dead),
+                            _mm256_cmpeq_epi32(total, dead));
+                        rank = _mm256_blendv_epi8(total, Splat(-2), over);
+                    }
+                    rank = _mm256_blendv_epi8(rank, dead, _mm256_cmpeq_epi32(n.cost, dead));
+                    n.order = _mm256_xor_si256(rank, flip);
+                }
                 const __m256i shift = _mm256_i32gather_epi32(s.mergeShift, n.index, 4);
                 n.key = _mm256_or_si256(
                     _mm256_slli_epi32(
@@ -253,15 +312,19 @@ void NarrowLanesAVX2(NarrowLanes& s) {
         }
         Candidate kept[W]{};
         if constexpr (W >= kRankFrom)
-            KeepByRank<W>(c, kept);
+            KeepByRank<W, C>(c, kept, s.perIndex);
         else
-            KeepByRounds<W>(c, kept);
-        Accumulate(baseLo, baseHi, kept[0].cost);
+            KeepByRounds<W, C>(c, kept, s.perIndex);
+        // Costs relative to the cheapest kept state (the first, unless ranked with a look ahead).
+        __m256i least = kept[0].cost;
+        for (unsigned j = 1; j < W; ++j)
+            least = _mm256_min_epu32(least, kept[j].cost);
+        Accumulate(baseLo, baseHi, least);
         for (unsigned j = 0; j < W; ++j) {
             pred[j] = kept[j].pred;
             index[j] = kept[j].index;
             const __m256i none = _mm256_cmpeq_epi32(kept[j].cost, dead);
-            cost[j] = _mm256_or_si256(_mm256_sub_epi32(kept[j].cost, kept[0].cost), none);
+            cost[j] = _mm256_or_si256(_mm256_sub_epi32(kept[j].cost, least), none);
             Store(s.trace[k][j], kept[j].trace);
         }
     }
@@ -272,13 +335,20 @@ void NarrowLanesAVX2(NarrowLanes& s) {
     _mm256_store_si256(reinterpret_cast<__m256i*>(s.plainEnd), plainAt);
 }
 
+// The widths the quality levels use, each with and without the jump; other widths run the
+// portable loops.
 template <unsigned... W>
 void NarrowWidth(NarrowLanes& s, unsigned width, std::integer_sequence<unsigned, W...>) {
-    ((width == W + 1 ? NarrowLanesAVX2<W + 1>(s) : void()), ...);
+    const bool jump = s.jumps != 0;
+    const bool done = ((width == W ? (jump ? NarrowLanesAVX2<W, 3>(s) : NarrowLanesAVX2<W, 2>(s)),
+                        true       : false) ||
+                       ...);
+    if (!done)
+        avx2::Narrow(s, width);
 }
 
 void NarrowAVX2(NarrowLanes& s, unsigned width) {
-    NarrowWidth(s, width, std::make_integer_sequence<unsigned, kMaxNarrowWidth>{});
+    NarrowWidth(s, width, std::integer_sequence<unsigned, 2, 3, 4, 6, 8, 12, 16, 24, 32>{});
 }
 
 }  // namespace

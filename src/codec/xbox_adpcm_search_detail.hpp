@@ -35,6 +35,8 @@ struct Candidates {
 inline constexpr unsigned kLanes = 8;            // narrow searches run side by side
 inline constexpr unsigned kMaxNarrowWidth = 32;  // states a narrow search keeps, at most
 inline constexpr std::uint32_t kDeadCost = ~0u;  // cost of an empty state
+inline constexpr unsigned kMaxLookahead = 4;
+inline constexpr unsigned kMaxJumps = 1;  // codes tried beyond the bracketing two
 
 // Eight narrow searches (the two bracketing codes alone, at most 16 states), one block of one
 // channel per lane, with the plain coding rule alongside. Costs are kept relative to the best
@@ -47,6 +49,10 @@ struct NarrowLanes {
     alignas(32) std::int32_t start[kMaxNarrowWidth][kLanes];  // start indices, -1: no state
     alignas(32) std::int32_t plainStart[kLanes];
     alignas(32) std::int32_t mergeShift[89];  // predictor shift per step index, as the merge table
+    std::uint32_t perIndex = 0;               // states of one step index kept at most (0: any)
+    std::uint32_t lookahead = 0;  // states are ranked by their cost and the plain rule's errors
+                                  // at this many next samples, 0..kMaxLookahead
+    std::uint32_t jumps = 0;      // 1: magnitude 7 towards the sample tried too
     // Results: the code of state j after sample k and the state it came from (code | from << 4),
     // the exact error of state 0 (the cheapest) after the last sample, and the plain coding's
     // error and end index.

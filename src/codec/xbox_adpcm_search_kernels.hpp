@@ -166,6 +166,8 @@ inline void Expand(const Beam& beam, unsigned size, std::int32_t target, bool co
 // with a dead cost.
 inline void NarrowLane(NarrowLanes& s, unsigned lane, unsigned W) {
     constexpr unsigned kMax = kMaxNarrowWidth;
+    constexpr unsigned kPer = 2 + kMaxJumps;  // candidates per state, at most
+    const unsigned per = 2 + (s.jumps > kMaxJumps ? kMaxJumps : s.jumps);
     std::int32_t pred[kMax];
     std::int32_t index[kMax];
     std::uint32_t cost[kMax];
@@ -183,44 +185,75 @@ inline void NarrowLane(NarrowLanes& s, unsigned lane, unsigned W) {
         const std::uint32_t weight = std::int32_t(k) < s.counted[lane] ? ~0u : 0u;
         PlainStep(plainPred, plainAt, target);
         plainError += Square32(target - plainPred) & weight;
-        std::uint32_t c[2 * kMax];
-        std::uint32_t key[2 * kMax];
-        std::uint32_t trace[2 * kMax];
-        std::int32_t p[2 * kMax];
-        std::int32_t next[2 * kMax];
+        std::uint32_t c[kPer * kMax];
+        std::uint32_t rank[kPer * kMax];
+        std::uint32_t key[kPer * kMax];
+        std::uint32_t trace[kPer * kMax];
+        std::int32_t p[kPer * kMax];
+        std::int32_t next[kPer * kMax];
         for (unsigned j = 0; j < W; ++j) {
             const std::int32_t step = kStep32[index[j]];
             const std::int32_t first = WindowStart(step, target - pred[j], 2);
-            for (unsigned r = 0; r < 2; ++r) {
-                const unsigned i = 2 * j + r;
-                const std::int32_t pos = first + std::int32_t(r);
+            for (unsigned r = 0; r < per; ++r) {
+                const unsigned i = per * j + r;
+                // The two bracketing codes, then the jump: magnitude 7 towards the sample, which
+                // raises the step index most (dead when a bracketing code already is that code).
+                std::int32_t pos = first + std::int32_t(r);
+                bool dup = false;
+                if (r == 2) {
+                    pos = target - pred[j] < 0 ? 0 : 15;
+                    dup = pos == first || pos == first + 1;
+                }
                 const std::int32_t mag = PositionMagnitude(pos);
                 const std::int32_t change = Magnitude(step, mag);
                 p[i] = Clamp16(pred[j] + (pos < 8 ? -change : change));
                 const std::uint32_t sum = cost[j] + (Square32(target - p[i]) & weight);
-                c[i] = sum < cost[j] || sum == kDeadCost ? kDeadCost : sum;
+                c[i] = sum < cost[j] || sum == kDeadCost || dup ? kDeadCost : sum;
                 next[i] = NextIndex(index[j], mag);
                 key[i] =
                     ((static_cast<std::uint32_t>(p[i] + 32768) >> s.mergeShift[next[i]]) << 7) |
                     static_cast<std::uint32_t>(next[i]);
                 trace[i] = static_cast<std::uint32_t>(PositionCode(pos)) | (j << 4);
+                // Ranked with a look ahead: the error the plain rule makes at the next sample.
+                rank[i] = c[i];
+                if (c[i] != kDeadCost) {
+                    std::int32_t ahead = p[i];
+                    std::int32_t at = next[i];
+                    for (unsigned d = 0; d < s.lookahead && k + 1 + d < 64; ++d) {
+                        const std::int32_t after = s.x[k + 2 + d][lane];
+                        PlainStep(ahead, at, after);
+                        const std::uint32_t more = std::int32_t(k + 1 + d) < s.counted[lane]
+                                                       ? Square32(after - ahead)
+                                                       : 0u;
+                        rank[i] = rank[i] + more < rank[i] || rank[i] + more == kDeadCost
+                                      ? kDeadCost - 1
+                                      : rank[i] + more;
+                    }
+                }
             }
         }
         // The candidates in order of cost (ties by position); each is kept unless one of its
         // state is kept already.
-        unsigned order[2 * kMax];
-        for (unsigned i = 0; i < 2 * W; ++i)
+        const unsigned n = per * W;
+        unsigned order[kPer * kMax];
+        for (unsigned i = 0; i < n; ++i)
             order[i] = i;
-        std::sort(order, order + 2 * W,
-                  [&](unsigned a, unsigned b) { return c[a] != c[b] ? c[a] < c[b] : a < b; });
+        std::sort(order, order + n, [&](unsigned a, unsigned b) {
+            return rank[a] != rank[b] ? rank[a] < rank[b] : a < b;
+        });
         unsigned chosen[kMax] = {};
         std::uint32_t chosenCost[kMax] = {};
         unsigned kept = 0;
-        for (unsigned n = 0; n < 2 * W && kept < W && c[order[n]] != kDeadCost; ++n) {
-            const unsigned i = order[n];
+        for (unsigned m = 0; m < n && kept < W && c[order[m]] != kDeadCost; ++m) {
+            const unsigned i = order[m];
             bool fresh = true;
-            for (unsigned q = 0; q < kept; ++q)
+            unsigned same = 0;
+            for (unsigned q = 0; q < kept; ++q) {
                 fresh = fresh && key[i] != key[chosen[q]];
+                same += next[i] == next[chosen[q]];
+            }
+            if (s.perIndex != 0 && same >= s.perIndex)
+                fresh = false;
             if (fresh) {
                 chosenCost[kept] = c[i];
                 chosen[kept++] = i;
@@ -230,11 +263,15 @@ inline void NarrowLane(NarrowLanes& s, unsigned lane, unsigned W) {
             chosen[j] = chosen[0];
             chosenCost[j] = kDeadCost;
         }
-        base += chosenCost[0];
+        // Costs relative to the cheapest kept state (the first, unless ranked with a look ahead).
+        std::uint32_t least = chosenCost[0];
+        for (unsigned j = 1; j < W; ++j)
+            least = chosenCost[j] < least ? chosenCost[j] : least;
+        base += least;
         for (unsigned j = 0; j < W; ++j) {
             pred[j] = p[chosen[j]];
             index[j] = next[chosen[j]];
-            cost[j] = chosenCost[j] == kDeadCost ? kDeadCost : chosenCost[j] - chosenCost[0];
+            cost[j] = chosenCost[j] == kDeadCost ? kDeadCost : chosenCost[j] - least;
             s.trace[k][j][lane] = trace[chosen[j]];
         }
     }

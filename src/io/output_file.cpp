@@ -12,6 +12,7 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -165,9 +166,20 @@ OutputFile OutputFile::Open(const fs::path& path) {
     int error = 0;
     for (int attempt = 0; attempt < 8 && !out.file_; ++attempt) {
         out.temporary_ = TemporaryPath(path, 255);
+        // Created only when it does not exist yet: _O_EXCL (msvcrt.dll's fopen has no "x" mode).
         errno = 0;
-        out.file_ = _wfopen(out.temporary_.c_str(), L"wbx");
+        const int fd = _wopen(out.temporary_.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                              _S_IREAD | _S_IWRITE);
         error = errno;
+        if (fd >= 0) {
+            out.file_ = _wfdopen(fd, L"wb");
+            if (!out.file_) {
+                error = errno ? errno : EIO;
+                _close(fd);
+                _wremove(out.temporary_.c_str());
+                break;
+            }
+        }
         if (!out.file_ && error != EEXIST)
             break;
     }

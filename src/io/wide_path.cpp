@@ -61,4 +61,21 @@ std::filesystem::path WidePathToFilesystem(const wchar_t* path) {
 #endif
 }
 
+std::filesystem::path PathFromUtf8(std::string_view text) {
+#if defined(_WIN32)
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+#else
+    return std::filesystem::path(text);
+#endif
+}
+
+std::string PathToUtf8(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+#else
+    return path.string();
+#endif
+}
+
 }  // namespace imabox

@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: MIT
+// The page's worker: runs imabox (imabox.mjs) off the page's thread. Messages in:
+//   { id, op: "encode" | "decode" | "info" | "peaks" | "encodeFloat" | "bankList" |
+//     "bankExtract" | "bankReplace", bytes, options, ... }
+// `bytes` may be a File or Blob, read a piece at a time. With `look: columns`, a conversion also
+// sends the waveform and info of its result. Out: { id, progress } while working, then
+// { id, ok: true, bytes, report, peaks, look } or { id, ok: false, error }. Result bytes are
+// transferred, not copied.
+import { createImabox } from "./imabox.mjs";
+
+let imabox = null;
+
+async function instance() {
+  if (!imabox || imabox.broken) imabox = await createImabox();
+  return imabox;
+}
+
+function run(im, message) {
+  const { id, op, options = {} } = message;
+  let lastPost = 0;
+  const onProgress = (done, total) => {
+    const now = Date.now();
+    if (now - lastPost > 100 || done >= total) {
+      lastPost = now;
+      postMessage({ id, progress: total > 0 ? done / total : 0 });
+    }
+  };
+  switch (op) {
+    case "encode":
+      return im.encode(message.bytes, { ...options, onProgress });
+    case "decode":
+      return im.decode(message.bytes, { onProgress });
+    case "encodeFloat":
+      return im.encodeFloat(message.samples, message.sampleRate, message.channels,
+                            { ...options, onProgress });
+    case "info":
+      return { report: im.info(message.bytes) };
+    case "peaks":
+      return { peaks: im.peaks(message.bytes, message.columns), report: im.info(message.bytes) };
+    case "bankList":
+      if (!im.bank) throw new Error("this build has no wave banks");
+      return im.bank.list(message.bytes);
+    case "bankExtract":
+      return im.bank.extract(message.bytes, message.index, options);
+    case "bankReplace":
+      return im.bank.replace(message.bytes, message.index, message.source, options);
+    default:
+      throw new Error(`unknown operation ${op}`);
+  }
+}
+
+onmessage = async (event) => {
+  const message = event.data;
+  try {
+    const im = await instance();
+    const result = run(im, message);
+    const reply = { id: message.id, ok: true, report: result.report };
+    // The result's waveform and loops, from the bytes at hand rather than a copy sent back.
+    if (message.look && result.bytes) {
+      reply.peaks = im.peaks(result.bytes, message.look);
+      reply.look = im.info(result.bytes);
+    }
+    const transfer = [];
+    if (result.bytes) {
+      reply.bytes = result.bytes;
+      transfer.push(result.bytes.buffer);
+    }
+    if (result.peaks) reply.peaks = result.peaks;
+    postMessage(reply, transfer);
+  } catch (e) {
+    postMessage({ id: message.id, ok: false, error: e && e.message ? e.message : String(e) });
+  }
+};
