@@ -15,7 +15,7 @@ scripts/install-deps.sh
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(convert header decode_blocks roundtrip search fast_coders encode_decode metadata)
+[ ${#targets[@]} -gt 0 ] || targets=(convert header decode_blocks roundtrip search fast_coders encode_decode metadata bank)
 jobs=${IMABOX_FUZZ_JOBS:-2}
 
 build=build/fuzz

@@ -3,7 +3,7 @@
 # it (and the public headers that belong to those layers). Prints every include that breaks this
 # and fails.
 #
-#   codec (and its public header imabox/codec.h) < io < wave < pipeline < media (the adapters behind the pipeline's interfaces);  exact (the strict converter) on codec, io and wave;
+#   codec (and its public header imabox/codec.h) < io < wave < pipeline < media (the adapters behind the pipeline's interfaces);  bank (wave banks) beside wave, on codec, io and wave;  exact (the strict converter) on codec, io and wave;
 #   api (the public C++ entry points) on all of them;  recorder uses io and wave;
 #   module exports what is above.
 set -euo pipefail
@@ -13,11 +13,12 @@ declare -A allowed=(
   [codec]='codec/ imabox/codec.h'
   [io]='io/ imabox/expected.hpp'
   [wave]='codec/ io/ wave/ imabox/expected.hpp imabox/sample_format.hpp'
+  [bank]='codec/ io/ wave/ bank/ imabox/expected.hpp imabox/sample_format.hpp'
   [recorder]='io/ wave/ recorder/ imabox/expected.hpp imabox/recorder.hpp imabox/xbox_audio.h'
   [pipeline]='codec/ io/ wave/ pipeline/ imabox/expected.hpp imabox/sample_format.hpp imabox/convert.hpp'
   [media]='codec/ io/ wave/ pipeline/ media/ imabox/expected.hpp imabox/sample_format.hpp'
   [exact]='codec/ io/ wave/ exact/ imabox/expected.hpp imabox/convert.hpp imabox/xbox_audio.h'
-  [api]='codec/ io/ wave/ pipeline/ media/ exact/ api/ imabox/'
+  [api]='codec/ io/ wave/ bank/ pipeline/ media/ exact/ api/ imabox/'
   [module]='module/ resource.h'
 )
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands.hpp"
@@ -133,8 +134,21 @@ std::string RoffPositional(const CLI::Option& p) {
     return p.get_required() ? s : "[" + s + "]";
 }
 
-std::string RoffUsage(const CLI::App& command) {
-    std::string usage = ".B imabox " + RoffLiteral(command.get_name()) + "\n";
+// The commands the manual describes one by one: each command and, after a command made of
+// subcommands (bank), each of those, named with both words ("bank list").
+std::vector<std::pair<std::string, const CLI::App*>> ManualCommands(const CLI::App& app) {
+    std::vector<std::pair<std::string, const CLI::App*>> out;
+    for (const CLI::App* command : Commands(app)) {
+        const std::vector<const CLI::App*> parts = Commands(*command);
+        out.emplace_back(command->get_name(), command);
+        for (const CLI::App* part : parts)
+            out.emplace_back(command->get_name() + " " + part->get_name(), part);
+    }
+    return out;
+}
+
+std::string RoffUsage(const CLI::App& command, const std::string& name) {
+    std::string usage = ".B imabox " + RoffLiteral(name) + "\n";
     std::string words = Options(command).empty() ? "" : "[\\fIoptions\\fR]";
     for (const CLI::Option* p : Positionals(command))
         words += (words.empty() ? "" : " ") + RoffPositional(*p);
@@ -143,11 +157,13 @@ std::string RoffUsage(const CLI::App& command) {
 
 void ManSynopsis(const CLI::App& app, std::ostream& out) {
     bool first = true;
-    for (const CLI::App* command : Commands(app)) {
+    for (const auto& [name, command] : ManualCommands(app)) {
+        if (!Commands(*command).empty())
+            continue;  // its subcommands have lines of their own
         if (!first)
             out << ".br\n";
         first = false;
-        out << RoffUsage(*command);
+        out << RoffUsage(*command, name);
     }
     out << ".br\n.B imabox \\-\\-help\n.br\n.B imabox \\-\\-version\n";
 }
@@ -191,8 +207,8 @@ void ManOptionList(const CLI::App& command, std::ostream& out) {
 }
 
 void ManCommands(const CLI::App& app, std::ostream& out) {
-    for (const CLI::App* command : Commands(app)) {
-        out << ".SS " << RoffLiteral(command->get_name()) << "\n" << RoffUsage(*command);
+    for (const auto& [name, command] : ManualCommands(app)) {
+        out << ".SS " << RoffLiteral(name) << "\n" << RoffUsage(*command, name);
         out << ".PP\n" << Roff(command->get_description()) << "\n";
         if (!command->get_footer().empty())
             out << ".PP\n" << Roff(command->get_footer()) << "\n";

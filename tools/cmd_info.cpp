@@ -5,7 +5,9 @@
 #include <string>
 
 #include "commands.hpp"
+#include "imabox/bank.hpp"
 #include "imabox/convert.hpp"
+#include "io/file.hpp"
 
 namespace imabox::tool {
 namespace {
@@ -35,7 +37,19 @@ std::string ChunkId(std::uint32_t id) {
     return name;
 }
 
+// A wave bank is not a WAVE file: say which command reads it.
+bool IsWaveBank(const std::string& file) {
+    const FileHandle in = OpenFile(PathFromUtf8(file), "rb");
+    std::uint8_t head[4] = {};
+    return in && std::fread(head, 1, 4, in.get()) == 4 && LooksLikeWaveBank(head);
+}
+
 int RunInfo(const std::string& file) {
+    if (IsWaveBank(file)) {
+        std::printf("%s: a wave bank; use \"imabox bank list %s\" to see its entries\n",
+                    file.c_str(), file.c_str());
+        return 0;
+    }
     const auto info = ReadWaveInfo(PathFromUtf8(file));
     if (!info) {
         std::fprintf(stderr, "ERROR: %s\n", info.error().message.c_str());

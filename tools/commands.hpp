@@ -25,6 +25,8 @@ void AddInfoCommand(CLI::App& app, CommandList& commands);
 void AddRecordCommand(CLI::App& app, CommandList& commands);
 // encode and decode.
 void AddEncodeCommands(CLI::App& app, CommandList& commands);
+// bank list, extract, replace and build.
+void AddBankCommand(CLI::App& app, CommandList& commands);
 // The hidden "_docs" command that writes the manual page's option lists and the completions.
 void AddDocsCommand(CLI::App& app, CommandList& commands);
 

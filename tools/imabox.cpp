@@ -34,6 +34,7 @@ int Run(int argc, char** argv) {
     AddRecordCommand(app, commands);
 #endif
     AddEncodeCommands(app, commands);
+    AddBankCommand(app, commands);
     AddDocsCommand(app, commands);  // hidden: writes the manual page's parts and the completions
 
     try {

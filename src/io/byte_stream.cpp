@@ -7,6 +7,9 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#if defined(__linux__)
+#include <unistd.h>
+#endif
 
 #include "io/errors.hpp"
 
@@ -145,6 +148,39 @@ bool FileByteSink::WriteAt(std::uint64_t position, std::span<const std::uint8_t>
     if (!ok)
         error_ = errno != 0 ? errno : EIO;
     return ok;
+}
+
+std::uint64_t FileByteSink::CopyFromFile(std::FILE* from, std::uint64_t offset,
+                                         std::uint64_t length) {
+#if defined(__linux__)
+    if (!seekable_ || length == 0 || std::fflush(file_) != 0)
+        return 0;
+    const off_t start = ftello(file_);
+    if (start < 0 || offset > std::uint64_t{std::numeric_limits<off_t>::max()})
+        return 0;
+    loff_t in = static_cast<loff_t>(offset);
+    loff_t out = start;
+    std::uint64_t done = 0;
+    while (done < length) {
+        const auto piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length - done, 1 << 30));
+        const ssize_t n = copy_file_range(fileno(from), &in, fileno(file_), &out, piece, 0);
+        if (n <= 0)
+            break;
+        done += static_cast<std::uint64_t>(n);
+    }
+    // The stream goes on after what the system wrote.
+    if (done != 0 && !SeekFile(file_, static_cast<std::uint64_t>(start) + done, SEEK_SET)) {
+        error_ = errno != 0 ? errno : EIO;
+        return 0;
+    }
+    return done;
+#else
+    (void)from;
+    (void)offset;
+    (void)length;
+    return 0;
+#endif
 }
 
 Error ByteSink::WriteError() const {

@@ -49,6 +49,9 @@ class ByteSource {
     virtual bool Seekable() const = 0;
     // Moves to an absolute position; false when the source cannot seek.
     virtual bool Seek(std::uint64_t position) = 0;
+    // The regular file read, for copies the system makes by itself (ByteSink::CopyFromFile);
+    // nullptr for anything else.
+    virtual std::FILE* NativeFile() const { return nullptr; }
 };
 
 class MemoryByteSource final : public ByteSource {
@@ -80,6 +83,7 @@ class FileByteSource final : public ByteSource {
     std::optional<std::uint64_t> Size() const override { return size_; }
     bool Seekable() const override { return size_.has_value(); }
     bool Seek(std::uint64_t position) override;
+    std::FILE* NativeFile() const override { return size_ ? file_ : nullptr; }
 
   private:
     std::FILE* file_;
@@ -99,6 +103,10 @@ class ByteSink {
     virtual bool WriteAt(std::uint64_t, std::span<const std::uint8_t>) { return false; }
     // The errno of the last failure, when there is one.
     virtual int ErrorNumber() const { return 0; }
+    // Appends up to `length` bytes at `offset` of the regular file `from` by a copy the system
+    // makes without passing them through the process (Linux copy_file_range); returns how many
+    // were appended, 0 when it cannot (the caller then copies the rest itself).
+    virtual std::uint64_t CopyFromFile(std::FILE*, std::uint64_t, std::uint64_t) { return 0; }
     // The error to report for the last failed write: by default OutputWrite with the errno's
     // text.
     virtual Error WriteError() const;
@@ -123,6 +131,8 @@ class FileByteSink final : public ByteSink {
     bool Seekable() const override { return seekable_; }
     bool WriteAt(std::uint64_t position, std::span<const std::uint8_t> bytes) override;
     int ErrorNumber() const override { return error_; }
+    std::uint64_t CopyFromFile(std::FILE* from, std::uint64_t offset,
+                               std::uint64_t length) override;
 
   private:
     std::FILE* file_;

@@ -313,7 +313,8 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
 }
 
 Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConversionRequest& request,
-                                        const MediaAdapters& media) {
+                                        const MediaAdapters& media,
+                                        const MetadataAdjuster& adjust) {
     const bool encode = request.output == WaveCoding::XBoxADPCM;
     // Recognise the container from its first bytes, then read it from its start again: a file
     // seeks back, a stream gets its first bytes put back in front.
@@ -351,6 +352,8 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConversionRequ
             description.sampleRate = shape.sampleRate;
             description.container = audio->format;
             description.metadata.sampler = std::move(audio->sampler);
+            if (adjust)
+                adjust(description.metadata);
             plan =
                 PlanConversion(std::move(description), std::move(audio->streams), request, media);
             planned = true;
@@ -380,6 +383,8 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConversionRequ
         Expected<PayloadStreams> streams = OpenPayload(*input, header.value());
         if (!streams)
             return streams.error();
+        if (adjust)
+            adjust(description.metadata);
         plan = PlanConversion(std::move(description), std::move(streams).value(), request, media);
     }
     if (plan)

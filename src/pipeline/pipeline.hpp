@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -101,8 +102,12 @@ Expected<ConversionPlan> PlanConversion(SourceDescription source, PayloadStreams
 // Reads a WAVE file's headers from `source` (payload untouched), or opens another container
 // through `media`, and plans the conversion of its payload. `source` and `media` must outlive
 // the plan.
+// `adjust`, when given, sees the input's loops and metadata (in the input's frames) before they
+// are planned, e.g. to set a loop.
+using MetadataAdjuster = std::function<void(WaveMetadata&)>;
 Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConversionRequest& request,
-                                        const MediaAdapters& media);
+                                        const MediaAdapters& media,
+                                        const MetadataAdjuster& adjust = {});
 
 // Streams the payload into `sink` as a WAVE file (or raw blocks, with `writer` options).
 Expected<ConversionReport> RunConversion(ConversionPlan& plan, ByteSink& sink,

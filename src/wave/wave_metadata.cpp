@@ -13,6 +13,8 @@ constexpr std::size_t kSmplFixedBytes = 36;
 constexpr std::size_t kLoopBytes = 24;
 constexpr std::size_t kCuePointBytes = 24;
 constexpr std::size_t kLtxtFixedBytes = 20;
+constexpr std::uint32_t kWsmpFixedBytes = 20;
+constexpr std::uint32_t kWsmpLoopBytes = 16;
 
 constexpr std::uint32_t kDataChunkId = ChunkId("data");
 
@@ -142,6 +144,61 @@ std::vector<std::uint8_t> BuildSamplerChunk(const SamplerChunk& chunk) {
     return out;
 }
 
+std::optional<WaveSampleChunk> ParseWaveSampleChunk(std::span<const std::uint8_t> body,
+                                                    Warnings& warnings) {
+    const std::uint32_t headerBytes = body.size() >= 4 ? GetLE32(body.data()) : 0;
+    if (body.size() < kWsmpFixedBytes || headerBytes < kWsmpFixedBytes ||
+        headerBytes > body.size()) {
+        Warn(warnings, kWsmpId,
+             "truncated or malformed (" + std::to_string(body.size()) + " bytes); dropped");
+        return std::nullopt;
+    }
+    const std::uint8_t* p = body.data();
+    WaveSampleChunk chunk;
+    chunk.unityNote = GetLE16(p + 4);
+    chunk.fineTune = static_cast<std::int16_t>(GetLE16(p + 6));
+    chunk.gain = static_cast<std::int32_t>(GetLE32(p + 8));
+    chunk.options = GetLE32(p + 12);
+    const std::uint32_t declared = GetLE32(p + 16);
+    chunk.extra.assign(p + kWsmpFixedBytes, p + headerBytes);
+    std::size_t at = headerBytes;
+    for (std::uint32_t i = 0; i < declared; ++i) {
+        const std::uint32_t size = body.size() - at >= 4 ? GetLE32(p + at) : 0;
+        if (body.size() - at < kWsmpLoopBytes || size < kWsmpLoopBytes || size > body.size() - at) {
+            Warn(warnings, kWsmpId,
+                 "declares " + std::to_string(declared) + " loops but holds " + std::to_string(i) +
+                     "; the missing loops are dropped");
+            break;
+        }
+        chunk.loops.push_back({GetLE32(p + at + 4), GetLE32(p + at + 8), GetLE32(p + at + 12)});
+        at += size;
+    }
+    return chunk;
+}
+
+std::vector<std::uint8_t> BuildWaveSampleChunk(const WaveSampleChunk& chunk) {
+    std::vector<std::uint8_t> body;
+    AppendLE32(body, static_cast<std::uint32_t>(kWsmpFixedBytes + chunk.extra.size()));
+    std::uint8_t half[2];
+    PutLE16(half, chunk.unityNote);
+    body.insert(body.end(), half, half + 2);
+    PutLE16(half, static_cast<std::uint16_t>(chunk.fineTune));
+    body.insert(body.end(), half, half + 2);
+    AppendLE32(body, static_cast<std::uint32_t>(chunk.gain));
+    AppendLE32(body, chunk.options);
+    AppendLE32(body, static_cast<std::uint32_t>(chunk.loops.size()));
+    body.insert(body.end(), chunk.extra.begin(), chunk.extra.end());
+    for (const WaveSampleLoop& loop : chunk.loops) {
+        AppendLE32(body, kWsmpLoopBytes);
+        AppendLE32(body, loop.type);
+        AppendLE32(body, loop.start);
+        AppendLE32(body, loop.length);
+    }
+    std::vector<std::uint8_t> out;
+    AppendChunk(out, kWsmpId, body);
+    return out;
+}
+
 std::optional<std::vector<CuePoint>> ParseCueChunk(std::span<const std::uint8_t> body,
                                                    Warnings& warnings) {
     if (body.size() < 4) {
@@ -237,11 +294,35 @@ std::vector<std::uint8_t> BuildListChunk(const ListChunk& chunk) {
 void CollectChunk(WaveMetadata& metadata, std::uint32_t id, std::span<const std::uint8_t> body,
                   Warnings& warnings) {
     if (id == kSmplId) {
-        if (metadata.sampler) {
+        if (metadata.sampler && !metadata.samplerFromWsmp) {
             Warn(warnings, id, "a second smpl chunk; only the first is kept");
             return;
         }
         metadata.sampler = ParseSamplerChunk(body, warnings);
+        metadata.samplerFromWsmp = false;
+    } else if (id == kWsmpId) {
+        if (metadata.wsmp) {
+            Warn(warnings, id, "a second wsmp chunk; only the first is kept");
+            return;
+        }
+        metadata.wsmp = ParseWaveSampleChunk(body, warnings);
+        if (metadata.wsmp && !metadata.sampler) {
+            // Its loops travel as a smpl chunk's would (end inclusive).
+            SamplerChunk sampler;
+            sampler.midiUnityNote = metadata.wsmp->unityNote;
+            for (const WaveSampleLoop& loop : metadata.wsmp->loops) {
+                if (loop.length == 0)
+                    continue;
+                sampler.loops.push_back({.cuePointId = 0,
+                                         .type = kLoopForward,
+                                         .start = loop.start,
+                                         .end = loop.start + (loop.length - 1),
+                                         .fraction = 0,
+                                         .playCount = 0});
+            }
+            metadata.sampler = std::move(sampler);
+            metadata.samplerFromWsmp = true;
+        }
     } else if (id == kCueId) {
         if (auto cues = ParseCueChunk(body, warnings)) {
             metadata.cues.insert(metadata.cues.end(), cues->begin(), cues->end());
@@ -396,8 +477,19 @@ std::vector<std::uint8_t> BuildMetadataChunks(const WaveMetadata& metadata) {
         append(BuildListChunk(list));
     if (metadata.haveCues)
         append(BuildCueChunk(metadata.cues));
-    if (metadata.sampler)
+    if (metadata.sampler && !metadata.samplerFromWsmp)
         append(BuildSamplerChunk(*metadata.sampler));
+    if (metadata.wsmp) {
+        WaveSampleChunk wsmp = *metadata.wsmp;
+        if (metadata.sampler) {
+            wsmp.loops.clear();
+            for (const SampleLoop& loop : metadata.sampler->loops)
+                wsmp.loops.push_back({0, loop.start, loop.end - loop.start + 1});
+            if (metadata.samplerFromWsmp)
+                wsmp.unityNote = static_cast<std::uint16_t>(metadata.sampler->midiUnityNote);
+        }
+        append(BuildWaveSampleChunk(wsmp));
+    }
     for (const OpaqueChunk& chunk : metadata.others)
         AppendChunk(out, chunk.id, chunk.body);
     return out;

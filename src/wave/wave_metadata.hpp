@@ -1,6 +1,7 @@
 // The WAVE chunks that describe audio rather than hold it: sampler loops ("smpl"), cue points
-// ("cue "), LIST chunks (INFO text, "adtl" labels and regions) and chunks carried unread ("bext",
-// "id3 "). Each record is read and written field by field in little-endian order.
+// and DLS-style wave sample loops ("wsmp"), cue points ("cue "), LIST chunks (INFO text, "adtl"
+// labels and regions) and chunks carried unread ("bext", "id3 "). Each record is read and written
+// field by field in little-endian order.
 //
 // Damaged chunks never stop a conversion: what cannot be read is dropped and a one-line warning
 // naming the chunk is added to the caller's list.
@@ -30,6 +31,7 @@ inline constexpr std::uint32_t kLablId = 0x6C62616C;  // "labl"
 inline constexpr std::uint32_t kNoteId = 0x65746F6E;  // "note"
 inline constexpr std::uint32_t kLtxtId = 0x7478746C;  // "ltxt"
 inline constexpr std::uint32_t kInamId = 0x4D414E49;  // "INAM", the title in LIST/INFO
+inline constexpr std::uint32_t kWsmpId = 0x706D7377;  // "wsmp"
 
 // "abcd" as the 32-bit little-endian id of a chunk.
 constexpr std::uint32_t ChunkId(std::string_view four) {
@@ -64,6 +66,23 @@ struct SamplerChunk {
     std::vector<std::uint8_t> samplerData;  // vendor bytes after the loops, kept as they are
 };
 
+// One loop of a wsmp chunk: a start and a length in frames.
+struct WaveSampleLoop {
+    std::uint32_t type = 0;  // 0 forward, 1 forward with release
+    std::uint32_t start = 0;
+    std::uint32_t length = 0;
+};
+
+// The DLS wave sample chunk many game WAVE files keep their loop in.
+struct WaveSampleChunk {
+    std::uint16_t unityNote = 60;
+    std::int16_t fineTune = 0;
+    std::int32_t gain = 0;
+    std::uint32_t options = 0;
+    std::vector<std::uint8_t> extra;  // header bytes past the 20 known ones, kept
+    std::vector<WaveSampleLoop> loops;
+};
+
 struct CuePoint {
     std::uint32_t id = 0;
     std::uint32_t position = 0;
@@ -92,19 +111,26 @@ struct OpaqueChunk {
 
 // Everything that travels with the audio from one file to the next, in the order met.
 struct WaveMetadata {
+    // The loops, from a smpl chunk or, without one, from a wsmp chunk (`samplerFromWsmp`): every
+    // stage moves `sampler`, and a wsmp chunk is written again from it.
     std::optional<SamplerChunk> sampler;
+    std::optional<WaveSampleChunk> wsmp;
+    bool samplerFromWsmp = false;
     std::vector<CuePoint> cues;
     bool haveCues = false;
     std::vector<ListChunk> lists;
     std::vector<OpaqueChunk> others;
 
-    bool empty() const { return !sampler && !haveCues && lists.empty() && others.empty(); }
+    bool empty() const { return !sampler && !wsmp && !haveCues && lists.empty() && others.empty(); }
 };
 
 // Record readers and writers. The writers return the whole chunk: header, body and pad byte.
 std::optional<SamplerChunk> ParseSamplerChunk(std::span<const std::uint8_t> body,
                                               Warnings& warnings);
 std::vector<std::uint8_t> BuildSamplerChunk(const SamplerChunk& chunk);
+std::optional<WaveSampleChunk> ParseWaveSampleChunk(std::span<const std::uint8_t> body,
+                                                    Warnings& warnings);
+std::vector<std::uint8_t> BuildWaveSampleChunk(const WaveSampleChunk& chunk);
 std::optional<std::vector<CuePoint>> ParseCueChunk(std::span<const std::uint8_t> body,
                                                    Warnings& warnings);
 std::vector<std::uint8_t> BuildCueChunk(std::span<const CuePoint> cues);
@@ -144,7 +170,8 @@ void SetSamplerRate(SamplerChunk& sampler, std::uint32_t sampleRate);
 void ShiftSamplerPitch(SamplerChunk& sampler, double cents);
 
 // The chunks of `metadata`, written one after the other in a fixed order (LIST, cue, smpl, then
-// the others), ready to follow a data chunk.
+// wsmp, the others), ready to follow a data chunk. A wsmp chunk takes its loops (and, when the
+// loops came from it, its unity note) from `sampler`.
 std::vector<std::uint8_t> BuildMetadataChunks(const WaveMetadata& metadata);
 
 // The text of a LIST/INFO item (e.g. kInamId), without its terminating zero.
