@@ -14,6 +14,7 @@ if [ "${1:-}" != "--build" ]; then
     pulseaudio pulseaudio-utils libasound2-plugins
     clang-format clang-14 libclang-rt-14-dev llvm-14
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
+    g++-aarch64-linux-gnu qemu-user
     lintian man-db file zsh
     emscripten chromium chromium-driver python3-selenium
     alsa-utils # its recorded voice prompts: the searching encoder's test on real speech

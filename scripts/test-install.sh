@@ -62,6 +62,11 @@ c++ -std=c++20 "$consumers/cxx_consumer/main.cpp" -o "$work/cxx_pkgconfig" \
 cmp "$work/cxx.wav" "$work/cxx_pkgconfig.wav"
 unset PKG_CONFIG_PATH
 
+step "C program on the codec API through find_package(imabox COMPONENTS cxx)"
+cmake -S "$consumers/codec_consumer" -B "$work/codec" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/codec" >/dev/null
+"$work/codec/codec_consumer"
+
 step "C program against the build tree's export"
 cmake -S "$consumers/c_consumer" -B "$work/c_build_tree" -G Ninja -Dimabox_DIR="$build" >/dev/null
 cmake --build "$work/c_build_tree" >/dev/null

@@ -13,5 +13,6 @@ cmake -S . -B build/notool -G Ninja -DIMABOX_BUILD_TOOL=OFF -DIMABOX_BUILD_BENCH
 scripts/test-install.sh build/test  # install, consumers, the Debian package
 scripts/test-web.sh build/test/imabox  # the WebAssembly module in Node, the page in Chromium
 scripts/test-windows.sh
+scripts/test-portability.sh    # every optional part off; Clang; aarch64 under qemu-user
 scripts/fuzz.sh 60             # each fuzz target for 60 s, after a replay of its seed corpus
 scripts/test-sanitizers.sh     # threaded tests under TSan, then the whole suite under ASan+UBSan

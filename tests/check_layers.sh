@@ -3,14 +3,14 @@
 # it (and the public headers that belong to those layers). Prints every include that breaks this
 # and fails.
 #
-#   codec < io < wave < pipeline < media (the adapters behind the pipeline's interfaces);  bank (wave banks) beside wave, on codec, io and wave;  exact (the strict converter) on codec, io and wave;
+#   codec (and its public header imabox/codec.h) < io < wave < pipeline < media (the adapters behind the pipeline's interfaces);  bank (wave banks) beside wave, on codec, io and wave;  exact (the strict converter) on codec, io and wave;
 #   api (the public C++ entry points) on all of them;  recorder uses io and wave;
 #   module exports what is above.
 set -euo pipefail
 src=${1:-$(dirname "$0")/../src}
 
 declare -A allowed=(
-  [codec]='codec/'
+  [codec]='codec/ imabox/codec.h'
   [io]='io/ imabox/expected.hpp'
   [wave]='codec/ io/ wave/ imabox/expected.hpp imabox/sample_format.hpp'
   [bank]='codec/ io/ wave/ bank/ imabox/expected.hpp imabox/sample_format.hpp'

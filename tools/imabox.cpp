@@ -31,7 +31,9 @@ int Run(int argc, char** argv) {
     CommandList commands;
     AddConvertCommand(app, commands);
     AddInfoCommand(app, commands);
+#if defined(IMABOX_HAVE_RECORDER)
     AddRecordCommand(app, commands);
+#endif
     AddEncodeCommands(app, commands);
     AddBankCommand(app, commands);
     AddDocsCommand(app, commands);  // hidden: writes the manual page's parts and the completions

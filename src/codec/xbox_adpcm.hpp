@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <span>
 
+#include "codec/adpcm_primitives.hpp"
+
 namespace imabox {
 
 inline constexpr unsigned kFramesPerBlock = 65;        // 1 header sample + 64 coded samples
 inline constexpr unsigned kBlockBytesPerChannel = 36;  // 4 header bytes + 32 code bytes
-inline constexpr unsigned kMaxStepIndex = 88;
+inline constexpr unsigned kMaxStepIndex = adpcm::kMaxIndex;
 
 struct ADPCMChannelState {
     std::int16_t predictor = 0;  // last reconstructed sample
@@ -21,24 +23,19 @@ struct ADPCMChannelState {
 };
 
 // The 89-entry IMA step-size table and the index-adjustment table (indexed by code & 7).
-extern const std::uint16_t kADPCMStepTable[kMaxStepIndex + 1];
-extern const std::int8_t kADPCMIndexTable[8];
+inline constexpr const auto& kADPCMStepTable = adpcm::kStepTable;
+inline constexpr const auto& kADPCMIndexTable = adpcm::kIndexTable;
 
 // The signed change the low 4 bits of `code` make to the predictor at step index `index`
 // (0..88), before the sum is clamped to 16 bits.
 inline std::int32_t ADPCMCodeDifference(unsigned index, unsigned code) {
-    const std::int32_t step = kADPCMStepTable[index];
-    std::int32_t diff = step >> 3;
-    if (code & 4)
-        diff += step;
-    if (code & 2)
-        diff += step >> 1;
-    if (code & 1)
-        diff += step >> 2;
+    const std::int32_t diff =
+        adpcm::Magnitude(kADPCMStepTable[index], static_cast<std::int32_t>(code & 7));
     return (code & 8) ? -diff : diff;
 }
 
 // The step index after `code` at step index `index`, kept within 0..88.
+// (By table: scalar code runs faster with it than with the arithmetic of adpcm::NextIndex.)
 inline std::uint8_t ADPCMNextIndex(unsigned index, unsigned code) {
     const int next = static_cast<int>(index) + kADPCMIndexTable[code & 7];
     return static_cast<std::uint8_t>(next < 0                    ? 0
@@ -82,7 +79,7 @@ std::uint64_t XBoxADPCMFittingBlocks(std::size_t pcmSamples, std::size_t adpcmBy
 
 // Holds a predictor to the 16-bit sample range.
 constexpr std::int32_t ADPCMClampSample(std::int32_t value) {
-    return value < -32768 ? -32768 : (value > 32767 ? 32767 : value);
+    return adpcm::Clamp16(value);
 }
 
 // One channel's 4-byte block header: frame 0 as a signed 16-bit sample, the step index, a zero

@@ -167,7 +167,6 @@ void LoadStereo(const std::int16_t* const* src, std::size_t offset, LaneSamples&
 }  // namespace
 
 void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::uint64_t blocks) {
-    const Tables& t = GetTables();
     const std::size_t blockSamples = std::size_t{kFrames} * channels;
     const std::size_t blockBytes = std::size_t{kBlockBytes} * channels;
     const std::size_t groupBytes = 4 * std::size_t{channels};
@@ -230,7 +229,7 @@ void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::
                     for (unsigned v = 0; v < kVectors; ++v) {
                         const __m256i sample = _mm256_load_si256(
                             reinterpret_cast<const __m256i*>(&x[1 + 8 * g + k][8 * v]));
-                        const __m256i step = _mm256_i32gather_epi32(t.step, idx[v], 4);
+                        const __m256i step = _mm256_i32gather_epi32(adpcm::kStepTable, idx[v], 4);
                         const __m256i half = _mm256_srli_epi32(step, 1);
                         const __m256i quarter = _mm256_srli_epi32(step, 2);
                         const __m256i d = _mm256_sub_epi32(sample, pred[v]);

@@ -24,7 +24,6 @@ void DecodeCode(unsigned index, unsigned code, std::int32_t& difference, unsigne
 Tables BuildTables() {
     Tables t{};
     for (unsigned index = 0; index <= kMaxStepIndex; ++index) {
-        t.step[index] = kADPCMStepTable[index];
         for (unsigned byte = 0; byte < 256; ++byte) {
             std::int32_t first, second;
             unsigned middle, next;
@@ -55,9 +54,8 @@ inline void Store32(std::uint8_t* p, std::uint32_t v) {
 }
 
 // One sample of the encoder without branches: the same code and state as ADPCMEncodeSample.
-inline std::uint32_t EncodeStep(const Tables& t, std::int32_t sample, std::int32_t& pred,
-                                std::int32_t& index) {
-    const std::int32_t step = t.step[index];
+inline std::uint32_t EncodeStep(std::int32_t sample, std::int32_t& pred, std::int32_t& index) {
+    const std::int32_t step = adpcm::kStepTable[index];
     const std::int32_t half = step >> 1;
     const std::int32_t quarter = step >> 2;
     const std::int32_t d = sample - pred;
@@ -79,8 +77,8 @@ inline std::uint32_t EncodeStep(const Tables& t, std::int32_t sample, std::int32
 // Encodes one channel of one block; returns the step index at its end. With kStore false only
 // the index is computed.
 template <bool kStore>
-std::uint8_t EncodeBlockChannel(const Tables& t, const std::int16_t* x, std::uint8_t* out,
-                                unsigned channels, std::uint8_t startIndex) {
+std::uint8_t EncodeBlockChannel(const std::int16_t* x, std::uint8_t* out, unsigned channels,
+                                std::uint8_t startIndex) {
     std::int32_t pred = x[0];
     std::int32_t index = startIndex;
     if constexpr (kStore)
@@ -90,20 +88,17 @@ std::uint8_t EncodeBlockChannel(const Tables& t, const std::int16_t* x, std::uin
     for (unsigned g = 0; g < 8; ++g) {
         std::uint32_t word = 0;
         for (unsigned k = 0; k < 8; ++k)
-            word |= EncodeStep(t, x[(1 + 8 * g + k) * stride], pred, index) << (4 * k);
+            word |= EncodeStep(x[(1 + 8 * g + k) * stride], pred, index) << (4 * k);
         if constexpr (kStore)
             Store32(out + groupBytes * (g + 1), word);
     }
     return static_cast<std::uint8_t>(index);
 }
 
-constexpr unsigned kPortableLanes = 4;
-
 #if defined(__wasm_simd128__)
 // EncodeStep for four lanes at once in WebAssembly SIMD: the same arithmetic on i32x4, the step
 // sizes gathered one lane at a time (there is no gather instruction).
-void EncodeFourLanesSimd128(const Tables& t, EncodeLane* l, unsigned channels,
-                            std::uint64_t blocks) {
+void EncodeFourLanesSimd128(EncodeLane* l, unsigned channels, std::uint64_t blocks) {
     const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
     const std::size_t blockBytes = std::size_t{kBlockBytesPerChannel} * channels;
     const std::size_t groupBytes = 4 * std::size_t{channels};
@@ -128,10 +123,11 @@ void EncodeFourLanesSimd128(const Tables& t, EncodeLane* l, unsigned channels,
                 const std::size_t at = pcmOffset + (1 + 8 * g + k) * std::size_t{channels};
                 const v128_t sample =
                     wasm_i32x4_make(l[0].pcm[at], l[1].pcm[at], l[2].pcm[at], l[3].pcm[at]);
-                const v128_t step = wasm_i32x4_make(t.step[wasm_i32x4_extract_lane(index, 0)],
-                                                    t.step[wasm_i32x4_extract_lane(index, 1)],
-                                                    t.step[wasm_i32x4_extract_lane(index, 2)],
-                                                    t.step[wasm_i32x4_extract_lane(index, 3)]);
+                const v128_t step =
+                    wasm_i32x4_make(adpcm::kStepTable[wasm_i32x4_extract_lane(index, 0)],
+                                    adpcm::kStepTable[wasm_i32x4_extract_lane(index, 1)],
+                                    adpcm::kStepTable[wasm_i32x4_extract_lane(index, 2)],
+                                    adpcm::kStepTable[wasm_i32x4_extract_lane(index, 3)]);
                 const v128_t half = wasm_i32x4_shr(step, 1);
                 const v128_t quarter = wasm_i32x4_shr(step, 2);
                 const v128_t d = wasm_i32x4_sub(sample, pred);
@@ -183,48 +179,47 @@ void EncodeFourLanesSimd128(const Tables& t, EncodeLane* l, unsigned channels,
 
 void EncodeLanesPortable(EncodeLane* lanes, unsigned count, unsigned channels,
                          std::uint64_t blocks) {
-    const Tables& t = GetTables();
     const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
     const std::size_t blockBytes = std::size_t{kBlockBytesPerChannel} * channels;
     const std::size_t groupBytes = 4 * std::size_t{channels};
     unsigned first = 0;
 #if defined(__wasm_simd128__)
     for (; first + 4 <= count; first += 4)
-        EncodeFourLanesSimd128(t, lanes + first, channels, blocks);
+        EncodeFourLanesSimd128(lanes + first, channels, blocks);
 #endif
     // Whole groups of lanes interleaved, so that independent dependency chains overlap.
-    for (; first + kPortableLanes <= count; first += kPortableLanes) {
+    for (; first + kPortableEncodeLanes <= count; first += kPortableEncodeLanes) {
         EncodeLane* l = lanes + first;
-        std::array<std::int32_t, kPortableLanes> pred, index;
-        for (unsigned n = 0; n < kPortableLanes; ++n)
+        std::array<std::int32_t, kPortableEncodeLanes> pred, index;
+        for (unsigned n = 0; n < kPortableEncodeLanes; ++n)
             index[n] = l[n].index;
         for (std::uint64_t b = 0; b < blocks; ++b) {
             const std::size_t pcmOffset = b * blockSamples;
             const std::size_t outOffset = b * blockBytes;
-            for (unsigned n = 0; n < kPortableLanes; ++n) {
+            for (unsigned n = 0; n < kPortableEncodeLanes; ++n) {
                 pred[n] = l[n].pcm[pcmOffset];
                 XBoxADPCMWriteBlockHeader(l[n].out + outOffset, l[n].pcm[pcmOffset],
                                           static_cast<std::uint8_t>(index[n]));
             }
             for (unsigned g = 0; g < 8; ++g) {
-                std::array<std::uint32_t, kPortableLanes> word{};
+                std::array<std::uint32_t, kPortableEncodeLanes> word{};
                 for (unsigned k = 0; k < 8; ++k) {
                     const std::size_t at = pcmOffset + (1 + 8 * g + k) * std::size_t{channels};
 #pragma GCC unroll 4
-                    for (unsigned n = 0; n < kPortableLanes; ++n)
-                        word[n] |= EncodeStep(t, l[n].pcm[at], pred[n], index[n]) << (4 * k);
+                    for (unsigned n = 0; n < kPortableEncodeLanes; ++n)
+                        word[n] |= EncodeStep(l[n].pcm[at], pred[n], index[n]) << (4 * k);
                 }
-                for (unsigned n = 0; n < kPortableLanes; ++n)
+                for (unsigned n = 0; n < kPortableEncodeLanes; ++n)
                     Store32(l[n].out + outOffset + groupBytes * (g + 1), word[n]);
             }
         }
-        for (unsigned n = 0; n < kPortableLanes; ++n)
+        for (unsigned n = 0; n < kPortableEncodeLanes; ++n)
             l[n].index = static_cast<std::uint8_t>(index[n]);
     }
     for (; first < count; ++first) {
         EncodeLane& l = lanes[first];
         for (std::uint64_t b = 0; b < blocks; ++b)
-            l.index = EncodeBlockChannel<true>(t, l.pcm + b * blockSamples, l.out + b * blockBytes,
+            l.index = EncodeBlockChannel<true>(l.pcm + b * blockSamples, l.out + b * blockBytes,
                                                channels, l.index);
     }
 }
@@ -286,87 +281,28 @@ void DecodeJobsPortable(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned c
     }
 }
 
-#if !defined(IMABOX_HAVE_AVX2_KERNELS)
-// Never chosen: ADPCMKernelSupported reports AVX2 as missing in builds without it.
-void EncodeLanesAVX2(EncodeLane* lanes, unsigned count, unsigned channels, std::uint64_t blocks) {
-    EncodeLanesPortable(lanes, count, channels, blocks);
-}
-void DecodeJobsAVX2(const std::uint8_t* adpcm, std::int16_t* pcm, unsigned channels,
-                    std::uint64_t firstJob, std::uint64_t endJob) {
-    DecodeJobsPortable(adpcm, pcm, channels, firstJob, endJob);
-}
-#endif
-
 }  // namespace kernels
 
 using kernels::EncodeLane;
 
 namespace {
 
-bool CPUHasAVX2() {
-#if defined(IMABOX_HAVE_AVX2_KERNELS)
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-#else
-    return false;
-#endif
-}
-
-// Lanes the encoder wants side by side, for the segment split.
-unsigned EncodeLaneWidth(ADPCMKernel kernel) {
-    return kernel == ADPCMKernel::AVX2 ? 16 : kernels::kPortableLanes;
-}
-
-void EncodeLanes(ADPCMKernel kernel, EncodeLane* lanes, unsigned count, unsigned channels,
-                 std::uint64_t blocks) {
-    if (kernel == ADPCMKernel::AVX2)
-        kernels::EncodeLanesAVX2(lanes, count, channels, blocks);
-    else
-        kernels::EncodeLanesPortable(lanes, count, channels, blocks);
-}
-
 // Segments shorter than this are not worth a guess and a repair.
 constexpr std::uint64_t kMinSegmentBlocks = 8;
 
 }  // namespace
 
-bool ADPCMKernelSupported(ADPCMKernel kernel) {
-    return kernel != ADPCMKernel::AVX2 || CPUHasAVX2();
-}
-
-ADPCMKernel ADPCMResolveKernel(ADPCMKernel kernel) {
-    if (kernel == ADPCMKernel::Best)
-        return CPUHasAVX2() ? ADPCMKernel::AVX2 : ADPCMKernel::Portable;
-    if (!ADPCMKernelSupported(kernel))
-        return ADPCMKernel::Portable;
-    return kernel;
-}
-
-const char* ADPCMKernelName(ADPCMKernel kernel) {
-    switch (kernel) {
-        case ADPCMKernel::Best:
-            return "best";
-        case ADPCMKernel::Portable:
-            return "portable";
-        case ADPCMKernel::AVX2:
-            return "avx2";
-    }
-    return "?";
-}
-
 void XBoxADPCMGuessIndices(const std::int16_t* pcm, unsigned channels, std::uint64_t block,
                            std::span<std::uint8_t> indices) {
-    const kernels::Tables& t = kernels::GetTables();
     const std::int16_t* x = pcm + block * kFramesPerBlock * channels;
     for (unsigned c = 0; c < channels; ++c)
-        indices[c] = kernels::EncodeBlockChannel<false>(t, x + c, nullptr, channels, 0);
+        indices[c] = kernels::EncodeBlockChannel<false>(x + c, nullptr, channels, 0);
 }
 
 void XBoxADPCMRepairBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, unsigned channels,
                                std::uint64_t first, std::uint64_t count,
                                std::span<const std::uint8_t> trueIndices,
                                std::span<std::uint8_t> endIndices) {
-    const kernels::Tables& t = kernels::GetTables();
     const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
     const std::size_t blockBytes = std::size_t{kBlockBytesPerChannel} * channels;
     for (unsigned c = 0; c < channels; ++c) {
@@ -376,8 +312,8 @@ void XBoxADPCMRepairBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, uns
             std::uint8_t* out = adpcm + b * blockBytes + 4 * c;
             if (out[2] == index)
                 break;  // from here on the guessed run wrote what this one would
-            index = kernels::EncodeBlockChannel<true>(t, pcm + b * blockSamples + c, out, channels,
-                                                      index);
+            index =
+                kernels::EncodeBlockChannel<true>(pcm + b * blockSamples + c, out, channels, index);
         }
         if (b == first + count)
             endIndices[c] = index;
@@ -389,12 +325,12 @@ void XBoxADPCMEncodeBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, uns
                                std::span<std::uint8_t> indices, const ADPCMEncodeTuning& tuning) {
     if (channels == 0 || count == 0)
         return;
-    const ADPCMKernel kernel = ADPCMResolveKernel(tuning.kernel);
+    const CodecKernels& kernels = SelectKernels(tuning.kernel);
     const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
     const std::size_t blockBytes = std::size_t{kBlockBytesPerChannel} * channels;
 
     // Segments per channel: enough lanes to fill the kernel, none shorter than kMinSegmentBlocks.
-    const unsigned width = EncodeLaneWidth(kernel);
+    const unsigned width = kernels.encodeWidth;
     std::uint64_t segments = (width + channels - 1) / channels;
     if (tuning.segmentBlocks != 0)
         segments = count / tuning.segmentBlocks;
@@ -421,7 +357,7 @@ void XBoxADPCMEncodeBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, uns
     }
     for (std::size_t l = 0; l < lanes.size(); l += width) {
         const auto n = static_cast<unsigned>(std::min<std::size_t>(width, lanes.size() - l));
-        EncodeLanes(kernel, lanes.data() + l, n, channels, segmentBlocks);
+        kernels.encodeLanes(lanes.data() + l, n, channels, segmentBlocks);
     }
 
     // Each segment's true starting index is where the one before it really ended.
@@ -444,8 +380,8 @@ void XBoxADPCMEncodeBlockRange(const std::int16_t* pcm, std::uint8_t* adpcm, uns
             lanes[c] = {pcm + start * blockSamples + c, adpcm + start * blockBytes + 4 * c,
                         index[c]};
         for (unsigned c = 0; c < channels; c += width)
-            EncodeLanes(kernel, lanes.data() + c, std::min(width, channels - c), channels,
-                        count - done);
+            kernels.encodeLanes(lanes.data() + c, std::min(width, channels - c), channels,
+                                count - done);
         for (unsigned c = 0; c < channels; ++c)
             index[c] = lanes[c].index;
     }
@@ -458,10 +394,7 @@ void XBoxADPCMDecodeBlockRange(const std::uint8_t* adpcm, std::int16_t* pcm, uns
         return;
     const std::uint64_t firstJob = first * channels;
     const std::uint64_t endJob = (first + count) * channels;
-    if (ADPCMResolveKernel(kernel) == ADPCMKernel::AVX2)
-        kernels::DecodeJobsAVX2(adpcm, pcm, channels, firstJob, endJob);
-    else
-        kernels::DecodeJobsPortable(adpcm, pcm, channels, firstJob, endJob);
+    SelectKernels(kernel).decodeJobs(adpcm, pcm, channels, firstJob, endJob);
 }
 
 void XBoxADPCMEncodeBlocksFast(std::span<const std::int16_t> pcm, std::span<std::uint8_t> out,

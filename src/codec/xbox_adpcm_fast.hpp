@@ -6,30 +6,17 @@
 //   so a stream is cut into segments that are encoded side by side, each from a guessed step
 //   index, and then repaired from the start of each segment up to the first block whose header
 //   index already agrees with the true one. From there on the output is necessarily identical.
-// The kernels come in a portable form and an AVX2 form, chosen at run time.
+// The kernels come in a portable form and an AVX2 form, chosen at run time (cpu_dispatch.hpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "codec/cpu_dispatch.hpp"
 #include "codec/xbox_adpcm.hpp"
 
 namespace imabox {
-
-enum class ADPCMKernel {
-    Best,      // the fastest one this processor runs
-    Portable,  // plain C++, any processor
-    AVX2,      // x86-64 with AVX2
-};
-
-// Whether this processor (and this build) can run `kernel`. Best and Portable always can.
-bool ADPCMKernelSupported(ADPCMKernel kernel);
-
-// Best resolved to the kernel actually used.
-ADPCMKernel ADPCMResolveKernel(ADPCMKernel kernel);
-
-const char* ADPCMKernelName(ADPCMKernel kernel);
 
 // How the encoder cuts a stream into segments. The defaults suit any input; the other values are
 // there to reach every repair path in tests and to measure them.

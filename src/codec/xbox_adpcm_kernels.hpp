@@ -1,12 +1,15 @@
 // The lane kernels behind the fast block coders, one set per instruction set. Internal to the
-// codec: xbox_adpcm_fast.cpp chooses among them at run time.
+// codec: cpu_dispatch.cpp chooses among them at run time.
 //
-// This header declares only plain data and functions. The AVX2 file is compiled with -mavx2, so
+// This header declares only plain data and functions (and the codec's static primitives, which
+// every file gets a copy of its own). The AVX2 file is compiled with -mavx2, so
 // it must not instantiate any inline or template code that other files also use: the linker could
 // keep its AVX2 copy for everyone.
 #pragma once
 
 #include <cstdint>
+
+#include "codec/adpcm_primitives.hpp"
 
 namespace imabox::kernels {
 
@@ -14,8 +17,6 @@ inline constexpr int kDecodeShift = 15;
 inline constexpr std::int32_t kDecodeStateMask = 0x7FFF;
 
 struct Tables {
-    // The step table widened to 32 bits, for vector gathers.
-    std::int32_t step[89];
     // The decoding table, two codes (one byte) at a time: for step index i and byte b, the entries
     // of the low and then the high nibble at [2 * (i * 256 + b)] and [2 * (i * 256 + b) + 1].
     // An entry is the signed difference its code adds to the predictor times 32768, plus the
@@ -33,6 +34,10 @@ struct EncodeLane {
     std::uint8_t* out;        // this channel's header in the first block
     std::uint8_t index;       // step index at the start; the index at the end on return
 };
+
+// Lanes each kernel encodes side by side.
+inline constexpr unsigned kPortableEncodeLanes = 4;
+inline constexpr unsigned kAVX2EncodeLanes = 16;
 
 // Encodes `blocks` blocks for each of `count` lanes. Every block spans 65 * channels samples and
 // 36 * channels bytes.

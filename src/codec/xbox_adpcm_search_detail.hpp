@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "codec/adpcm_primitives.hpp"
+
 namespace imabox::search_detail {
 
 inline constexpr unsigned kMaxBeam = 512;  // states kept after a sample, at most
@@ -11,8 +13,8 @@ inline constexpr unsigned kMaxCodesPerState = 6;
 inline constexpr unsigned kMaxCandidates = kMaxBeam * kMaxCodesPerState;
 inline constexpr unsigned kMaxScanLanes = 96;  // start indices scanned at once, at most (89 + 7)
 
-// The step table widened to 32 bits, for vector gathers.
-extern const std::int32_t kStep32[89];
+// The step table, 32 bits wide for vector gathers.
+inline constexpr const auto& kStep32 = adpcm::kStepTable;
 
 // The states kept after a sample, one array per field.
 struct Beam {
@@ -71,7 +73,9 @@ struct SearchKernels {
     void (*narrow)(NarrowLanes& lanes, unsigned width);
 };
 
-// The AVX2 loops; only called when the processor has AVX2.
+// The portable loops, and the AVX2 ones (only called when the processor has AVX2); chosen in
+// cpu_dispatch.cpp.
+SearchKernels PortableSearchKernels();
 SearchKernels AVX2SearchKernels();
 
 }  // namespace imabox::search_detail

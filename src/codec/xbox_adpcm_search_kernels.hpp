@@ -22,20 +22,10 @@ inline std::uint32_t Square32(std::int32_t e) {
     return u * u;
 }
 
-inline std::int32_t Clamp16(std::int32_t v) {
-    return v < -32768 ? -32768 : (v > 32767 ? 32767 : v);
-}
-
-// The predictor change of code magnitude `mag` (0..7) at step `step`, before its sign.
-inline std::int32_t Magnitude(std::int32_t step, std::int32_t mag) {
-    return (step >> 3) + ((mag & 4) ? step : 0) + ((mag & 2) ? (step >> 1) : 0) +
-           ((mag & 1) ? (step >> 2) : 0);
-}
-
-inline std::int32_t NextIndex(std::int32_t index, std::int32_t mag) {
-    const std::int32_t next = index + (mag < 4 ? -1 : 2 * mag - 6);
-    return next < 0 ? 0 : (next > 88 ? 88 : next);
-}
+// The codec's own arithmetic (codec/adpcm_primitives.hpp).
+using adpcm::Clamp16;
+using adpcm::Magnitude;
+using adpcm::NextIndex;
 
 // The plain coding rule: the magnitude of the code for `delta` at `step` (its sign is that of
 // delta), as ADPCMSampleCode.
