@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the block coders: the plain reference functions against the fast kernels and
 // the threaded drivers, on the same input in the same run. After the usual table, prints each
 // coder's speed as a multiple of the plain one.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # imabox against ffmpeg, sox and cp on 10 minutes of 44.1 kHz stereo (made with sox).
 #
 #   bench/compare.sh [runs]        (default 5 runs of every command)

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Loop alignment on a real recording, measured across the loop's seam.
 
 loop_seam.py IMABOX SOURCE.wav START END WORKDIR

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Loop alignment measured across the seam (see bench/loop_seam.py): a real recording (the
 # "Front Center" announcement Debian's alsa-utils package ships, 48 kHz mono) with a loop at
 # arbitrary frames and audio after it, and a synthesized 44.1 kHz stereo chord whose loop runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox_quality: SNR and speed of the Xbox ADPCM encoder levels on real inputs.
 //
 //   imabox_quality levels IN.wav [FIRST LAST [REPEAT [THREADS]]]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Measures the Xbox ADPCM encoder levels against a lookahead encoder (the peer xq_xbox, run as a
 # black box at depths 1 to 8 in the same framing) and ffmpeg's IMA ADPCM trellis encoder, on real
 # recordings from Debian packages made by bench/quality_sources.sh: Czech game dialogue at 8, 16

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """SNR in dB of a 16-bit PCM WAVE file against a reference 16-bit PCM WAVE file.
 
     snr.py TEST.wav REFERENCE.wav

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # imabox encode/decode on inputs other than WAVE files, with rate and channel changes and pipes,
 # against sox and ffmpeg. A manual benchmark, not part of CI; it installs what it needs.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # encode and decode against convert on 10 minutes of 44.1 kHz stereo, and how fast files that are
 # not WAVE are turned away.
 #

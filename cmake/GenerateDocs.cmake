@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Writes the manual page and the shell completions from the tool's own option definitions.
 #   cmake -DTOOL=<imabox> -DTEMPLATE=<docs/imabox.1.in> -DVERSION=<x.y.z> -DOUT=<dir>
 #         [-DGZIP=<gzip>] -P GenerateDocs.cmake

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sanitizer and fuzzing builds.
 #
 # IMABOX_SANITIZE: a -fsanitize= list for every target of the build, e.g. "address,undefined" or

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation and packages, included at the end of the top-level CMakeLists.txt once every target
 # is defined:
 #   - the CMake package imabox (imaboxConfig.cmake, relocatable): imabox::imabox is the shared

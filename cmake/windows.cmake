@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Windows (mingw-w64) build: imabox.dll with its module-definition file, DllMain and resources,
 # and the whole C and C++ runtime linked in, so that the DLL and imabox.exe need nothing beyond
 # the DLLs Windows itself ships. Included from the top-level CMakeLists.txt when WIN32, after

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole in-memory conversion on arbitrary input bytes, in whichever direction the input's
 // format tag chooses. A failure must carry one of the defined messages and never report success;
 // a success must be a well-formed file of the other encoding that converts back, with frame 0 of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The block decoder on arbitrary payloads, 1 to 8 channels, and frame counts and output sizes that
 // need not match the payload. It decodes exactly the whole blocks that fit everywhere, touches no
 // sample beyond them, and gives what the one-sample decoder gives code by code from each block

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Encode and Decode on arbitrary bytes, as a file (seekable) and as a stream (a pipe, read in
 // pieces of a size taken from the input). A failure is one line of a general-reader or request
 // kind; a success is a WAVE file whose header agrees with its size and with the report, and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The product's fast block coders, reached directly: arbitrary PCM, 1 to 8 channels, any kernel,
 // segment length and guessed step index for the encoder, and arbitrary payloads for the decoder.
 // Both must write exactly the plain one-block-at-a-time coder's bytes and samples, and the block

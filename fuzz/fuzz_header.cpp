@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The header reader alone on arbitrary bytes. It either fails with one of its messages, or
 // accepts a RIFF/WAVE file with a fmt chunk of a supported format, reporting the fields found at
 // their fixed offsets and leaving the source at the first payload byte.

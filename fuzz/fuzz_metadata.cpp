@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The loop and metadata chunks on arbitrary bytes. Reading never fails the conversion or reads out
 // of bounds; what is kept, written and read back, comes back the same and without a warning; a
 // loop either aligns on whole blocks or is refused.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary PCM, 1 to 8 channels, encoded into blocks and decoded again. Frame 0 of every block is
 // exact; block headers carry the step index the previous block ended with (0 for the first); the
 // packed codes are the one-sample encoder's, and decoding reproduces the encoder's own

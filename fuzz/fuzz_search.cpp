@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The searching encoder on arbitrary PCM, 1 to 4 channels, with search parameters taken from the
 // input (every start stride, scan length, kept start count and spread, merge width and code
 // radius; beams up to 32 so each run stays short). Coded in two runs on two threads it gives the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the fuzz targets: reading fuzz input and reporting a broken property.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the seed corpus of the fuzz targets into fuzz/corpus/.
 
 Usage: fuzz/make_corpus.py PATH/TO/imabox   (the tool converts the PCM seeds to Xbox ADPCM)

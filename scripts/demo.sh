@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds imabox (Release) and converts the bundled example to Xbox ADPCM and back.
 set -euo pipefail
 cd "$(dirname "$0")/.."

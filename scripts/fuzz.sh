@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets (clang 14, coverage + ASan + UBSan), replays the seed corpus of each,
 # then fuzzes each target for a while. Any crash, sanitizer finding or broken property fails the
 # run and leaves the input under build/fuzz/artifacts/.

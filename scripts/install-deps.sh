@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian 12 packages imabox builds and tests with, when any is missing.
 #   scripts/install-deps.sh           everything the test suite needs (as .ci/run installs it)
 #   scripts/install-deps.sh --build   only what building the library and the tool needs

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs a build the ways users get imabox, and uses it as another project would:
 #   1. cmake --install into a temporary prefix, which is then moved (the packages must not
 #      depend on where they were installed);

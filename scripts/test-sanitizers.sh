@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs the test suite under sanitizers:
 #   - the whole suite with AddressSanitizer + UndefinedBehaviorSanitizer (build/asan);
 #   - the tests that run threads with ThreadSanitizer (build/tsan): those labelled `recorder` (the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross-builds imabox.dll and imabox.exe with mingw-w64 and runs their tests under Wine through
 # CTest, comparing the DLL's outputs with those of the Linux build's tool.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds imabox with warnings as errors and runs the whole test suite through CTest.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A catalogue of damaged and hostile inputs through the error-returning API. Every one must end in
 // either a well-formed output file or one of the defined error messages: never a crash, a hang or
 // an out-of-bounds access (the sanitizer build runs this test too).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Layers point down: a folder of src/ includes only its own headers and those of the layers below
 # it (and the public headers that belong to those layers). Prints every include that breaks this
 # and fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fast and the threaded block coders against the plain one: every byte must match.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sample coder, runs of codes and the block framing.
 #include <gtest/gtest.h>
 

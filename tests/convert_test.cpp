@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Header reading, header writing and whole conversions through the C++ API.
 #include <gtest/gtest.h>
 

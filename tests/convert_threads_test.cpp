@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversion on several threads: the C++ API's `threads` option and `imabox convert --threads`
 // write the same files as the plain coder on one thread.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversion in memory and between files: directions, byte-exact agreement with XBoxAudio's
 // converter at quality 0, and outputs that appear only when complete.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The encoder revision names the output: a digest of what every encoder level, the dithering
 // reader and the decoder write for one fixed generated input is pinned here together with the
 // revision, so the output cannot change while the revision stays the same.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversions on a machine that fails under them: a full disk, folders that cannot be written or do
 // not exist, folders where files are expected, and the input as its own output. Each is checked
 // through the C++ API, through `imabox convert` and, for a failed write, through XBoxAudio in

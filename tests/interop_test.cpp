@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Xbox ADPCM written by imabox is standard IMA ADPCM in 36-byte blocks per channel: relabelled
 // as format tag 0x0011 with 65 samples per block, a standard decoder (libsndfile) must give
 // exactly the samples imabox's own decoder gives.

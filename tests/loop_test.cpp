@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loop alignment and the chunks that carry loops and metadata.
 #include <gtest/gtest.h>
 

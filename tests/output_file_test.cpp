@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // OutputFile: what happens to the temporary file when the output is abandoned, cannot be written,
 // cannot be opened, or the process is ended by a signal. The policy for FIFOs, links, modes and
 // long names is checked through the tool in failing_machine_test.

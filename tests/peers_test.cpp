@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox against the files other programs write and read: sox, ffmpeg and Python's wave module
 // write the inputs; libsndfile decodes the optimized streams. Also the encode/decode commands
 // end to end. A peer that is not installed skips its test (CI installs them all).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The streaming pipeline: pieces of any size give the same bytes, streams (which cannot seek) read
 // what files read, header limits, trailing bytes, and memory that does not grow with the input.
 #include <gmock/gmock.h>

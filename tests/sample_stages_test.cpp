@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stages between a source and the coder: channel changes, 16-bit audio into the float path,
 // and the resampler fed in pieces (length, a tone's frequency and level, and pieces that change
 // nothing).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libimabox.so as a host program uses it: loaded with dlopen, functions found with dlsym.
 #include <dlfcn.h>
 #include <gtest/gtest.h>

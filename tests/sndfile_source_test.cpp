@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Containers other than WAVE through libsndfile: recognition by content, every container read
 // from a file and from a pipe, damaged files, instrument loops, and FLAC written back. The
 // inputs are written by sox and ffmpeg at test time.

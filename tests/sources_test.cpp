@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox encode/decode end to end on what people start from: FLAC, AIFF, Ogg Vorbis, MP3 and Opus
 // files, rate and channel changes, standard input and output, raw blocks, and a damaged file in a
 // batch. sox and ffmpeg write the inputs at test time.

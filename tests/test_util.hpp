@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the tests: WAVE files built byte by byte, temporary folders, child processes.
 #pragma once
 

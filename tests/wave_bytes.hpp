@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds WAVE files byte by byte for tests: any chunks, in any order.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The general WAVE reader: layouts real programs write, every sample format, and bad input.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

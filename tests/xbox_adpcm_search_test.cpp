@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The optimizing encoder: level 0 is the plain encoder, every level is a valid stream whose
 // error the search predicts exactly, and no block is ever worse than the plain encoder's.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox convert IN OUT: the same console text and result as the library's XBoxAudio.
 #include <cstdio>
 #include <memory>

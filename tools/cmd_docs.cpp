@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hidden "_docs" subcommand: writes the parts of the manual page and the shell completions
 // that come from the tool's own option definitions, so that neither can miss an option. The
 // build runs it (cmake/GenerateDocs.cmake puts the pieces into docs/imabox.1.in).

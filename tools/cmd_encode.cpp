@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox encode / imabox decode: convert many WAVE files at once, in parallel, with an explicit
 // direction. Each output is written to a temporary file and renamed into place when complete.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox info FILE: what an audio file holds, as encode and decode read it.
 #include <cstdint>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox record OUT [--seconds N] [--device NAME] [--xbox [--quality N]]: records an audio input
 // into a 16-bit mono 8000 Hz PCM WAVE file (or, with --xbox, an Xbox ADPCM one), whole seconds
 // only, until N seconds are in the file, SIGINT/SIGTERM/SIGHUP arrives, or the recording fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's subcommands. Each Add*Command registers its subcommand and the function that runs
 // it once parsed.
 #pragma once

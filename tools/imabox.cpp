@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox: the command-line tool. Each subcommand lives in its own cmd_*.cpp.
 #include <CLI/CLI.hpp>
 #include <csignal>

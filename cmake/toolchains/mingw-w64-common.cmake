@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared part of the mingw-w64 toolchain files; IMABOX_MINGW_TRIPLET names the target.
 # The posix thread model is used: its C++ runtime has std::thread and std::mutex.
 set(CMAKE_C_COMPILER ${IMABOX_MINGW_TRIPLET}-gcc-posix)

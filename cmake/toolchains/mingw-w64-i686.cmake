@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles imabox for 32-bit Windows with Debian's mingw-w64 (g++-mingw-w64-i686-posix):
 #   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-i686.cmake
 # Debian's wine64 runs only 64-bit programs, so this build's tests need a 32-bit Wine.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles imabox for 64-bit Windows with Debian's mingw-w64 (g++-mingw-w64-x86-64-posix):
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake
 # Its tests run under Wine (wine64) when that is installed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox C++ API: Xbox ADPCM WAVE files from and to other audio, one entry point per operation.
 //
 // - Convert is the exported XBoxAudio's exact behaviour: its strict header reader (16-bit PCM or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A value or an error, for the parts of the C++ API that can fail.
 #pragma once
 

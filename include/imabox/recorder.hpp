@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox C++ API for the sound recorder: the functions behind XBoxADPCMSoundRecorderStart and
 // XBoxADPCMSoundRecorderStop, with a native path and a choice of device, plus the progress, the
 // input level and the failure of a running recording.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sample formats imabox reads from WAVE files.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox C++ API: the library's version and its encoder revision.
 //
 // The encoder revision changes exactly when the bytes imabox writes for the same input and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* imabox C API: the library's exported functions.
  *
  * Paths are null-terminated wide-character strings. On POSIX they are converted to UTF-8 before

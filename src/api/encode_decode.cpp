@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public Encode and Decode entry points (any common audio file to Xbox ADPCM, ADPCM to 16-bit
 // PCM), streaming through the pipeline with the build's media adapters under the output policy of
 // io/output_file.hpp; and ReadWaveInfo.

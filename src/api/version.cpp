@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's version (set by the build) and its encoder revision.
 #include "imabox/version.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The encoder revision: one number that names the exact bytes imabox writes for a given input.
 // Raise it by one in any change that alters the output of an encoder level, the decoder or the
 // conversion of source samples to 16 bits (dither included), even when the version does not

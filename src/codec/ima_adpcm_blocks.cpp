@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "codec/ima_adpcm_blocks.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard IMA ADPCM blocks of any size, as WAVE files with format tag 0x0011 hold them.
 //
 // A block of B bytes for C channels starts with C 4-byte headers (sample, step index, reserved),

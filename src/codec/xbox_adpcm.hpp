@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Xbox ADPCM codec: IMA ADPCM sample coding and the 36-byte-per-channel block framing.
 //
 // A block holds 65 frames per channel. Each channel starts with a 4-byte header (frame 0 as a

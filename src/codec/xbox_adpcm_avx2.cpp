@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AVX2 lane kernels: eight lanes per vector, two vectors in flight so that the step-table gather
 // of one hides behind the arithmetic of the other. Compiled with -mavx2; only called after a
 // run-time check. Everything here stays in this file (see xbox_adpcm_kernels.hpp): no inline or

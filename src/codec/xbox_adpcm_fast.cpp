@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "codec/xbox_adpcm_fast.hpp"
 
 #include <algorithm>

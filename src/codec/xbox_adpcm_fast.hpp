@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fast Xbox ADPCM block coders. They write exactly the bytes of XBoxADPCMEncodeBlocks and
 // XBoxADPCMDecodeBlocks (the reference) and only change how the work is scheduled:
 // - decoding: every (block, channel) pair is independent, so several are decoded side by side

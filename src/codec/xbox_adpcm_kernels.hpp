@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lane kernels behind the fast block coders, one set per instruction set. Internal to the
 // codec: cpu_dispatch.cpp chooses among them at run time.
 //

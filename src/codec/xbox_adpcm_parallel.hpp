@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The block coders spread over threads. Same contract and bytes as XBoxADPCMEncodeBlocks and
 // XBoxADPCMDecodeBlocks; the calling thread takes one share of the work itself.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The optimizing Xbox ADPCM encoder: a search for the codes and block start step indices that
 // give the least squared error, writing the same block layout as XBoxADPCMEncodeBlocks.
 //

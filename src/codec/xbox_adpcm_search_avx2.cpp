@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The searching encoder's inner loops compiled for AVX2 (-mavx2): eight states per vector, and
 // eight narrow searches side by side, one per lane.
 #include <immintrin.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The searching encoder's working arrays, shared by its portable and AVX2 inner loops. Internal
 // to src/codec/xbox_adpcm_search*.cpp.
 #pragma once

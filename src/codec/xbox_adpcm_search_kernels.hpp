@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The searching encoder's inner loops, written over plain arrays with one lane per state so the
 // compiler can score several states in one vector. The header is compiled twice: once for any
 // processor (xbox_adpcm_search.cpp) and once for AVX2 (xbox_adpcm_search_avx2.cpp), each inside

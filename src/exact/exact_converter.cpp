@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XBoxAudio's exact converter (ConvertFile, ConvertMemory): the strict header reader, then the
 // payload in pieces of 2 MiB. PCM input is read and encoded piece by piece into the Xbox ADPCM
 // payload, which is kept until the input is closed (input and output may be the same file); Xbox

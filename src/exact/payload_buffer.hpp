@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Buffers for whole payloads. Their elements start uninitialised, since the converter fills every
 // byte it uses (reading, zero-filling what the file lacks, or coding into it), so a 100 MB buffer
 // is not written twice. (They do not ask for transparent huge pages: on a machine whose memory is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "exact/strict_header.hpp"
 
 #include <array>

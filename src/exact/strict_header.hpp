@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The converter's strict header reader: the two layouts XBoxAudio has always read (RIFF header,
 // fmt chunk, an optional fact chunk, data chunk header, in that order), with its messages.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported converter: a thin wrapper over the C++ API that prints to standard output and ends
 // the process on failure.
 #include "imabox/xbox_audio.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte streams the readers draw from and the writers write to: a span of memory, an open file
 // (a regular file, a pipe, standard input or output) or anything else that implements them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's one message table: every Error is made here from its kind.
 #pragma once
 

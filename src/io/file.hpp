@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files: RAII handles opened by filesystem path (wide on Windows, native bytes elsewhere).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An output file written in pieces, with one policy for what already exists at its name:
 // - nothing, or a regular file: the bytes go to a hidden temporary file beside it, renamed over it
 //   only by Commit(); a replaced file keeps its permission bits (and owner and group where the

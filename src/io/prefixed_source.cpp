@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "io/prefixed_source.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stream with bytes already taken from it put back in front: what a reader that looked at the
 // first bytes of a pipe hands to the next reader.
 #pragma once

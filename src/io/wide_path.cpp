@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "io/wide_path.hpp"
 
 #include <cstdint>

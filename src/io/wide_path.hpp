@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Paths arrive at the C boundary as wide strings.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "media/sndfile_sink.hpp"
 
 #include <sndfile.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // 16-bit audio written as FLAC or another container libsndfile writes, a piece at a time.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "media/sndfile_source.hpp"
 
 #include <sndfile.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Audio containers other than WAVE (FLAC, Ogg Vorbis and Opus, MP3, AIFF, CAF, Wave64, RF64, AU
 // and the rest libsndfile knows), read a piece at a time from a file or from a forward-only
 // stream such as standard input.

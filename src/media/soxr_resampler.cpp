@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "media/soxr_resampler.hpp"
 
 #include <soxr.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sample-rate conversion at very high quality (libsoxr), a piece at a time.
 #pragma once
 

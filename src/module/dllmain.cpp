@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // imabox.dll's load and unload handling. The C and C++ runtime (linked statically) runs its own
 // start-up before this and its static terminators after it; no part of the library needs
 // initialising or tearing down of its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identifiers of imabox.dll's resources. No code of the library reads them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipeline/block_encoder.hpp"
 
 #include <algorithm>

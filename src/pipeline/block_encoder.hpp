@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Xbox ADPCM coder of the pipeline: whole blocks in, whole blocks out, a piece at a time.
 // Each channel's step index (and the plain coder's, which the searching coder falls back to) is
 // carried from piece to piece, so the bytes never depend on the piece size.

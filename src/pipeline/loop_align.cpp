@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipeline/loop_align.hpp"
 
 #include <algorithm>

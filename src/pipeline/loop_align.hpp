@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loop alignment: Xbox ADPCM players loop on whole blocks, so a loop must start on a multiple of
 // 65 frames and last a whole number of blocks.
 //

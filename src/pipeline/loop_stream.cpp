@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipeline/loop_stream.hpp"
 
 #include <algorithm>

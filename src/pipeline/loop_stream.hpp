@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Audio with its loop aligned on blocks, a piece at a time: the input frames pass through the
 // unroll, the resampler (the one a rate change uses) when the plan resamples, and the cut, as
 // LoopAlignPlan describes.

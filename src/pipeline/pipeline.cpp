@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipeline/pipeline.hpp"
 
 #include <algorithm>

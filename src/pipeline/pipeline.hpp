@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The streaming pipeline behind Encode and Decode: a source yields the headers and then audio a
 // piece at a time, a coder turns pieces into pieces, a sink writes them. Nothing holds a whole
 // payload.

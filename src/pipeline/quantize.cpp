@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipeline/quantize.hpp"
 
 #include <algorithm>

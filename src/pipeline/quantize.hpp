@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one stage that turns real-valued audio (in 16-bit units) into 16-bit samples: TPDF dither
 // where it is needed, rounding and saturation.
 #pragma once

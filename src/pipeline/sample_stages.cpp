@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipeline/sample_stages.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stages between a source and the coder: channel changes, and 16-bit audio taken into the real
 // (float) path. Sample-rate conversion is in resampler.hpp; the one step back to 16 bits is
 // QuantizeStage (quantize.hpp).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "recorder/level_meter.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The input level of 16-bit PCM as it is captured: the peak over the last quarter of a second,
 // recent clipping, and a second or more of digital silence. Fed on the capture thread, read from
 // any other.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sound recorder: captures an audio input as 16-bit mono PCM at 8000 Hz into a WAVE file,
 // one whole second per buffer, through the waveform-audio input interface.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder's inner pieces, for tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The waveform-audio input interface the sound recorder is written against.
 //
 // On Windows this is the system's own (winmm). Elsewhere the same names, types, constants and

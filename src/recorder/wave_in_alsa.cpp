@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The capture backend for the library and the tool: an ALSA capture PCM, "default" unless the
 // caller names another.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The source of captured bytes behind the waveform-audio input layer (non-Windows).
 //
 // wave_in_device.cpp owns the device handles, the buffer queue, the capture thread and every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The waveform-audio input layer outside Windows: device handles, the buffer queue and one
 // capture thread per open device. The bytes come from the backend linked into the binary.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wave/container_probe.hpp"
 
 #include <cstdio>

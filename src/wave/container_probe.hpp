@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recognises an audio container from the first bytes of a file or stream, whatever its name.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wave/sample_stream.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Audio a piece at a time. A source yields interleaved frames either as 16-bit integers
 // (Int16Stream: 8/16-bit PCM, decoded ADPCM) or as real values in 16-bit units (RealStream:
 // 24/32-bit PCM and float, where 1.5 lies halfway between 1 and 2). Stages between a source and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RIFF/WAVE header records and the builders of the two output layouts.
 //
 // Records hold their fields in host order and are converted to and from their little-endian

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wave/wave_metadata.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The WAVE chunks that describe audio rather than hold it: sampler loops ("smpl"), cue points
 // and DLS-style wave sample loops ("wsmp"), cue points ("cue "), LIST chunks (INFO text, "adtl"
 // labels and regions) and chunks carried unread ("bext", "id3 "). Each record is read and written

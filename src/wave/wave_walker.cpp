@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wave/wave_walker.hpp"
 
 #include <array>

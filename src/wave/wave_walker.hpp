@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The general WAVE header reader: walks the chunk list, finds fmt, fact and data wherever they
 // are, keeps a list of the other chunks, and says how the audio is stored.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wave/wave_writer.hpp"
 
 #include <array>

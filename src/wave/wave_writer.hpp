@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a WAVE file to a byte sink: the header, the payload a piece at a time, then whatever
 // chunks follow the data.
 #pragma once

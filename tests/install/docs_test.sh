@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The manual page and the completions against what the tool itself says in --help: every command
 # and every option is in both; the bash completion completes what it should; the page renders
 # without a warning.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder on ALSA itself, with test configurations from the build tree selected through
 // ALSA_CONFIG_PATH: a file plugin that "captures" a known raw input, and a default PCM that does
 // not exist.

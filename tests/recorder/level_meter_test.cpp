@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The input level computation: peak over the last quarter second, clipping, digital silence.
 #include "recorder/level_meter.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the raw capture input of the ALSA tests: SECONDS seconds of 16-bit mono samples in
 // which every two-byte word differs from its neighbours and no second repeats another.
 #include <cstdint>

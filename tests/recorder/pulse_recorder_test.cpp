@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder on a real sound server: a private PulseAudio server per test, reached through
 // ALSA's pulse plugin, with a 440 Hz sine source as its capture device. Unlike the file plugin,
 // the server paces capture in real time and can go away in the middle of a recording.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # imabox record on the test ALSA configurations: the recorded file, its conversion, --xbox,
 # --device and --list-devices, the message and status when there is no capture device (an
 # existing file left alone), failed writes, stops by SIGINT and SIGTERM, and what SIGKILL leaves.

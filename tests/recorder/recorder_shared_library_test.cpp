@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder's exports as a host finds them in libimabox.so, on the test ALSA configurations.
 #include <dlfcn.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the recorder tests: scratch directories, file contents and the check that a
 // file is a complete recording of n seconds.
 #pragma once

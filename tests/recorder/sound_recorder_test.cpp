@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder against the scripted capture backend: what lands in the file for a given input,
 // the failure results, write and device failures during a recording, and Stop racing a stream
 // of full buffers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The waveform-audio input layer on the scripted backend: when buffers come back, on which
 // thread, with how many bytes, and what it refuses.
 #include <gtest/gtest.h>

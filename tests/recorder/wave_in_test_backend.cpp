@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "recorder/wave_in_test_backend.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A capture backend for tests: the bytes a device "captures" are the bytes a test feeds in, from
 // whatever thread it likes, and each device operation can be made to fail. Linked instead of
 // ALSA into the test binaries only.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/wave_audio.hpp"
 
 #include <algorithm>

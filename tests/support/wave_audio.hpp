@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole files in memory, for tests and measurements: a WAVE file read into 16-bit samples, and
 // 16-bit samples written as a WAVE file, through the same pipeline stages as Encode and Decode.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks a PE file with objdump -p, without running it:
 #   cmake -DOBJDUMP=... -DFILE=... [-DEXPORTS="1 Name;2 Name"] -DALLOWED_IMPORTS="a.dll;b.dll" -P
 # EXPORTS, when given, must be exactly the export table (ordinal and name of every entry).

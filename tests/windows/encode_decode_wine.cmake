@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs imabox.exe encode and decode under Wine on every input of INPUTS/manifest.txt, in one batch
 # per command, and the Linux build's tool on the same inputs: exit statuses and every output file
 # must be the same.

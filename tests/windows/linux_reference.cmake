@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Converts every input named in INPUTS/manifest.txt with the Linux build's imabox tool, keeping
 # for each NAME the output REF/NAME (when one is written), the console text REF/NAME.txt and the
 # exit status REF/NAME.status:

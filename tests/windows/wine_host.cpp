@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Windows host program for imabox.dll, run under Wine by CTest. It uses the DLL the way its
 // callers do: LoadLibrary, then GetProcAddress by name or by ordinal.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A program of another project that uses the installed C API: converts IN to Xbox ADPCM OUT and
  * checks the output's format tag. Built through find_package(imabox) and through pkg-config. */
 #include <imabox/xbox_audio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program of another project that uses the installed C++ API (static libraries): encodes IN
 // with the searching encoder, decodes the result back, and touches the recorder so that its
 // own dependencies have to be linked.
