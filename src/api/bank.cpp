@@ -87,11 +87,11 @@ struct Store {
             return store;
         }
         errno = 0;
-        std::FILE* file = std::tmpfile();
+        FileHandle file = OpenTemporaryFile();
         if (!file)
             return MakeError(ErrorKind::OutputCreate,
                              "no temporary file for the new entry: " + SystemErrorText(errno));
-        store.file.reset(file, FileCloser{});
+        store.file.reset(file.release(), FileCloser{});
         return store;
     }
     std::unique_ptr<ByteSink> Sink() const {
@@ -280,6 +280,7 @@ Expected<Staged> Stage(ByteSource& input, const Store* inputStore, bank::EntryFo
 
 struct WaveBank::State {
     FileHandle file;  // when opened from a path
+    std::filesystem::path path;
     std::unique_ptr<ByteSource> source;
     bank::Bank bank;
     std::vector<std::optional<Payload>> payloads;  // new bytes of replaced or added entries
@@ -446,6 +447,7 @@ Expected<WaveBank> WaveBank::Open(const std::filesystem::path& file) {
         auto state = std::make_unique<State>();
         state->source = std::make_unique<FileByteSource>(handle.get());
         state->file = std::move(handle);
+        state->path = file;
         bank::Warnings warnings;
         Expected<bank::Bank> read = bank::ReadBank(*state->source, warnings);
         if (!read)
@@ -673,6 +675,15 @@ Expected<bool> WaveBank::Write(const std::filesystem::path& output) const {
                 return MakeError(ErrorKind::OutputWrite, out.error().Message());
             return written;
         }
+#if defined(_WIN32)
+        // Windows replaces no file that is open: a bank written over its own file lets go of it
+        // first, and reads nothing more from it.
+        if (std::error_code same;
+            state_->file && std::filesystem::equivalent(state_->path, output, same)) {
+            state_->source = std::make_unique<MemoryByteSource>(std::span<const std::uint8_t>());
+            state_->file.reset();
+        }
+#endif
         if (!out.Commit())
             return MakeError(ErrorKind::OutputWrite, out.error().Message());
         return true;

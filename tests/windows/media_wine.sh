@@ -125,11 +125,24 @@ else
   fail "encode from standard input into a pipe"
 fi
 if win decode --quiet windows/flac.xbox.wav -o - --format flac | cat >windows/piped.flac &&
-  "$linux" decode --quiet linux/flac.xbox.wav -o - --format flac >linux/piped.flac &&
+  "$linux" decode --quiet linux/flac.xbox.wav -o - --format flac | cat >linux/piped.flac &&
   cmp -s windows/piped.flac linux/piped.flac; then
   echo "pipes: decode -o - --format flac | cat, the same bytes as Linux's"
 else
   fail "decode to FLAC on standard output into a pipe"
+fi
+
+# A wave bank's entry replaced in place (Windows replaces no open file: the bank lets go of its
+# own first) and by -o, from a file of another rate and channel count: the Linux tool's bytes.
+"$linux" bank build in/like.wav in/loop.wav -o linux/bank.xwb >/dev/null
+"$linux" bank replace linux/bank.xwb 1 in/song.flac -o linux/replaced.xwb >/dev/null
+cp linux/bank.xwb windows/bank.xwb
+if win bank replace windows/bank.xwb 1 in/song.flac -o windows/replaced.xwb >/dev/null &&
+  win bank replace windows/bank.xwb 1 in/song.flac >/dev/null &&
+  cmp -s windows/replaced.xwb linux/replaced.xwb && cmp -s windows/bank.xwb linux/replaced.xwb; then
+  echo "bank replace: in place and by -o, the same bytes as Linux's"
+else
+  fail "bank replace windows/bank.xwb 1 in/song.flac"
 fi
 
 # Every command the Linux tool lists, imabox.exe lists too.
