@@ -294,6 +294,19 @@ struct WaveBank::State {
     std::optional<Store> spool;  // the new entries Append made
     std::uint64_t spoolBytes = 0;
 
+    // Reads the bank's header, entry table and names from `source`.
+    Expected<bool> Load() {
+        bank::Warnings read;
+        Expected<bank::Bank> loaded = bank::ReadBank(*source, read);
+        if (!loaded)
+            return loaded.error();
+        bank = std::move(loaded).value();
+        warnings = std::move(read);
+        payloads.resize(bank.entries.size());
+        Refresh();
+        return true;
+    }
+
     void Refresh() {
         info.version = bank.version;
         info.compact = bank.compact();
@@ -448,14 +461,8 @@ Expected<WaveBank> WaveBank::Open(const std::filesystem::path& file) {
         state->source = std::make_unique<FileByteSource>(handle.get());
         state->file = std::move(handle);
         state->path = file;
-        bank::Warnings warnings;
-        Expected<bank::Bank> read = bank::ReadBank(*state->source, warnings);
-        if (!read)
-            return read.error();
-        state->bank = std::move(read).value();
-        state->warnings = std::move(warnings);
-        state->payloads.resize(state->bank.entries.size());
-        state->Refresh();
+        if (Expected<bool> loaded = state->Load(); !loaded)
+            return loaded.error();
         return WaveBank(std::move(state));
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
@@ -466,14 +473,8 @@ Expected<WaveBank> WaveBank::Open(BankReadAt read, std::uint64_t size) {
     try {
         auto state = std::make_unique<State>();
         state->source = std::make_unique<ReadAtSource>(std::move(read), size);
-        bank::Warnings warnings;
-        Expected<bank::Bank> bank = bank::ReadBank(*state->source, warnings);
-        if (!bank)
-            return bank.error();
-        state->bank = std::move(bank).value();
-        state->warnings = std::move(warnings);
-        state->payloads.resize(state->bank.entries.size());
-        state->Refresh();
+        if (Expected<bool> loaded = state->Load(); !loaded)
+            return loaded.error();
         return WaveBank(std::move(state));
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
