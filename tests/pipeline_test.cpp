@@ -510,10 +510,13 @@ TEST(Pipeline, MemoryDoesNotGrowWithChannelsRatioOrRepeats) {
     WriteSparse(dir / "loop.wav", test::MakeWave(fmt, Chunk("smpl", smpl), 0, {}),
                 std::uint64_t{600000} * 16);
     const std::string tool = IMABOX_TOOL;
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{tool, "encode", "-j1", dir / "wide.wav", "--channels", "1"},
-          {tool, "encode", "-j1", dir / "slow.wav", "--rate", "768000"},
-          {tool, "encode", "-j1", dir / "loop.wav", "--loop-align", "unroll"}}) {
+    std::vector<std::vector<std::string>> runs = {
+        {tool, "encode", "-j1", dir / "wide.wav", "--channels", "1"},
+        {tool, "encode", "-j1", dir / "loop.wav", "--loop-align", "unroll"}};
+#if defined(IMABOX_HAVE_SOXR)  // a rate change needs the resampler
+    runs.push_back({tool, "encode", "-j1", dir / "slow.wav", "--rate", "768000"});
+#endif
+    for (const std::vector<std::string>& args : runs) {
         std::vector<std::string> run = args;
         run.insert(run.end(), {"--quiet", "-o", "/dev/null"});
         EXPECT_EQ(RunWithAddressLimit(run, rlim_t{256} << 20), 0) << args[3];
