@@ -268,13 +268,11 @@ TEST(XBoxADPCMSearch, EachLevelBeatsTheOneBelowOnRecordedSpeech) {
         GTEST_SKIP() << "no recorded speech: install alsa-utils (scripts/install-deps.sh)";
 }
 
-// The AVX2 narrow searches agree with the portable ones bit for bit at every width, on every
-// signal (full-scale squares make states fall 2^32 behind and be dropped), with empty states,
-// fill and both ends of the step table, with and without the jump code and a cap on the states
-// of one step index.
-TEST(XBoxADPCMSearch, NarrowLanesMatchThePortableLoops) {
-    if (!ADPCMKernelSupported(ADPCMKernel::AVX2))
-        GTEST_SKIP() << "no AVX2 on this processor";
+// The vector narrow searches (AVX2, and the compiler's vector types WebAssembly runs) agree with
+// the portable ones bit for bit at every width, on every signal (full-scale squares make states
+// fall 2^32 behind and be dropped), with empty states, fill and both ends of the step table, with
+// and without the jump code and a cap on the states of one step index.
+void ExpectNarrowLanesMatchThePortableLoops(const search_detail::SearchKernels& kernels) {
     using namespace search_detail;
     const auto lanes = std::make_unique<NarrowLanes>();
     const auto expected = std::make_unique<NarrowLanes>();
@@ -302,7 +300,7 @@ TEST(XBoxADPCMSearch, NarrowLanesMatchThePortableLoops) {
                 l.mergeShift[i] = static_cast<std::int32_t>(i / 12);
             *expected = l;
             reference::Narrow(*expected, width);
-            AVX2SearchKernels().narrow(l, width);
+            kernels.narrow(l, width);
             SCOPED_TRACE("signal " + std::to_string(kind) + ", width " + std::to_string(width) +
                          ", jumps " + std::to_string(l.jumps) + ", per index " +
                          std::to_string(l.perIndex) + ", look ahead " +
@@ -318,6 +316,16 @@ TEST(XBoxADPCMSearch, NarrowLanesMatchThePortableLoops) {
             }
         }
     }
+}
+
+TEST(XBoxADPCMSearch, AVX2NarrowLanesMatchThePortableLoops) {
+    if (!ADPCMKernelSupported(ADPCMKernel::AVX2))
+        GTEST_SKIP() << "no AVX2 on this processor";
+    ExpectNarrowLanesMatchThePortableLoops(search_detail::AVX2SearchKernels());
+}
+
+TEST(XBoxADPCMSearch, VectorNarrowLanesMatchThePortableLoops) {
+    ExpectNarrowLanesMatchThePortableLoops(search_detail::VectorSearchKernels());
 }
 
 }  // namespace

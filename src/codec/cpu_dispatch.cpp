@@ -94,10 +94,21 @@ const char* ADPCMKernelName(ADPCMKernel kernel) {
     return "?";
 }
 
+// The searching encoder's loops where no AVX2 ones run. WebAssembly gets the narrow searches
+// written in the compiler's vector types, eight at once in 128-bit SIMD, where the portable ones
+// run one search at a time; other processors the portable loops.
+static search_detail::SearchKernels PortableOrVectorSearchKernels() {
+#if defined(__wasm_simd128__)
+    return search_detail::VectorSearchKernels();
+#else
+    return search_detail::PortableSearchKernels();
+#endif
+}
+
 const CodecKernels& SelectKernels(ADPCMKernel kernel) {
     static const CodecKernels portable{&kernels::EncodeLanesPortable, kernels::kPortableEncodeLanes,
                                        &kernels::DecodeJobsPortable,
-                                       search_detail::PortableSearchKernels()};
+                                       PortableOrVectorSearchKernels()};
     static const CodecKernels avx2{&kernels::EncodeLanesAVX2, kernels::kAVX2EncodeLanes,
                                    &kernels::DecodeJobsAVX2, search_detail::AVX2SearchKernels()};
     return ADPCMResolveKernel(kernel) == ADPCMKernel::AVX2 ? avx2 : portable;

@@ -74,9 +74,11 @@ struct SearchKernels {
     void (*narrow)(NarrowLanes& lanes, unsigned width);
 };
 
-// The portable loops, and the AVX2 ones (only called when the processor has AVX2); chosen in
-// cpu_dispatch.cpp.
+// The portable loops, the AVX2 ones (only called when the processor has AVX2) and the narrow
+// searches in the compiler's vector types (xbox_adpcm_search_vector.cpp, WebAssembly's); chosen
+// in cpu_dispatch.cpp.
 SearchKernels PortableSearchKernels();
 SearchKernels AVX2SearchKernels();
+SearchKernels VectorSearchKernels();
 
 }  // namespace imabox::search_detail
