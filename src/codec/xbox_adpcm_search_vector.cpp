@@ -7,8 +7,10 @@
 #include <cstring>
 #include <utility>
 
-#define IMABOX_SEARCH_KERNEL_NAMESPACE vector
-#include "codec/xbox_adpcm_search_kernels.hpp"
+#include <algorithm>
+#include <cstdint>
+
+#include "codec/xbox_adpcm_search_detail.hpp"
 
 namespace imabox::search_detail {
 namespace {
@@ -96,6 +98,26 @@ V NextIndex(V index, V mag) {
     return Min(Max(next, V{}), Splat(88));
 }
 
+// One step of the plain coding rule towards `target` (as portable PlainStep): moves `pred` and
+// `index` on. The predictor change and the next index come straight from the rule's three
+// comparisons, without the code's magnitude in between.
+void PlainStep(V& pred, V& index, V step, V target) {
+    const V delta = target - pred;
+    V d = Abs(delta);
+    const V half = step >> 1;
+    const V quarter = step >> 2;
+    const V b4 = d > step;
+    d -= b4 & step;
+    const V b2 = d > half;
+    d -= b2 & half;
+    const V b1 = d > quarter;
+    const V change = (step >> 3) + (b4 & step) + (b2 & half) + (b1 & quarter);
+    pred = Clamp16(pred + Blend(change, -change, delta < V{}));
+    // Magnitudes 4..7 raise the index by 2, 4, 6, 8; 0..3 lower it by 1.
+    const V up = Splat(2) + (b2 & Splat(4)) + (b1 & Splat(2));
+    index = Min(Max(index + Blend(Splat(-1), up, b4), V{}), Splat(88));
+}
+
 // Adds eight unsigned 32-bit values to eight 64-bit sums.
 void Accumulate(Wide& sum, V v) {
     sum += __builtin_convertvector((U)v, Wide);
@@ -135,7 +157,7 @@ void KeepByRounds(const Candidate* c, Candidate* kept, std::uint32_t perIndex) {
         V best = j == 0 ? V{} : Splat(-1);  // -1: none, a copy of the first kept
         for (unsigned i = j == 0 ? 1 : 0; i < N; ++i) {
             const V take = bestOrder > order[i];
-            bestOrder = Blend(bestOrder, order[i], take);
+            bestOrder = Min(bestOrder, order[i]);
             best = Blend(best, Splat(std::int32_t(i)), take);
         }
         std::int32_t field[5][kLanes];
@@ -269,13 +291,14 @@ void NarrowLanesVector(NarrowLanes& s) {
         const V weight = counted > Splat(std::int32_t(k));
         const unsigned ahead = std::min(s.lookahead, 63 - k);  // samples looked ahead
         {                                                      // the plain coding rule
-            const V step = Gather(kStep32, plainAt);
-            const V delta = target - plainPred;
-            const V mag = PlainMagnitude(step, delta);
-            const V change = Magnitude(step, mag);
-            plainPred = Clamp16(plainPred + Blend(change, -change, delta < V{}));
-            plainAt = NextIndex(plainAt, mag);
+            PlainStep(plainPred, plainAt, Gather(kStep32, plainAt), target);
             Accumulate(plainError, Square(target - plainPred) & weight);
+        }
+        V after[kMaxLookahead];  // the samples looked ahead at, and whether they count
+        V afterWeight[kMaxLookahead];
+        for (unsigned d = 0; d < ahead; ++d) {
+            after[d] = Load(s.x[k + 2 + d]);
+            afterWeight[d] = counted > Splat(std::int32_t(k + 1 + d));
         }
         Candidate c[C * W];
         for (unsigned j = 0; j < W; ++j) {
@@ -313,16 +336,10 @@ void NarrowLanesVector(NarrowLanes& s) {
                     V aheadPred = n.pred;
                     V aheadIndex = n.index;
                     for (unsigned d = 0; d < ahead; ++d) {
-                        const V after = Load(s.x[k + 2 + d]);
                         const V step2 =
                             d == 0 ? nextStepShift & Splat(0xffff) : Gather(kStep32, aheadIndex);
-                        const V delta2 = after - aheadPred;
-                        const V mag2 = PlainMagnitude(step2, delta2);
-                        const V change2 = Magnitude(step2, mag2);
-                        aheadPred = Clamp16(aheadPred + Blend(change2, -change2, delta2 < V{}));
-                        aheadIndex = NextIndex(aheadIndex, mag2);
-                        const V weight2 = counted > Splat(std::int32_t(k + 1 + d));
-                        const V more = Square(after - aheadPred) & weight2;
+                        PlainStep(aheadPred, aheadIndex, step2, after[d]);
+                        const V more = Square(after[d] - aheadPred) & afterWeight[d];
                         const V total = Add(rank, more);
                         const V over = ((U)total < (U)rank) | (total == dead);
                         rank = Blend(total, Splat(-2), over);
@@ -357,27 +374,25 @@ void NarrowLanesVector(NarrowLanes& s) {
     Store(s.plainEnd, plainAt);
 }
 
-// The widths the quality levels use, each with and without the jump; other widths run the
-// portable loops.
+// The widths the quality levels use, with the jump as they all have it; other searches run the
+// portable loops. (Each instance adds some 12 KiB to the page's module.)
 template <unsigned... W>
-void NarrowWidth(NarrowLanes& s, unsigned width, std::integer_sequence<unsigned, W...>) {
-    const bool jump = s.jumps != 0;
-    const bool done =
-        ((width == W ? (jump ? NarrowLanesVector<W, 3>(s) : NarrowLanesVector<W, 2>(s)),
-          true       : false) ||
-         ...);
-    if (!done)
-        vector::Narrow(s, width);
+bool NarrowWidth(NarrowLanes& s, unsigned width, std::integer_sequence<unsigned, W...>) {
+    return ((width == W ? (NarrowLanesVector<W, 3>(s), true) : false) || ...);
 }
 
 void NarrowVector(NarrowLanes& s, unsigned width) {
-    NarrowWidth(s, width, std::integer_sequence<unsigned, 2, 3, 4, 6, 8, 12, 16, 24, 32>{});
+    if (s.jumps == 0 ||
+        !NarrowWidth(s, width, std::integer_sequence<unsigned, 2, 3, 4, 6, 8, 12, 16, 24>{}))
+        PortableSearchKernels().narrow(s, width);
 }
 
 }  // namespace
 
+// The scan and the wide beam's expansion are the portable loops: the compiler vectorises them.
 SearchKernels VectorSearchKernels() {
-    return {&vector::ScanStarts, &vector::Expand, &NarrowVector};
+    const SearchKernels portable = PortableSearchKernels();
+    return {portable.scanStarts, portable.expand, &NarrowVector};
 }
 
 }  // namespace imabox::search_detail
