@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -243,6 +244,8 @@ struct PendingConversion {
         return std::nullopt;
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
+    } catch (const std::exception& e) {  // it may run on a thread of its own
+        return MakeError(ErrorKind::Internal, e.what());
     }
 };
 
