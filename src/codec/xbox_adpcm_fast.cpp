@@ -97,82 +97,107 @@ std::uint8_t EncodeBlockChannel(const std::int16_t* x, std::uint8_t* out, unsign
 }
 
 #if defined(__wasm_simd128__)
-// EncodeStep for four lanes at once in WebAssembly SIMD: the same arithmetic on i32x4, the step
-// sizes gathered one lane at a time (there is no gather instruction).
-void EncodeFourLanesSimd128(EncodeLane* l, unsigned channels, std::uint64_t blocks) {
+// EncodeStep for 4 * Groups lanes at once in WebAssembly SIMD: the same arithmetic on i32x4, the
+// step sizes gathered one lane at a time (there is no gather instruction). Each sample's step
+// depends on the one before it, so the groups' chains are interleaved to overlap.
+template <unsigned Groups>
+void EncodeLanesSimd128(EncodeLane* lanes, unsigned channels, std::uint64_t blocks) {
     const std::size_t blockSamples = std::size_t{kFramesPerBlock} * channels;
     const std::size_t blockBytes = std::size_t{kBlockBytesPerChannel} * channels;
     const std::size_t groupBytes = 4 * std::size_t{channels};
     const v128_t low = wasm_i32x4_splat(-32768), high = wasm_i32x4_splat(32767);
     const v128_t zero = wasm_i32x4_splat(0), top = wasm_i32x4_splat(kMaxStepIndex);
-    v128_t index = wasm_i32x4_make(l[0].index, l[1].index, l[2].index, l[3].index);
+    v128_t index[Groups];
+    for (unsigned q = 0; q < Groups; ++q) {
+        const EncodeLane* l = lanes + 4 * q;
+        index[q] = wasm_i32x4_make(l[0].index, l[1].index, l[2].index, l[3].index);
+    }
     for (std::uint64_t b = 0; b < blocks; ++b) {
         const std::size_t pcmOffset = b * blockSamples;
         const std::size_t outOffset = b * blockBytes;
-        const std::uint8_t start[4] = {
-            static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index, 0)),
-            static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index, 1)),
-            static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index, 2)),
-            static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index, 3))};
-        for (unsigned n = 0; n < 4; ++n)
-            XBoxADPCMWriteBlockHeader(l[n].out + outOffset, l[n].pcm[pcmOffset], start[n]);
-        v128_t pred = wasm_i32x4_make(l[0].pcm[pcmOffset], l[1].pcm[pcmOffset], l[2].pcm[pcmOffset],
+        v128_t pred[Groups];
+        for (unsigned q = 0; q < Groups; ++q) {
+            const EncodeLane* l = lanes + 4 * q;
+            const std::uint8_t start[4] = {
+                static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index[q], 0)),
+                static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index[q], 1)),
+                static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index[q], 2)),
+                static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index[q], 3))};
+            for (unsigned n = 0; n < 4; ++n)
+                XBoxADPCMWriteBlockHeader(l[n].out + outOffset, l[n].pcm[pcmOffset], start[n]);
+            pred[q] = wasm_i32x4_make(l[0].pcm[pcmOffset], l[1].pcm[pcmOffset], l[2].pcm[pcmOffset],
                                       l[3].pcm[pcmOffset]);
+        }
         for (unsigned g = 0; g < 8; ++g) {
-            v128_t word = zero;
+            v128_t word[Groups];
+            for (unsigned q = 0; q < Groups; ++q)
+                word[q] = zero;
             for (unsigned k = 0; k < 8; ++k) {
                 const std::size_t at = pcmOffset + (1 + 8 * g + k) * std::size_t{channels};
-                const v128_t sample =
-                    wasm_i32x4_make(l[0].pcm[at], l[1].pcm[at], l[2].pcm[at], l[3].pcm[at]);
-                const v128_t step =
-                    wasm_i32x4_make(adpcm::kStepTable[wasm_i32x4_extract_lane(index, 0)],
-                                    adpcm::kStepTable[wasm_i32x4_extract_lane(index, 1)],
-                                    adpcm::kStepTable[wasm_i32x4_extract_lane(index, 2)],
-                                    adpcm::kStepTable[wasm_i32x4_extract_lane(index, 3)]);
-                const v128_t half = wasm_i32x4_shr(step, 1);
-                const v128_t quarter = wasm_i32x4_shr(step, 2);
-                const v128_t d = wasm_i32x4_sub(sample, pred);
-                const v128_t sign = wasm_i32x4_shr(d, 31);
-                v128_t m = wasm_i32x4_abs(d);
-                const v128_t c2 = wasm_i32x4_gt(m, step);
-                m = wasm_i32x4_sub(m, wasm_v128_and(step, c2));
-                const v128_t c1 = wasm_i32x4_gt(m, half);
-                m = wasm_i32x4_sub(m, wasm_v128_and(half, c1));
-                const v128_t c0 = wasm_i32x4_gt(m, quarter);
-                const v128_t diff = wasm_i32x4_add(
-                    wasm_i32x4_add(wasm_i32x4_shr(step, 3), wasm_v128_and(step, c2)),
-                    wasm_i32x4_add(wasm_v128_and(half, c1), wasm_v128_and(quarter, c0)));
-                pred = wasm_i32x4_min(
-                    wasm_i32x4_max(
-                        wasm_i32x4_add(pred, wasm_i32x4_sub(wasm_v128_xor(diff, sign), sign)), low),
-                    high);
-                const v128_t magnitude =
-                    wasm_v128_or(wasm_v128_or(wasm_v128_and(c2, wasm_i32x4_splat(4)),
-                                              wasm_v128_and(c1, wasm_i32x4_splat(2))),
-                                 wasm_v128_and(c0, wasm_i32x4_splat(1)));
-                // The index table: -1 for magnitudes 0..3, 2 * magnitude - 6 for 4..7.
-                const v128_t delta = wasm_v128_bitselect(
-                    wasm_i32x4_sub(wasm_i32x4_shl(magnitude, 1), wasm_i32x4_splat(6)),
-                    wasm_i32x4_splat(-1), c2);
-                index = wasm_i32x4_min(wasm_i32x4_max(wasm_i32x4_add(index, delta), zero), top);
-                const v128_t code =
-                    wasm_v128_or(magnitude, wasm_v128_and(sign, wasm_i32x4_splat(8)));
-                word = wasm_v128_or(word, wasm_i32x4_shl(code, 4 * k));
+                for (unsigned q = 0; q < Groups; ++q) {
+                    const EncodeLane* l = lanes + 4 * q;
+                    const v128_t sample =
+                        wasm_i32x4_make(l[0].pcm[at], l[1].pcm[at], l[2].pcm[at], l[3].pcm[at]);
+                    const v128_t step =
+                        wasm_i32x4_make(adpcm::kStepTable[wasm_i32x4_extract_lane(index[q], 0)],
+                                        adpcm::kStepTable[wasm_i32x4_extract_lane(index[q], 1)],
+                                        adpcm::kStepTable[wasm_i32x4_extract_lane(index[q], 2)],
+                                        adpcm::kStepTable[wasm_i32x4_extract_lane(index[q], 3)]);
+                    const v128_t half = wasm_i32x4_shr(step, 1);
+                    const v128_t quarter = wasm_i32x4_shr(step, 2);
+                    const v128_t d = wasm_i32x4_sub(sample, pred[q]);
+                    const v128_t sign = wasm_i32x4_shr(d, 31);
+                    v128_t m = wasm_i32x4_abs(d);
+                    const v128_t c2 = wasm_i32x4_gt(m, step);
+                    m = wasm_i32x4_sub(m, wasm_v128_and(step, c2));
+                    const v128_t c1 = wasm_i32x4_gt(m, half);
+                    m = wasm_i32x4_sub(m, wasm_v128_and(half, c1));
+                    const v128_t c0 = wasm_i32x4_gt(m, quarter);
+                    const v128_t diff = wasm_i32x4_add(
+                        wasm_i32x4_add(wasm_i32x4_shr(step, 3), wasm_v128_and(step, c2)),
+                        wasm_i32x4_add(wasm_v128_and(half, c1), wasm_v128_and(quarter, c0)));
+                    pred[q] = wasm_i32x4_min(
+                        wasm_i32x4_max(
+                            wasm_i32x4_add(pred[q],
+                                           wasm_i32x4_sub(wasm_v128_xor(diff, sign), sign)),
+                            low),
+                        high);
+                    const v128_t magnitude =
+                        wasm_v128_or(wasm_v128_or(wasm_v128_and(c2, wasm_i32x4_splat(4)),
+                                                  wasm_v128_and(c1, wasm_i32x4_splat(2))),
+                                     wasm_v128_and(c0, wasm_i32x4_splat(1)));
+                    // The index table: -1 for magnitudes 0..3, 2 * magnitude - 6 for 4..7.
+                    const v128_t delta = wasm_v128_bitselect(
+                        wasm_i32x4_sub(wasm_i32x4_shl(magnitude, 1), wasm_i32x4_splat(6)),
+                        wasm_i32x4_splat(-1), c2);
+                    index[q] =
+                        wasm_i32x4_min(wasm_i32x4_max(wasm_i32x4_add(index[q], delta), zero), top);
+                    const v128_t code =
+                        wasm_v128_or(magnitude, wasm_v128_and(sign, wasm_i32x4_splat(8)));
+                    word[q] = wasm_v128_or(word[q], wasm_i32x4_shl(code, 4 * k));
+                }
             }
-            Store32(l[0].out + outOffset + groupBytes * (g + 1),
-                    static_cast<std::uint32_t>(wasm_i32x4_extract_lane(word, 0)));
-            Store32(l[1].out + outOffset + groupBytes * (g + 1),
-                    static_cast<std::uint32_t>(wasm_i32x4_extract_lane(word, 1)));
-            Store32(l[2].out + outOffset + groupBytes * (g + 1),
-                    static_cast<std::uint32_t>(wasm_i32x4_extract_lane(word, 2)));
-            Store32(l[3].out + outOffset + groupBytes * (g + 1),
-                    static_cast<std::uint32_t>(wasm_i32x4_extract_lane(word, 3)));
+            for (unsigned q = 0; q < Groups; ++q) {
+                const EncodeLane* l = lanes + 4 * q;
+                const std::size_t to = outOffset + groupBytes * (g + 1);
+                Store32(l[0].out + to,
+                        static_cast<std::uint32_t>(wasm_i32x4_extract_lane(word[q], 0)));
+                Store32(l[1].out + to,
+                        static_cast<std::uint32_t>(wasm_i32x4_extract_lane(word[q], 1)));
+                Store32(l[2].out + to,
+                        static_cast<std::uint32_t>(wasm_i32x4_extract_lane(word[q], 2)));
+                Store32(l[3].out + to,
+                        static_cast<std::uint32_t>(wasm_i32x4_extract_lane(word[q], 3)));
+            }
         }
     }
-    l[0].index = static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index, 0));
-    l[1].index = static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index, 1));
-    l[2].index = static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index, 2));
-    l[3].index = static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index, 3));
+    for (unsigned q = 0; q < Groups; ++q) {
+        EncodeLane* l = lanes + 4 * q;
+        l[0].index = static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index[q], 0));
+        l[1].index = static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index[q], 1));
+        l[2].index = static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index[q], 2));
+        l[3].index = static_cast<std::uint8_t>(wasm_i32x4_extract_lane(index[q], 3));
+    }
 }
 #endif
 
@@ -185,8 +210,10 @@ void EncodeLanesPortable(EncodeLane* lanes, unsigned count, unsigned channels,
     const std::size_t groupBytes = 4 * std::size_t{channels};
     unsigned first = 0;
 #if defined(__wasm_simd128__)
+    for (; first + 8 <= count; first += 8)
+        EncodeLanesSimd128<2>(lanes + first, channels, blocks);
     for (; first + 4 <= count; first += 4)
-        EncodeFourLanesSimd128(lanes + first, channels, blocks);
+        EncodeLanesSimd128<1>(lanes + first, channels, blocks);
 #endif
     // Whole groups of lanes interleaved, so that independent dependency chains overlap.
     for (; first + kPortableEncodeLanes <= count; first += kPortableEncodeLanes) {

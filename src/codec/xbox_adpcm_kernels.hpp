@@ -36,8 +36,13 @@ struct EncodeLane {
     std::uint8_t index;       // step index at the start; the index at the end on return
 };
 
-// Lanes each kernel encodes side by side.
+// Lanes each kernel encodes side by side (in WebAssembly two 128-bit vectors, whose chains
+// overlap).
+#if defined(__wasm_simd128__)
+inline constexpr unsigned kPortableEncodeLanes = 8;
+#else
 inline constexpr unsigned kPortableEncodeLanes = 4;
+#endif
 inline constexpr unsigned kAVX2EncodeLanes = 16;
 
 // Encodes `blocks` blocks for each of `count` lanes. Every block spans 65 * channels samples and
