@@ -316,13 +316,18 @@ void NarrowLanesVector(NarrowLanes& s) {
                 Candidate& n = c[C * j + r];
                 V pos = lower + Splat(std::int32_t(r));
                 V twice{};
+                V below = pos < Splat(8);  // codes 15..8
+                V mag = Blend(pos - Splat(8), Splat(7) - pos, below);
+                V change;
                 if (r == 2) {  // the jump: magnitude 7 towards the sample, unless bracketing
                     pos = ~negative & Splat(15);
                     twice = (pos == lower) | (pos == lower + Splat(1));
+                    below = negative;
+                    mag = Splat(7);
+                    change = (step >> 3) + step + (step >> 1) + (step >> 2);
+                } else {
+                    change = Magnitude(step, mag);
                 }
-                const V below = pos < Splat(8);  // codes 15..8
-                const V mag = Blend(pos - Splat(8), Splat(7) - pos, below);
-                const V change = Magnitude(step, mag);
                 n.pred = Clamp16(pred[j] + ((change ^ below) - below));
                 const V sum = Add(cost[j], Square(target - n.pred) & weight);
                 // Dropped on a carry (sum below the state's cost) or on reaching kDeadCost.
