@@ -57,6 +57,21 @@ function asBytes(input, what) {
   throw new ImaboxError(`${what} must be a Uint8Array or an ArrayBuffer`);
 }
 
+// Frees a buffer the browser made (FileReaderSync's result) now rather than at the next garbage
+// collection. The browser keeps such a buffer's memory alive until its own wrapper object is
+// collected, even once JavaScript has detached it (ArrayBuffer.prototype.transfer); a buffer
+// transferred in a message to a closed port is freed with the message, at once.
+let discardPort = null;
+function discard(buffer) {
+  if (buffer.byteLength === 0 || typeof MessageChannel === "undefined") return;
+  if (!discardPort) {
+    const channel = new MessageChannel();
+    channel.port2.close();
+    discardPort = channel.port1;
+  }
+  discardPort.postMessage(null, [buffer]);
+}
+
 // A Blob or File read a window at a time (in a worker, where reading can wait), so that a long
 // file is never held whole. The core reads it through subarray(start, end), as a Uint8Array.
 const kReadWindow = 4 << 20;
@@ -73,9 +88,8 @@ class BlobInput {
     end = Math.min(end, this.length);
     if (start < this.start || end > this.start + this.window.length) {
       const stop = Math.min(this.length, start + Math.max(end - start, kReadWindow));
-      // The last window was copied into the WebAssembly memory already: let it go now rather
-      // than at the next garbage collection (ArrayBuffer.prototype.transfer, where there is one).
-      this.window.buffer.transfer?.(0);
+      // The last window was copied into the WebAssembly memory already: let it go now.
+      discard(this.window.buffer);
       this.window = new Uint8Array(this.reader.readAsArrayBuffer(this.blob.slice(start, stop)));
       this.start = start;
     }
