@@ -1,17 +1,31 @@
 // SPDX-License-Identifier: MIT
 // The page's worker: runs imabox (imabox.mjs) off the page's thread. Messages in:
-//   { id, op: "encode" | "decode" | "info" | "peaks" | "encodeFloat" | "bankList" |
+//   { id, op: "load" | "encode" | "decode" | "info" | "peaks" | "encodeFloat" | "bankList" |
 //     "bankExtract" | "bankReplace", bytes, options, ... }
 // `bytes` may be a File or Blob, read a piece at a time. With `look: columns`, a conversion also
 // sends the waveform and info of its result. Out: { id, progress } while working, then
-// { id, ok: true, bytes, report, peaks, look } or { id, ok: false, error }. Result bytes are
-// transferred, not copied.
+// { id, ok: true, blob, report, peaks, look } or { id, ok: false, error }. The result goes to the
+// page as a Blob (its bytes held once, by the browser), and the worker lets go of its own copy at
+// once.
 import { createImabox } from "./imabox.mjs";
 
 let imabox = null;
 
+// Frees a buffer now rather than at the next garbage collection: a buffer transferred in a
+// message to a closed port goes with the message.
+const closed = new MessageChannel();
+closed.port2.close();
+function discard(buffer) {
+  if (buffer.byteLength) closed.port1.postMessage(null, [buffer]);
+}
+
+// One instance, loaded once even when a message arrives while it loads.
+// One instance, loaded once even when a message arrives while it loads; loaded again after an
+// abort or a failed load.
 async function instance() {
-  if (!imabox || imabox.broken) imabox = await createImabox();
+  const im = imabox && (await imabox.catch(() => null));
+  if (im && !im.broken) return im;
+  imabox = createImabox();
   return imabox;
 }
 
@@ -26,6 +40,8 @@ function run(im, message) {
     }
   };
   switch (op) {
+    case "load":  // the module loaded with the page, before any file
+      return {};
     case "encode":
       return im.encode(message.bytes, { ...options, onProgress });
     case "decode":
@@ -60,13 +76,12 @@ onmessage = async (event) => {
       reply.peaks = im.peaks(result.bytes, message.look);
       reply.look = im.info(result.bytes);
     }
-    const transfer = [];
     if (result.bytes) {
-      reply.bytes = result.bytes;
-      transfer.push(result.bytes.buffer);
+      reply.blob = new Blob([result.bytes]);
+      discard(result.bytes.buffer);
     }
     if (result.peaks) reply.peaks = result.peaks;
-    postMessage(reply, transfer);
+    postMessage(reply);
   } catch (e) {
     postMessage({ id: message.id, ok: false, error: e && e.message ? e.message : String(e) });
   }
