@@ -5,21 +5,11 @@
 // `bytes` may be a File or Blob, read a piece at a time. With `look: columns`, a conversion also
 // sends the waveform and info of its result. Out: { id, progress } while working, then
 // { id, ok: true, blob, report, peaks, look } or { id, ok: false, error }. The result goes to the
-// page as a Blob (its bytes held once, by the browser), and the worker lets go of its own copy at
-// once.
+// page as a Blob, made a piece at a time (its bytes held by the browser, not by the worker).
 import { createImabox } from "./imabox.mjs";
 
 let imabox = null;
 
-// Frees a buffer now rather than at the next garbage collection: a buffer transferred in a
-// message to a closed port goes with the message.
-const closed = new MessageChannel();
-closed.port2.close();
-function discard(buffer) {
-  if (buffer.byteLength) closed.port1.postMessage(null, [buffer]);
-}
-
-// One instance, loaded once even when a message arrives while it loads.
 // One instance, loaded once even when a message arrives while it loads; loaded again after an
 // abort or a failed load.
 async function instance() {
@@ -39,16 +29,17 @@ function run(im, message) {
       postMessage({ id, progress: total > 0 ? done / total : 0 });
     }
   };
+  const out = { ...options, output: "blob" };  // results as Blobs, made a piece at a time
   switch (op) {
     case "load":  // the module loaded with the page, before any file
       return {};
     case "encode":
-      return im.encode(message.bytes, { ...options, onProgress });
+      return im.encode(message.bytes, { ...out, onProgress });
     case "decode":
-      return im.decode(message.bytes, { onProgress });
+      return im.decode(message.bytes, { onProgress, output: "blob" });
     case "encodeFloat":
       return im.encodeFloat(message.samples, message.sampleRate, message.channels,
-                            { ...options, onProgress });
+                            { ...out, onProgress });
     case "info":
       return { report: im.info(message.bytes) };
     case "peaks":
@@ -57,9 +48,9 @@ function run(im, message) {
       if (!im.bank) throw new Error("this build has no wave banks");
       return im.bank.list(message.bytes);
     case "bankExtract":
-      return im.bank.extract(message.bytes, message.index, options);
+      return im.bank.extract(message.bytes, message.index, out);
     case "bankReplace":
-      return im.bank.replace(message.bytes, message.index, message.source, options);
+      return im.bank.replace(message.bytes, message.index, message.source, out);
     default:
       throw new Error(`unknown operation ${op}`);
   }
@@ -71,15 +62,12 @@ onmessage = async (event) => {
     const im = await instance();
     const result = run(im, message);
     const reply = { id: message.id, ok: true, report: result.report };
-    // The result's waveform and loops, from the bytes at hand rather than a copy sent back.
-    if (message.look && result.bytes) {
-      reply.peaks = im.peaks(result.bytes, message.look);
-      reply.look = im.info(result.bytes);
+    // The result's waveform and loops, read back from the result's Blob a piece at a time.
+    if (message.look && result.blob) {
+      reply.peaks = im.peaks(result.blob, message.look);
+      reply.look = im.info(result.blob);
     }
-    if (result.bytes) {
-      reply.blob = new Blob([result.bytes]);
-      discard(result.bytes.buffer);
-    }
+    if (result.blob) reply.blob = result.blob;
     if (result.peaks) reply.peaks = result.peaks;
     postMessage(reply);
   } catch (e) {
