@@ -216,6 +216,46 @@ def main():
         errors = [e for e in severe(driver) if "damaged" not in e]
         assert not errors, errors
 
+    def blob_results():
+        # In a worker the module can make its result as a Blob, a piece at a time: over several
+        # pieces it must hold the very bytes of the result made whole.
+        driver.get(url)
+        wait_state(driver, ("ready",), 30)
+        differences = driver.execute_async_script("""
+            const done = arguments[arguments.length - 1];
+            const source = `
+              import { createImabox } from "${new URL("imabox.mjs", location.href)}";
+              const im = await createImabox();
+              const frames = 900000, file = new Uint8Array(44 + frames * 4);
+              const view = new DataView(file.buffer);
+              [..."RIFF....WAVEfmt "].forEach((c, i) => file[i] = c.charCodeAt(0));
+              view.setUint32(4, 36 + frames * 4, true);
+              [16, 0x00020001, 44100, 44100 * 4, 0x00100004].forEach(
+                  (v, i) => view.setUint32(16 + 4 * i, v, true));
+              [..."data"].forEach((c, i) => file[36 + i] = c.charCodeAt(0));
+              view.setUint32(40, frames * 4, true);
+              for (let i = 0, seed = 1; i < 2 * frames; ++i) {
+                seed = (seed * 1103515245 + 12345) >>> 0;
+                view.setInt16(44 + 2 * i, (Math.sin(i / 50) * 12000) + (seed >>> 20) - 2048, true);
+              }
+              const differ = async (label, made, blob) => {
+                const got = new Uint8Array(await blob.arrayBuffer());
+                const same = got.length === made.length && got.every((b, i) => b === made[i]);
+                return same ? [] : [label + ": " + got.length + " bytes against " + made.length];
+              };
+              const encoded = im.encode(file, { quality: 1 }).bytes;
+              const decoded = im.decode(encoded).bytes;
+              postMessage([
+                ...await differ("encode", encoded, im.encode(new Blob([file]), { quality: 1, output: "blob" }).blob),
+                ...await differ("decode", decoded, im.decode(encoded, { output: "blob" }).blob),
+                decoded.length > 3 * (1 << 20) ? [] : ["the decoded file is too short: " + decoded.length],
+              ].flat());`;
+            const worker = new Worker(URL.createObjectURL(new Blob([source], { type: "text/javascript" })),
+                                      { type: "module" });
+            worker.onmessage = (e) => done(e.data);
+            worker.onerror = (e) => done(["worker: " + e.message]);""")
+        assert differences == [], differences
+
     def bounded_memory():
         # The worker reads a chosen file a window at a time and frees each window at once, and
         # the result is held once: the renderers grow by well under the file's size.
@@ -252,6 +292,7 @@ def main():
         skipped += 1
         print("skipped: wave banks (the native tool has none)", flush=True)
     check("a damaged file shows its message", damaged)
+    check("results made as Blobs in a worker are the results made whole", blob_results)
     check("encoding a long file grows the renderers by less than its size", bounded_memory)
     driver.quit()
     server.shutdown()
