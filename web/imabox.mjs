@@ -158,6 +158,25 @@ class BlobInput {
   }
 }
 
+// A float WAVE file as the core reads it: the header, then the samples' own bytes, so that the
+// samples are copied into the WebAssembly memory a piece at a time rather than whole.
+class FloatWaveInput {
+  constructor(header, samples) {
+    this.header = header;
+    this.data = new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength);
+    this.length = header.length + this.data.length;
+  }
+  subarray(start, end) {
+    const h = this.header.length;
+    end = Math.min(end, this.length);
+    if (start >= h) return this.data.subarray(start - h, end - h);
+    const out = new Uint8Array(Math.max(0, end - start));
+    out.set(this.header.subarray(start, Math.min(end, h)));
+    if (end > h) out.set(this.data.subarray(0, end - h), h - start);
+    return out;
+  }
+}
+
 // Bytes, or in a worker a Blob or File read as it goes.
 function asInput(input, what) {
   if (typeof Blob !== "undefined" && input instanceof Blob) {
@@ -280,17 +299,15 @@ class Imabox {
     if (this.broken) throw new ImaboxError(this.broken);
     const core = this.core;
     const frames = samples.length / channels;
-    const file = core._imabox_wasm_float_wave(frames, channels, sampleRate);
-    if (!file) {
+    const header = core._imabox_wasm_float_wave(frames, channels, sampleRate);
+    if (!header) {
       const report = JSON.parse(core.UTF8ToString(core._imabox_wasm_report()));
       throw new ImaboxError(report.error);
     }
-    try {
-      core.HEAPF32.set(samples, (file + 44) >> 2);
-      return this.convert(null, file, 44 + samples.length * 4, 1, options);
-    } finally {
-      core._free(file);
-    }
+    const head = core.HEAPU8.slice(header, header + 44);
+    core._free(header);
+    const input = new FloatWaveInput(head, samples);
+    return this.convert(input, 0, input.length, 1, options);
   }
 
   // What a WAVE file holds: format, channels, rate, frames, duration, loops, title.

@@ -249,7 +249,7 @@ def main():
                 ...await differ("encode", encoded,
                                 im.encode(new Blob([file]), { quality: 1, output: "blob" }).blob),
                 ...await differ("decode", decoded, im.decode(encoded, { output: "blob" }).blob),
-                decoded.length > 3 * (1 << 20) ? [] : ["decoded: only " + decoded.length + " bytes"],
+                decoded.length > 3 * (1 << 20) ? [] : ["decoded: " + decoded.length + " bytes"],
               ].flat());`;
             const script = new Blob([source], { type: "text/javascript" });
             const worker = new Worker(URL.createObjectURL(script), { type: "module" });
