@@ -34,6 +34,7 @@ worker.onmessage = (event) => {
     return;
   }
   pending.delete(m.id);
+  if (m.samples) job.onSamples?.(m.samples);
   if (m.ok) job.resolve(m);
   else job.reject(new Error(m.error));
 };
@@ -43,10 +44,12 @@ worker.onerror = (event) => {
   pending.clear();
 };
 
-function call(message, transfer = [], onProgress = null) {
+// onSamples: given the float samples transferred to the worker with the message, when it gives
+// them back.
+function call(message, transfer = [], onProgress = null, onSamples = null) {
   const id = nextId++;
   return new Promise((resolve, reject) => {
-    pending.set(id, { resolve, reject, onProgress });
+    pending.set(id, { resolve, reject, onProgress, onSamples });
     worker.postMessage({ ...message, id }, transfer);
   });
 }
@@ -360,8 +363,10 @@ async function convert(direction) {
     let reply;
     if (state.kind === "float") {
       const { samples, sampleRate, channels } = state.float;
+      // The samples go to the worker and come back (transferred: one copy of them at a time).
+      const decoded = state.float;
       reply = await call({ op: "encodeFloat", samples, sampleRate, channels, options, look: 2000 },
-                         [], progress);
+                         [samples.buffer], progress, (back) => { decoded.samples = back; });
     } else {
       reply = await call({ op: direction, bytes: state.file, options, look: 2000 }, [], progress);
     }
@@ -514,8 +519,8 @@ async function replaceEntry(index, file) {
       source = floatWave(decoded.samples, decoded.sampleRate, decoded.channels);
     }
     const options = { quality: Number(ui.quality.value) };
-    const reply = await call({ op: "bankReplace", bytes: bankBytes(), index, source, options }, [],
-                             progress);
+    const reply = await call({ op: "bankReplace", bytes: bankBytes(), index, source, options },
+                             source instanceof Uint8Array ? [source.buffer] : [], progress);
     state.bank = reply.blob;
     showBank(reply.report.bank);
     ui.bankDownload.href = replaceUrl("bankUrl", state.bank);

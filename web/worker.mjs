@@ -6,6 +6,7 @@
 // sends the waveform and info of its result. Out: { id, progress } while working, then
 // { id, ok: true, blob, report, peaks, look } or { id, ok: false, error }. The result goes to the
 // page as a Blob, made a piece at a time (its bytes held by the browser, not by the worker).
+// `samples` (encodeFloat) are transferred here and back in the reply, { samples, ... }.
 import { createImabox } from "./imabox.mjs";
 
 let imabox = null;
@@ -17,6 +18,14 @@ async function instance() {
   if (im && !im.broken) return im;
   imabox = createImabox();
   return imabox;
+}
+
+// Float samples come transferred, not copied, and go back to the page the same way, whether the
+// call worked or not: one copy of them at a time.
+function giveBack(message, reply) {
+  if (!(message.samples instanceof Float32Array)) return [reply];
+  reply.samples = message.samples;
+  return [reply, [message.samples.buffer]];
 }
 
 function run(im, message) {
@@ -69,8 +78,9 @@ onmessage = async (event) => {
     }
     if (result.blob) reply.blob = result.blob;
     if (result.peaks) reply.peaks = result.peaks;
-    postMessage(reply);
+    postMessage(...giveBack(message, reply));
   } catch (e) {
-    postMessage({ id: message.id, ok: false, error: e && e.message ? e.message : String(e) });
+    const error = e && e.message ? e.message : String(e);
+    postMessage(...giveBack(message, { id: message.id, ok: false, error }));
   }
 };

@@ -174,6 +174,12 @@ def main():
         got = encode_on_page(driver, "plain.flac", 0)
         expected = native(os.path.join(FIXTURES, "plain.flac"))
         assert got == expected, f"{len(got)} bytes against {len(expected)}"
+        # The samples went to the worker and came back: a second encoding has them all.
+        driver.find_element(By.ID, "encode").click()
+        assert wait_state(driver, ("done", "error")) == "done", \
+            driver.find_element(By.ID, "error").text
+        again = result_bytes(driver)
+        assert again == expected, f"again: {len(again)} bytes against {len(expected)}"
 
     def playback():
         driver.find_element(By.ID, "play-result").click()
