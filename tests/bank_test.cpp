@@ -394,6 +394,60 @@ TEST_F(BankFiles, ReplacementsLongerAndShorterKeepEveryOtherEntry) {
     EXPECT_EQ(bank->info().entries[0].loopLengthBytes, 30u * 36);
 }
 
+// A file's conversion runs while the bank is written, beside the copying of the other entries:
+// the bank comes out as converting first would make it, the junk a bank may hold between its
+// entries becomes zero fill, and a source that fails only then leaves nothing written.
+TEST_F(BankFiles, FileReplacementsConvertWhileTheBankIsWritten) {
+    Bytes original = Build(3, true);
+    {
+        bank::Warnings warnings;
+        MemoryByteSource source(original);
+        const Expected<bank::Bank> layout = bank::ReadBank(source, warnings);
+        ASSERT_TRUE(layout);
+        const bank::Entry& first = layout->entries[0];
+        const std::uint64_t gap = layout->dataOffset + first.offset + first.length;
+        ASSERT_LT(gap, layout->dataOffset + layout->entries[1].offset);
+        original[gap] = 0xAA;
+    }
+    const auto bankPath = dir_ / "bank.xwb";
+    test::WriteFileBytes(bankPath, original);
+    const Bytes source = ToneWave(1, 22050, 100000, SmplChunk(20000, 79999));
+    test::WriteFileBytes(dir_ / "new.wav", source);
+
+    Expected<WaveBank> eager = OpenBytes(original);
+    ASSERT_TRUE(eager && eager->Replace(2, source));
+    const Bytes expected = Written(eager.value());
+    Expected<WaveBank> deferred = WaveBank::Open(bankPath);
+    ASSERT_TRUE(deferred);
+    const Expected<BankReplaceReport> r = deferred->Replace(2, dir_ / "new.wav");
+    ASSERT_TRUE(r) << r.error().message;
+    EXPECT_TRUE(deferred->info().entries[2].looped);
+    ASSERT_TRUE(deferred->Write(dir_ / "out.xwb"));
+    const Bytes written = test::ReadFileBytes(dir_ / "out.xwb");
+    EXPECT_EQ(written, expected);
+    bank::Warnings warnings;
+    MemoryByteSource bytes(written);
+    const Expected<bank::Bank> layout = bank::ReadBank(bytes, warnings);
+    ASSERT_TRUE(layout);
+    const bank::Entry& first = layout->entries[0];
+    EXPECT_EQ(written[layout->dataOffset + first.offset + first.length], 0);
+
+    // The source cut short after the replacement was planned: the write fails naming it, and
+    // the bank written in place is left as it was.
+    test::WriteFileBytes(dir_ / "cut.wav", source);
+    Expected<WaveBank> failing = WaveBank::Open(bankPath);
+    ASSERT_TRUE(failing && failing->Replace(2, dir_ / "cut.wav"));
+    std::filesystem::resize_file(dir_ / "cut.wav", 20000);
+    const Expected<bool> failed = failing->Write(bankPath);
+    ASSERT_FALSE(failed);
+    EXPECT_NE(failed.error().message.find("cut.wav"), std::string::npos) << failed.error().message;
+    EXPECT_EQ(test::ReadFileBytes(bankPath), original);
+    // No temporary file is left beside it.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                            std::filesystem::directory_iterator()),
+              7);
+}
+
 TEST(BankReplace, RefusesWmaEntries) {
     Expected<WaveBank> bank = OpenBytes(HandMadeV3(2048, 0x000AC446));  // entry 1: WMA
     ASSERT_TRUE(bank) << bank.error().message;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "io/byte_stream.hpp"
+#include "io/file.hpp"
 #include "test_util.hpp"
 
 namespace imabox::io {
@@ -125,6 +127,33 @@ TEST(OutputFileTest, SignalsRemoveTemporaryFiles) {
     });
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"a.wav"});
+}
+
+// The system copies a range of one file onto the end of another, whether or not the two offsets
+// lie alike within their memory pages (the two cases take different ways through the system).
+TEST(FileCopyTest, CopiesRangesAtAnyOffsets) {
+    test::TempDir dir;
+    Bytes source(3 << 20);
+    for (std::size_t i = 0; i < source.size(); ++i)
+        source[i] = static_cast<std::uint8_t>(i * 7 + (i >> 12));
+    test::WriteFileBytes(dir / "in", source);
+    for (const std::size_t head : {std::size_t{48}, std::size_t{2048 + 48}}) {
+        SCOPED_TRACE(head);
+        FileHandle in = OpenFile(dir / "in", "rb");
+        FileHandle out = OpenFile(dir / "out", "wb");
+        ASSERT_TRUE(in && out);
+        FileByteSink sink(out.get());
+        ASSERT_TRUE(sink.Write(Bytes(head, 0x55)));
+        const std::uint64_t copied = sink.CopyFromFile(in.get(), 48, source.size() - 100);
+        ASSERT_TRUE(sink.Write(Bytes{1, 2, 3}));
+        out.reset();
+        Bytes expected(head, 0x55);
+        expected.insert(expected.end(), source.begin() + 48,
+                        source.begin() + 48 + static_cast<std::ptrdiff_t>(copied));
+        expected.insert(expected.end(), {1, 2, 3});
+        EXPECT_EQ(copied, source.size() - 100);
+        EXPECT_EQ(test::ReadFileBytes(dir / "out"), expected);
+    }
 }
 
 }  // namespace

@@ -119,6 +119,9 @@ class WaveBank {
     // Replaces entry `index` with the audio of `source` (anything Encode reads) converted to
     // the entry's codec, channels and rate; its loop becomes the entry's loop region in bytes.
     // The other entries, the count, the names and the flags stay as they are.
+    // The source's headers are read here; when they tell its length, the audio is converted
+    // when the bank is written (beside the copying of the other entries) or the entry first
+    // read, and a fault in it is reported by that call. The file stays open until then.
     Expected<BankReplaceReport> Replace(std::size_t index, const std::filesystem::path& source,
                                         const BankReplaceOptions& options = {});
     // The same with the source file held in memory (copied; the span need not outlive the call).

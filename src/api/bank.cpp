@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "api/bank_convert.hpp"
 #include "bank/bank_wave.hpp"
@@ -75,6 +78,42 @@ class OutputFileSink final : public ByteSink {
     io::OutputFile& out_;
 };
 
+// Writes at a place in a file already written past it, moving on with each write.
+class PlacedSink final : public ByteSink {
+  public:
+    PlacedSink(std::FILE* file, std::uint64_t position) : file_(file), position_(position) {}
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        if (!file_.WriteAt(position_, bytes))
+            return false;
+        position_ += bytes.size();
+        return true;
+    }
+    int ErrorNumber() const override { return file_.ErrorNumber(); }
+
+  private:
+    FileByteSink file_;
+    std::uint64_t position_;
+};
+
+bool WriteZeros(ByteSink& sink, std::uint64_t count) {
+    const std::vector<std::uint8_t> zeros(
+        static_cast<std::size_t>(std::min<std::uint64_t>(count, 1 << 16)), 0);
+    for (; count != 0; count -= std::min<std::uint64_t>(count, zeros.size()))
+        if (!sink.Write(std::span(zeros).first(
+                static_cast<std::size_t>(std::min<std::uint64_t>(count, zeros.size())))))
+            return false;
+    return true;
+}
+
+// Joins a thread when it goes out of scope.
+struct JoinOnExit {
+    std::thread& thread;
+    ~JoinOnExit() {
+        if (thread.joinable())
+            thread.join();
+    }
+};
+
 // Bytes kept for an entry until the bank is written: a temporary file, or memory.
 struct Store {
     std::shared_ptr<std::FILE> file;
@@ -108,15 +147,137 @@ struct Store {
     }
 };
 
-// An entry's new bytes: `length` bytes at `offset` of a store; 16-bit PCM written as 8-bit.
+// What a WAVE file in a store holds: format, data and the first loop.
+struct StoredWave {
+    WaveHeader header;
+    std::optional<bank::FrameLoop> loop;
+};
+
+Expected<StoredWave> ReadStoredWave(ByteSource& source, Warnings& warnings) {
+    Expected<WaveHeader> header = ReadWaveHeader(source);
+    if (!header)
+        return header.error();
+    StoredWave wave{header.value(), std::nullopt};
+    const WaveMetadata metadata = ReadWaveMetadata(source, wave.header.otherChunks, warnings);
+    if (metadata.sampler)
+        for (const SampleLoop& loop : metadata.sampler->loops)
+            if (loop.type == kLoopForward && loop.end >= loop.start) {
+                wave.loop = bank::FrameLoop{loop.start, loop.end};
+                break;
+            }
+    return wave;
+}
+
+// A source file given for an entry, open for reading.
+struct OpenSource {
+    Store store;
+    std::unique_ptr<ByteSource> bytes;
+    std::string name;  // for messages
+};
+
+Expected<OpenSource> OpenSourceFile(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        return MakeError(ErrorKind::InputIsFolder);
+    errno = 0;
+    std::FILE* file = OpenFile(path, "rb").release();
+    if (!file)
+        return MakeError(ErrorKind::InputOpen, PathToUtf8(path) + ": " + SystemErrorText(errno));
+    OpenSource source;
+    source.store.file.reset(file, FileCloser{});
+    source.bytes = std::make_unique<FileByteSource>(file);
+    source.name = PathToUtf8(path);
+    if (!source.bytes->Seekable())
+        return MakeError(ErrorKind::InputRead, source.name + " is not a regular file");
+    return source;
+}
+
+// A conversion planned when an entry is replaced and run when its bytes are first needed: while
+// the bank is written, in a second thread beside the copying of the other entries, or when the
+// entry is read. Its source stays open until then.
+struct PendingConversion {
+    OpenSource source;
+    std::optional<Store> decoded;  // an Xbox ADPCM source, decoded first
+    std::unique_ptr<ByteSource> decodedBytes;
+    std::optional<EntryJob> job;
+    Store out;
+    // Once run: the failure, or where the data is in `out` and the loop it carries.
+    bool ran = false;
+    std::optional<Error> failure;
+    std::uint64_t dataOffset = 0;
+    std::uint64_t dataBytes = 0;
+    std::optional<bank::FrameLoop> loop;
+    Warnings warnings;
+
+    Expected<bool> Run() {
+        if (!ran) {
+            ran = true;
+            failure = RunOnce();
+            job.reset();  // closes the source
+            decodedBytes.reset();
+            decoded.reset();
+            source = {};
+        }
+        if (failure)
+            return *failure;
+        return true;
+    }
+
+  private:
+    std::optional<Error> RunOnce() try {
+        {
+            std::unique_ptr<ByteSink> sink = out.Sink();
+            if (const Expected<EncodeReport> r = job->Run(*sink); !r) {
+                Error e = r.error();
+                if (!source.name.empty())
+                    e.message = source.name + ": " + e.message;
+                return e;
+            }
+        }
+        std::unique_ptr<ByteSource> result = out.Source();
+        Expected<StoredWave> wave = ReadStoredWave(*result, warnings);
+        if (!wave || !wave->header.dataBytes)
+            return MakeError(ErrorKind::Internal, "the converted entry cannot be read back");
+        dataOffset = wave->header.dataOffset;
+        dataBytes = *wave->header.dataBytes;
+        loop = wave->loop;
+        return std::nullopt;
+    } catch (const std::bad_alloc&) {
+        return MakeError(ErrorKind::OutOfMemory);
+    } catch (const std::exception& e) {  // it may run on a thread of its own
+        return MakeError(ErrorKind::Internal, e.what());
+    }
+};
+
+// An entry's new bytes: `length` bytes at `offset` of a store, or of a conversion's output once
+// it has run; 16-bit PCM written as 8-bit.
 struct Payload {
     Store store;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
     bool toPcm8 = false;
+    std::shared_ptr<PendingConversion> pending;
 };
 
-Expected<bool> WritePayload(const Payload& payload, ByteSink& sink) {
+// The payload with its bytes in place: a pending conversion is run first.
+Expected<Payload> Ready(const Payload& payload) {
+    if (!payload.pending)
+        return payload;
+    PendingConversion& p = *payload.pending;
+    if (const Expected<bool> ran = p.Run(); !ran)
+        return ran.error();
+    if (p.dataBytes < payload.length)
+        return MakeError(ErrorKind::Internal, "the new entry came out " +
+                                                  std::to_string(p.dataBytes) + " bytes, not " +
+                                                  std::to_string(payload.length));
+    return Payload{p.out, p.dataOffset, payload.length, payload.toPcm8, nullptr};
+}
+
+Expected<bool> WritePayload(const Payload& staged, ByteSink& sink) {
+    Expected<Payload> ready = Ready(staged);
+    if (!ready)
+        return ready.error();
+    const Payload& payload = ready.value();
     std::unique_ptr<ByteSource> source = payload.store.Source();
     if (!payload.toPcm8)
         return bank::CopyRange(*source, payload.offset, payload.length, sink);
@@ -176,48 +337,27 @@ struct Staged {
     BankReplaceReport report;
 };
 
-// What a WAVE file in a store holds: format, data and the first loop.
-struct StoredWave {
-    WaveHeader header;
-    std::optional<bank::FrameLoop> loop;
-};
-
-Expected<StoredWave> ReadStoredWave(ByteSource& source, Warnings& warnings) {
-    Expected<WaveHeader> header = ReadWaveHeader(source);
-    if (!header)
-        return header.error();
-    StoredWave wave{header.value(), std::nullopt};
-    const WaveMetadata metadata = ReadWaveMetadata(source, wave.header.otherChunks, warnings);
-    if (metadata.sampler)
-        for (const SampleLoop& loop : metadata.sampler->loops)
-            if (loop.type == kLoopForward && loop.end >= loop.start) {
-                wave.loop = bank::FrameLoop{loop.start, loop.end};
-                break;
-            }
-    return wave;
-}
-
-// Converts `input` to `target` (a codec; channels and rate 0 keep the input's) and stages it.
-// `inputStore`, when the input is in one, lets an input already in the target format be taken
-// as it is.
-Expected<Staged> Stage(ByteSource& input, const Store* inputStore, bank::EntryFormat target,
-                       const BankReplaceOptions& options, bool inMemory) {
+// Converts `source` to `target` (a codec; channels and rate 0 keep the source's) and stages it.
+// An Xbox ADPCM source already in the target format is taken as it is. With `defer`, a
+// conversion whose output length is known from the source's headers is left to run when the
+// bytes are needed.
+Expected<Staged> Stage(OpenSource source, bank::EntryFormat target,
+                       const BankReplaceOptions& options, bool inMemory, bool defer) {
     Staged staged;
-    // Xbox ADPCM input: taken as it is when it is already what the entry holds, else decoded.
-    std::optional<Store> decoded;
-    ByteSource* from = &input;
-    std::unique_ptr<ByteSource> decodedSource;
+    auto pending = std::make_shared<PendingConversion>();
+    ByteSource* from = source.bytes.get();
     {
         Warnings warnings;
-        Expected<StoredWave> wave = ReadStoredWave(input, warnings);
+        Expected<StoredWave> wave = ReadStoredWave(*from, warnings);
         if (wave && wave->header.format == SourceFormat::XBoxADPCM) {
             const WaveHeader& h = wave->header;
             const bool same = target.codec == Codec::XBoxADPCM &&
                               (target.channels == 0 || target.channels == h.channels) &&
                               (target.sampleRate == 0 || target.sampleRate == h.sampleRate);
-            if (same && inputStore && h.dataBytes) {
+            if (same && h.dataBytes) {
                 const std::uint64_t unit = 36u * h.channels;
-                staged.payload = {*inputStore, h.dataOffset, *h.dataBytes / unit * unit, false};
+                staged.payload = {source.store, h.dataOffset, *h.dataBytes / unit * unit, false,
+                                  nullptr};
                 staged.format = {Codec::XBoxADPCM, h.channels, h.sampleRate, 4};
                 staged.loop = wave->loop;
                 if (options.loop)
@@ -231,48 +371,55 @@ Expected<Staged> Stage(ByteSource& input, const Store* inputStore, bank::EntryFo
             Expected<Store> store = Store::Make(inMemory);
             if (!store)
                 return store.error();
-            decoded = std::move(store).value();
-            if (!input.Seek(0))
+            pending->decoded = std::move(store).value();
+            if (!from->Seek(0))
                 return MakeError(ErrorKind::InputRead, "cannot read the source again");
-            std::unique_ptr<ByteSink> sink = decoded->Sink();
-            if (Expected<bool> r = DecodeForEntry(input, *sink); !r)
+            std::unique_ptr<ByteSink> sink = pending->decoded->Sink();
+            if (Expected<bool> r = DecodeForEntry(*from, *sink); !r)
                 return r.error();
-            decodedSource = decoded->Source();
-            from = decodedSource.get();
+            pending->decodedBytes = pending->decoded->Source();
+            from = pending->decodedBytes.get();
         }
         if (!from->Seek(0))
             return MakeError(ErrorKind::InputRead, "cannot read the source again");
     }
-    Expected<Store> store = Store::Make(inMemory);
-    if (!store)
-        return store.error();
     const bool adpcm = target.codec == Codec::XBoxADPCM;
-    {
-        std::unique_ptr<ByteSink> sink = store->Sink();
-        Expected<EncodeReport> converted = ConvertForEntry(*from,
-                                                           {.adpcm = adpcm,
-                                                            .channels = target.channels,
-                                                            .sampleRate = target.sampleRate,
-                                                            .quality = options.quality,
-                                                            .threads = options.threads,
-                                                            .loop = options.loop},
-                                                           *sink);
-        if (!converted)
-            return converted.error();
-        staged.report.source = Describe(converted.value());
-        staged.report.loop = converted->loop;
-        staged.report.warnings = converted->warnings;
-    }
-    std::unique_ptr<ByteSource> result = store->Source();
-    Expected<StoredWave> wave = ReadStoredWave(*result, staged.report.warnings);
-    if (!wave || !wave->header.dataBytes)
-        return MakeError(ErrorKind::Internal, "the converted entry cannot be read back");
-    const WaveHeader& h = wave->header;
+    Expected<EntryJob> job = PlanEntryConversion(*from, {.adpcm = adpcm,
+                                                         .channels = target.channels,
+                                                         .sampleRate = target.sampleRate,
+                                                         .quality = options.quality,
+                                                         .threads = options.threads,
+                                                         .loop = options.loop});
+    if (!job)
+        return job.error();
+    Expected<Store> out = Store::Make(inMemory);
+    if (!out)
+        return out.error();
+    const EncodeReport& planned = job->report();
+    staged.report.source = Describe(planned);
+    staged.report.loop = planned.loop;
+    staged.report.warnings = planned.warnings;
     const bool pcm8 = target.codec == Codec::PCM && target.bits == 8;
-    staged.format = {target.codec, h.channels, h.sampleRate, adpcm ? 4u : (pcm8 ? 8u : 16u)};
-    const std::uint64_t unit = adpcm ? 36u * h.channels : 2u * h.channels;
-    staged.payload = {std::move(store).value(), h.dataOffset, *h.dataBytes / unit * unit, pcm8};
-    staged.loop = wave->loop;
+    staged.format = {target.codec, planned.outputChannels, planned.outputSampleRate,
+                     adpcm ? 4u : (pcm8 ? 8u : 16u)};
+    const std::uint64_t unit = adpcm ? 36u * planned.outputChannels : 2u * planned.outputChannels;
+    const std::optional<std::uint64_t> known = job->dataBytes();
+    if (const auto loop = job->loop())
+        staged.loop = bank::FrameLoop{loop->first, loop->second};
+    pending->source = std::move(source);
+    pending->job = std::move(job).value();
+    pending->out = std::move(out).value();
+    if (defer && known) {
+        staged.payload = {{}, 0, *known / unit * unit, pcm8, std::move(pending)};
+        return staged;
+    }
+    if (const Expected<bool> ran = pending->Run(); !ran)
+        return ran.error();
+    staged.report.warnings.insert(staged.report.warnings.end(), pending->warnings.begin(),
+                                  pending->warnings.end());
+    staged.payload = {pending->out, pending->dataOffset, pending->dataBytes / unit * unit, pcm8,
+                      nullptr};
+    staged.loop = pending->loop;
     return staged;
 }
 
@@ -347,6 +494,30 @@ struct WaveBank::State {
         return bank::CopyRange(*source, bank.dataOffset + e.offset, e.length, sink);
     }
 
+    // Writes the entries left as zeros while their conversions ran into their places.
+    Expected<bool> FillDeferred(std::FILE* out, std::span<const std::size_t> deferred) const {
+        Expected<bank::Layout> layout = bank::PlanLayout(bank);
+        if (!layout)
+            return layout.error();
+        for (const std::size_t i : deferred) {
+            PlacedSink placed(out, layout->dataOffset + layout->offsets[i]);
+            if (const Expected<bool> written = WritePayload(*payloads[i], placed); !written)
+                return written;
+        }
+        return true;
+    }
+
+    // The entries written as they are in the bank read, for the writer to copy in runs.
+    bank::KeptEntries Kept() const {
+        if (!source)
+            return {};
+        return {source.get(), [this](std::size_t index) -> std::optional<std::uint64_t> {
+                    if (payloads[index])
+                        return std::nullopt;
+                    return bank.dataOffset + bank.entries[index].offset;
+                }};
+    }
+
     Expected<bool> CheckIndex(std::size_t index) const {
         if (index >= bank.entries.size())
             return MakeError(ErrorKind::InvalidArgument,
@@ -355,13 +526,11 @@ struct WaveBank::State {
         return true;
     }
 
-    Expected<BankReplaceReport> Replace(std::size_t index, ByteSource& input,
-                                        const Store* inputStore, const BankReplaceOptions& options,
-                                        bool inMemory);
+    Expected<BankReplaceReport> Replace(std::size_t index, OpenSource source,
+                                        const BankReplaceOptions& options, bool inMemory);
 };
 
-Expected<BankReplaceReport> WaveBank::State::Replace(std::size_t index, ByteSource& input,
-                                                     const Store* inputStore,
+Expected<BankReplaceReport> WaveBank::State::Replace(std::size_t index, OpenSource source,
                                                      const BankReplaceOptions& options,
                                                      bool inMemory) {
     if (const Expected<bool> ok = CheckIndex(index); !ok)
@@ -381,7 +550,8 @@ Expected<BankReplaceReport> WaveBank::State::Replace(std::size_t index, ByteSour
     if (bank.compact() && options.loop)
         return MakeError(ErrorKind::InvalidArgument,
                          "a compact bank has no loops: --loop cannot be set");
-    Expected<Staged> staged = Stage(input, inputStore, target, options, inMemory);
+    // A file's conversion waits for the bank to be written, to run beside the copying.
+    Expected<Staged> staged = Stage(std::move(source), target, options, inMemory, !inMemory);
     if (!staged)
         return staged.error();
     Staged& s = staged.value();
@@ -521,15 +691,18 @@ Expected<bool> WaveBank::ExtractWave(std::size_t index, bool decode, const BankS
         if (!payload)
             return bank::WriteEntryWave(*state_->source, state_->bank, index, decode, sink);
         // A staged entry: read from its store, as the entry it will be.
+        Expected<Payload> ready = Ready(*payload);
+        if (!ready)
+            return ready.error();
         bank::Bank one = state_->bank;
         one.entries = {state_->bank.entries[index]};
         one.entries[0].offset = 0;
-        one.dataOffset = payload->offset;
-        if (payload->toPcm8) {
+        one.dataOffset = ready->offset;
+        if (ready->toPcm8) {
             one.entries[0].format.bits = 16;
-            one.entries[0].length = payload->length;
+            one.entries[0].length = ready->length;
         }
-        std::unique_ptr<ByteSource> source = payload->store.Source();
+        std::unique_ptr<ByteSource> source = ready->store.Source();
         return bank::WriteEntryWave(*source, one, 0, decode, sink);
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
@@ -540,20 +713,10 @@ Expected<BankReplaceReport> WaveBank::Replace(std::size_t index,
                                               const std::filesystem::path& source,
                                               const BankReplaceOptions& options) {
     try {
-        std::error_code ec;
-        if (std::filesystem::is_directory(source, ec))
-            return MakeError(ErrorKind::InputIsFolder);
-        errno = 0;
-        std::FILE* file = OpenFile(source, "rb").release();
-        if (!file)
-            return MakeError(ErrorKind::InputOpen,
-                             PathToUtf8(source) + ": " + SystemErrorText(errno));
-        Store input;
-        input.file.reset(file, FileCloser{});
-        FileByteSource bytes(file);
-        if (!bytes.Seekable())
-            return MakeError(ErrorKind::InputRead, PathToUtf8(source) + " is not a regular file");
-        return state_->Replace(index, bytes, &input, options, false);
+        Expected<OpenSource> input = OpenSourceFile(source);
+        if (!input)
+            return input.error();
+        return state_->Replace(index, std::move(input).value(), options, false);
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
     }
@@ -563,10 +726,11 @@ Expected<BankReplaceReport> WaveBank::Replace(std::size_t index,
                                               std::span<const std::uint8_t> source,
                                               const BankReplaceOptions& options) {
     try {
-        Store input;
-        input.memory = std::make_shared<std::vector<std::uint8_t>>(source.begin(), source.end());
-        MemoryByteSource bytes(*input.memory);
-        return state_->Replace(index, bytes, &input, options, true);
+        OpenSource input;
+        input.store.memory =
+            std::make_shared<std::vector<std::uint8_t>>(source.begin(), source.end());
+        input.bytes = std::make_unique<MemoryByteSource>(*input.store.memory);
+        return state_->Replace(index, std::move(input), options, true);
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
     }
@@ -580,20 +744,14 @@ Expected<BankReplaceReport> WaveBank::Append(const std::filesystem::path& source
             return MakeError(ErrorKind::InvalidArgument, "the bank is full");
         if (s.bank.compact())
             return MakeError(ErrorKind::InvalidArgument, "entries are not added to compact banks");
-        errno = 0;
-        std::FILE* file = OpenFile(source, "rb").release();
-        if (!file)
-            return MakeError(ErrorKind::InputOpen,
-                             PathToUtf8(source) + ": " + SystemErrorText(errno));
-        Store input;
-        input.file.reset(file, FileCloser{});
-        FileByteSource bytes(file);
-        if (!bytes.Seekable())
-            return MakeError(ErrorKind::InputRead, PathToUtf8(source) + " is not a regular file");
+        Expected<OpenSource> input = OpenSourceFile(source);
+        if (!input)
+            return input.error();
         BankReplaceOptions options{
             .quality = s.buildQuality, .threads = s.buildThreads, .loop = std::nullopt};
-        Expected<Staged> staged = Stage(
-            bytes, &input, {Codec::XBoxADPCM, s.buildChannels, s.buildRate, 4}, options, false);
+        Expected<Staged> staged =
+            Stage(std::move(input).value(), {Codec::XBoxADPCM, s.buildChannels, s.buildRate, 4},
+                  options, false, false);
         if (!staged)
             return staged.error();
         Staged& st = staged.value();
@@ -634,7 +792,7 @@ Expected<BankReplaceReport> WaveBank::Append(const std::filesystem::path& source
                 !copied)
                 return copied.error();
         }
-        st.payload = {*s.spool, s.spoolBytes, st.payload.length, false};
+        st.payload = {*s.spool, s.spoolBytes, st.payload.length, false, nullptr};
         s.spoolBytes += st.payload.length;
         name.resize(std::min<std::size_t>(name.size(), bank::kNameSlotBytes - 1));
         entry.name = std::move(name);
@@ -654,8 +812,8 @@ Expected<bool> WaveBank::Write(const BankSink& out) const {
         FunctionSink sink(out);
         return bank::WriteBank(
             state_->bank,
-            [this](std::size_t index, ByteSink& to) { return state_->EntryBytes(index, to); },
-            sink);
+            [this](std::size_t index, ByteSink& to) { return state_->EntryBytes(index, to); }, sink,
+            state_->Kept());
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
     }
@@ -667,10 +825,40 @@ Expected<bool> WaveBank::Write(const std::filesystem::path& output) const {
         if (!out)
             return MakeError(ErrorKind::OutputCreate, out.error().Message());
         OutputFileSink sink(out);
+        // Conversions still to run go to a second thread while the other entries are copied:
+        // their entries are written as zeros first and filled in once the thread is done.
+        std::vector<std::size_t> deferred;
+        if (out.seekable() && std::thread::hardware_concurrency() > 1)
+            for (std::size_t i = 0; i < state_->payloads.size(); ++i)
+                if (const std::optional<Payload>& p = state_->payloads[i];
+                    p && p->pending && !p->pending->ran)
+                    deferred.push_back(i);
+        std::thread converter;
+        const JoinOnExit joined{converter};
+        if (!deferred.empty()) {
+            try {
+                converter = std::thread([this, &deferred] {
+                    for (const std::size_t i : deferred)
+                        (void)state_->payloads[i]->pending->Run();
+                });
+            } catch (const std::system_error&) {
+                deferred.clear();  // no thread: each runs when the writer reaches it
+            }
+        }
         Expected<bool> written = bank::WriteBank(
             state_->bank,
-            [this](std::size_t index, ByteSink& to) { return state_->EntryBytes(index, to); },
-            sink);
+            [this, &deferred](std::size_t index, ByteSink& to) -> Expected<bool> {
+                if (std::find(deferred.begin(), deferred.end(), index) == deferred.end())
+                    return state_->EntryBytes(index, to);
+                if (!WriteZeros(to, state_->bank.entries[index].length))
+                    return to.WriteError();
+                return true;
+            },
+            sink, state_->Kept());
+        if (converter.joinable())
+            converter.join();
+        if (written && !deferred.empty())
+            written = state_->FillDeferred(out.stream(), deferred);
         if (!written) {
             if (written.error().kind == ErrorKind::OutputWrite && out.error().code)
                 return MakeError(ErrorKind::OutputWrite, out.error().Message());

@@ -2,11 +2,14 @@
 #include "api/bank_convert.hpp"
 
 #include <new>
+#include <span>
 #include <vector>
 
+#include "codec/xbox_adpcm.hpp"
 #include "io/errors.hpp"
 #include "media/media.hpp"
 #include "pipeline/pipeline.hpp"
+#include "wave/wave_header.hpp"
 #include "wave/wave_metadata.hpp"
 #include "wave/wave_writer.hpp"
 
@@ -55,10 +58,47 @@ Expected<EncodeReport> WritePcm(ConversionPlan& plan, ByteSink& out) {
     return report;
 }
 
+// The first forward loop of the chunks written after the data (smpl, or wsmp without one).
+std::optional<std::pair<std::uint64_t, std::uint64_t>> FirstForwardLoop(
+    std::span<const std::uint8_t> chunks) {
+    WaveMetadata metadata;
+    Warnings ignored;
+    for (std::size_t at = 0; chunks.size() - at >= 8;) {
+        const std::uint32_t id = GetLE32(&chunks[at]);
+        const std::uint64_t size = GetLE32(&chunks[at + 4]);
+        if (size > chunks.size() - at - 8)
+            break;
+        CollectChunk(metadata, id, chunks.subspan(at + 8, static_cast<std::size_t>(size)), ignored);
+        at += 8 + static_cast<std::size_t>(size + (size & 1));
+    }
+    if (metadata.sampler)
+        for (const SampleLoop& loop : metadata.sampler->loops)
+            if (loop.type == kLoopForward && loop.end >= loop.start)
+                return std::pair<std::uint64_t, std::uint64_t>{loop.start, loop.end};
+    return std::nullopt;
+}
+
 }  // namespace
 
-Expected<EncodeReport> ConvertForEntry(ByteSource& input, const EntryConversion& conversion,
-                                       ByteSink& out) {
+EntryJob::EntryJob() = default;
+EntryJob::EntryJob(EntryJob&&) noexcept = default;
+EntryJob& EntryJob::operator=(EntryJob&&) noexcept = default;
+EntryJob::~EntryJob() = default;
+
+Expected<EncodeReport> EntryJob::Run(ByteSink& out) {
+    try {
+        if (!plan_)
+            return MakeError(ErrorKind::Internal, "the conversion has run already");
+        const std::unique_ptr<ConversionPlan> plan = std::move(plan_);
+        if (adpcm_)
+            return RunConversion(*plan, out);
+        return WritePcm(*plan, out);
+    } catch (const std::bad_alloc&) {
+        return MakeError(ErrorKind::OutOfMemory);
+    }
+}
+
+Expected<EntryJob> PlanEntryConversion(ByteSource& input, const EntryConversion& conversion) {
     try {
         EncodeOptions options;
         options.channels = conversion.channels;
@@ -85,12 +125,37 @@ Expected<EncodeReport> ConvertForEntry(ByteSource& input, const EntryConversion&
             OpenConversion(input, ConversionRequest::ForEncode(options), AvailableMedia(), adjust);
         if (!plan)
             return plan.error();
-        if (conversion.adpcm)
-            return RunConversion(plan.value(), out);
-        return WritePcm(plan.value(), out);
+        EntryJob job;
+        job.plan_ = std::make_unique<ConversionPlan>(std::move(plan).value());
+        job.adpcm_ = conversion.adpcm;
+        const ConversionPlan& p = *job.plan_;
+        const StreamShape& shape = p.audio->shape();
+        EncodeReport& r = job.report_;
+        r.input = p.source.format;
+        r.inputContainer = p.source.container;
+        r.inputChannels = static_cast<std::uint16_t>(p.source.channels);
+        r.inputSampleRate = p.source.sampleRate;
+        r.outputChannels = static_cast<std::uint16_t>(shape.channels);
+        r.outputSampleRate = shape.sampleRate;
+        r.loop = p.loop;
+        r.warnings = p.warnings;
+        if (shape.frames)
+            job.dataBytes_ = conversion.adpcm ? XBoxADPCMBlockCount(*shape.frames) *
+                                                    kBlockBytesPerChannel * shape.channels
+                                              : *shape.frames * shape.channels * 2;
+        job.loop_ = FirstForwardLoop(p.trailer);
+        return job;
     } catch (const std::bad_alloc&) {
         return MakeError(ErrorKind::OutOfMemory);
     }
+}
+
+Expected<EncodeReport> ConvertForEntry(ByteSource& input, const EntryConversion& conversion,
+                                       ByteSink& out) {
+    Expected<EntryJob> job = PlanEntryConversion(input, conversion);
+    if (!job)
+        return job.error();
+    return job->Run(out);
 }
 
 Expected<bool> DecodeForEntry(ByteSource& input, ByteSink& out) {

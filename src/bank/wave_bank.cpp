@@ -496,7 +496,48 @@ bool WriteZeros(ByteSink& sink, std::uint64_t count) {
 
 }  // namespace
 
-Expected<bool> WriteBank(const Bank& bank, const EntryWriter& entryBytes, ByteSink& out) {
+namespace {
+
+// Whether `length` bytes at `position` of `source` are all zero (false when they cannot be read).
+bool ZerosAt(ByteSource& source, std::uint64_t position, std::uint64_t length) {
+    std::array<std::uint8_t, 4096> piece;
+    if (!source.Seek(position))
+        return false;
+    while (length != 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length, piece.size()));
+        if (source.Read(std::span(piece).first(n)) != n ||
+            std::any_of(piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(n),
+                        [](std::uint8_t b) { return b != 0; }))
+            return false;
+        length -= n;
+    }
+    return true;
+}
+
+// The last entry of the run of kept entries starting at `first`: each next one lies in the
+// source as far after its predecessor as it will in the new bank, with only zeros between.
+std::size_t KeptRunEnd(const Bank& bank, const Layout& layout, const KeptEntries& kept,
+                       std::size_t first, std::uint64_t start) {
+    constexpr std::uint64_t kMaxGap = 64 * 1024;  // alignment fill, not a hole worth reading
+    std::size_t last = first;
+    std::uint64_t end = start + bank.entries[first].length;
+    while (last + 1 < bank.entries.size()) {
+        const std::optional<std::uint64_t> next = kept.position(last + 1);
+        const std::uint64_t gap =
+            layout.offsets[last + 1] - (layout.offsets[last] + bank.entries[last].length);
+        if (!next || *next < end || *next - end != gap || gap > kMaxGap ||
+            !ZerosAt(*kept.source, end, gap))
+            break;
+        ++last;
+        end = *next + bank.entries[last].length;
+    }
+    return last;
+}
+
+}  // namespace
+
+Expected<bool> WriteBank(const Bank& bank, const EntryWriter& entryBytes, ByteSink& out,
+                         const KeptEntries& kept) {
     Expected<Layout> planned = PlanLayout(bank);
     if (!planned)
         return planned.error();
@@ -584,6 +625,18 @@ Expected<bool> WriteBank(const Bank& bank, const EntryWriter& entryBytes, ByteSi
     for (std::size_t i = 0; i < count; ++i) {
         if (!WriteZeros(out, layout.offsets[i] - at))
             return fail();
+        if (const std::optional<std::uint64_t> position =
+                kept.source ? kept.position(i) : std::nullopt) {
+            const std::size_t last = KeptRunEnd(bank, layout, kept, i, *position);
+            const std::uint64_t end = layout.offsets[last] + bank.entries[last].length;
+            if (const Expected<bool> copied =
+                    CopyRange(*kept.source, *position, end - layout.offsets[i], out);
+                !copied)
+                return copied.error();
+            at = end;
+            i = last;
+            continue;
+        }
         CountingSink counted(out);
         if (const Expected<bool> written = entryBytes(i, counted); !written)
             return written.error();

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -117,9 +118,19 @@ Expected<Layout> PlanLayout(const Bank& bank);
 // Writes exactly `entry.length` bytes of entry `index` to the sink.
 using EntryWriter = std::function<Expected<bool>(std::size_t index, ByteSink& sink)>;
 
+// Entries written unchanged from the bank being read: `source` and, for each such entry, where
+// its bytes start in it (nullopt for an entry `entryBytes` writes). Neighbours whose bytes and
+// zero fill lie in `source` as they will lie in the new bank are copied as one run, which the
+// system copies fastest.
+struct KeptEntries {
+    ByteSource* source = nullptr;
+    std::function<std::optional<std::uint64_t>(std::size_t index)> position;
+};
+
 // Writes `bank` laid out as PlanLayout says (the entries' offsets are taken from it), every
-// entry's bytes coming from `entryBytes`. The sink is written strictly in order.
-Expected<bool> WriteBank(const Bank& bank, const EntryWriter& entryBytes, ByteSink& sink);
+// entry's bytes coming from `kept` or `entryBytes`. The sink is written strictly in order.
+Expected<bool> WriteBank(const Bank& bank, const EntryWriter& entryBytes, ByteSink& sink,
+                         const KeptEntries& kept = {});
 
 // Copies `length` bytes at `position` of `source` to `sink` in bounded pieces.
 Expected<bool> CopyRange(ByteSource& source, std::uint64_t position, std::uint64_t length,

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #if defined(__linux__)
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -28,6 +29,41 @@ bool SeekFile(std::FILE* file, std::uint64_t position, int whence) {
     return fseeko(file, static_cast<off_t>(position), whence) == 0;
 #endif
 }
+
+#if defined(__linux__)
+// Copies `length` bytes between two files at the given offsets through a pipe the system fills
+// with the source's pages and empties into the destination. copy_file_range does the same with a
+// small pipe, a quarter slower when the two offsets do not lie alike within their pages.
+// Returns how many bytes reached the destination.
+std::uint64_t SpliceCopy(int from, loff_t in, int to, loff_t out, std::uint64_t length) {
+    int pipe[2];
+    if (pipe2(pipe, O_CLOEXEC) != 0)
+        return 0;
+    constexpr int kPipeBytes = 1 << 20;
+    const long capacity = fcntl(pipe[1], F_SETPIPE_SZ, kPipeBytes);
+    const std::size_t piece = capacity > 0 ? static_cast<std::size_t>(capacity) : 65536;
+    std::uint64_t done = 0;
+    while (done < length) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, piece));
+        ssize_t held = splice(from, &in, pipe[1], nullptr, want, SPLICE_F_MOVE);
+        if (held <= 0)
+            break;
+        while (held > 0) {
+            const ssize_t n =
+                splice(pipe[0], nullptr, to, &out, static_cast<std::size_t>(held), SPLICE_F_MOVE);
+            if (n <= 0)
+                break;
+            held -= n;
+            done += static_cast<std::uint64_t>(n);
+        }
+        if (held > 0)
+            break;
+    }
+    close(pipe[0]);
+    close(pipe[1]);
+    return done;
+}
+#endif
 
 // The size of a regular file; nothing for pipes, terminals and devices.
 std::optional<std::uint64_t> RegularFileSize(std::FILE* file) {
@@ -162,6 +198,12 @@ std::uint64_t FileByteSink::CopyFromFile(std::FILE* from, std::uint64_t offset,
     loff_t in = static_cast<loff_t>(offset);
     loff_t out = start;
     std::uint64_t done = 0;
+    constexpr loff_t kPageBytes = 4096;
+    if ((in - out) % kPageBytes != 0) {
+        done = SpliceCopy(fileno(from), in, fileno(file_), out, length);
+        in += static_cast<loff_t>(done);
+        out += static_cast<loff_t>(done);
+    }
     while (done < length) {
         const auto piece =
             static_cast<std::size_t>(std::min<std::uint64_t>(length - done, 1 << 30));
