@@ -6,7 +6,8 @@
 #    one thread) and in headless Chromium (the module on the page's thread); medians of RUNS.
 #    Goals: quality 0 at least 1/2 of the native speed, quality 5 at least 1/3.
 # 2. Memory: the peak resident memory of Chromium's renderer while the page (its worker) encodes
-#    the file, over its memory before the file was chosen. Goal: at most the file's size + 64 MiB.
+#    the file, over its memory before the file was chosen; the worst of 5 runs (or RUNS), each in
+#    a fresh browser. Goal: at most the file's size + 64 MiB.
 # 3. Size: the page's files (HTML, CSS, JS, WASM) gzip -9 compressed. Goal: at most 1.5 MiB.
 #   bench/web_speed.sh [RUNS [QUALITIES]]   (default 3 runs of 0,5; 0 runs: memory and size only)
 #   IMABOX: a native tool already built.

@@ -34,6 +34,7 @@ worker.onmessage = (event) => {
     return;
   }
   pending.delete(m.id);
+  if (m.samples) job.onSamples?.(m.samples);
   if (m.ok) job.resolve(m);
   else job.reject(new Error(m.error));
 };
@@ -43,10 +44,12 @@ worker.onerror = (event) => {
   pending.clear();
 };
 
-function call(message, transfer = [], onProgress = null) {
+// onSamples: given the float samples transferred to the worker with the message, when it gives
+// them back.
+function call(message, transfer = [], onProgress = null, onSamples = null) {
   const id = nextId++;
   return new Promise((resolve, reject) => {
-    pending.set(id, { resolve, reject, onProgress });
+    pending.set(id, { resolve, reject, onProgress, onSamples });
     worker.postMessage({ ...message, id }, transfer);
   });
 }
@@ -331,11 +334,11 @@ function outputName(direction) {
   return base + (direction === "encode" ? ".xbox.wav" : ".pcm.wav");
 }
 
-function describeReport(report, bytes) {
+function describeReport(report, result) {
   const parts = [
     `${report.input}, ${report.channels} ch, ${report.sampleRate} Hz -> ${report.output}, ` +
         `${report.outputChannels} ch, ${report.outputSampleRate} Hz`,
-    `${report.inputFrames} frames, ${report.blocks} blocks, ${bytes.length} bytes` +
+    `${report.inputFrames} frames, ${report.blocks} blocks, ${result.size} bytes` +
         (report.dithered ? ", dithered" : "") +
         (report.clippedSamples ? `, ${report.clippedSamples} samples clipped` : ""),
   ];
@@ -360,26 +363,27 @@ async function convert(direction) {
     let reply;
     if (state.kind === "float") {
       const { samples, sampleRate, channels } = state.float;
+      // The samples go to the worker and come back (transferred: one copy of them at a time).
+      const decoded = state.float;
       reply = await call({ op: "encodeFloat", samples, sampleRate, channels, options, look: 2000 },
-                         [], progress);
+                         [samples.buffer], progress, (back) => { decoded.samples = back; });
     } else {
       reply = await call({ op: direction, bytes: state.file, options, look: 2000 }, [], progress);
     }
     const seconds = ((performance.now() - started) / 1000).toFixed(2);
-    const result = reply.bytes;
-    state.result = new Blob([result], { type: "audio/wav" });
+    state.result = new Blob([reply.blob], { type: "audio/wav" });
     state.resultAdpcm = direction === "encode";
     ui.download.href = replaceUrl("resultUrl", state.result);
     ui.download.download = outputName(direction);
     ui.download.textContent = `Download ${ui.download.download}`;
     ui.download.hidden = false;
-    ui.resultInfo.textContent = describeReport(reply.report, result);
+    ui.resultInfo.textContent = describeReport(reply.report, state.result);
     drawWave(ui.resultWave, reply.peaks, reply.look.loops);
     ui.resultAudio.removeAttribute("src");
     replaceUrl("resultPlayUrl", null);
     ui.playResult.disabled = false;
     progress(1);
-    setBusy(false, `Done in ${seconds} s: ${ui.download.download}, ${reply.bytes.length} bytes.`);
+    setBusy(false, `Done in ${seconds} s: ${ui.download.download}, ${state.result.size} bytes.`);
     document.body.dataset.state = "done";
   } catch (e) {
     setBusy(false, "");
@@ -467,7 +471,7 @@ async function playEntry(index) {
   try {
     const reply = await call({ op: "bankExtract", bytes: bankBytes(), index,
                               options: { decode: true } });
-    ui.bankAudio.src = replaceUrl("bankPlayUrl", new Blob([reply.bytes], { type: "audio/wav" }));
+    ui.bankAudio.src = replaceUrl("bankPlayUrl", new Blob([reply.blob], { type: "audio/wav" }));
     setBusy(false, `Playing entry ${index}.`);
     await ui.bankAudio.play().catch(() => {});
   } catch (e) {
@@ -495,7 +499,7 @@ async function extractEntries(indices) {
       const reply = await call({ op: "bankExtract", bytes: bankBytes(), index });
       const name = `${bankBaseName()}.${String(index).padStart(3, "0")}` +
                    `${entry.name ? "." + entry.name.replace(/[^\w.-]+/g, "_") : ""}.wav`;
-      save(new Blob([reply.bytes], { type: "audio/wav" }), name);
+      save(new Blob([reply.blob], { type: "audio/wav" }), name);
       progress((n + 1) / indices.length);
     }
     setBusy(false, `Extracted ${indices.length === 1 ? "1 entry" : indices.length + " entries"}.`);
@@ -515,9 +519,9 @@ async function replaceEntry(index, file) {
       source = floatWave(decoded.samples, decoded.sampleRate, decoded.channels);
     }
     const options = { quality: Number(ui.quality.value) };
-    const reply = await call({ op: "bankReplace", bytes: bankBytes(), index, source, options }, [],
-                             progress);
-    state.bank = new Blob([reply.bytes]);
+    const reply = await call({ op: "bankReplace", bytes: bankBytes(), index, source, options },
+                             source instanceof Uint8Array ? [source.buffer] : [], progress);
+    state.bank = reply.blob;
     showBank(reply.report.bank);
     ui.bankDownload.href = replaceUrl("bankUrl", state.bank);
     ui.bankDownload.download = `${bankBaseName()}.new${state.file.name.slice(bankBaseName().length)}`;
@@ -552,14 +556,14 @@ async function play(audio, urlKey, prepare) {
 ui.playInput.addEventListener("click", () => play(ui.inputAudio, "inputPlayUrl", async () => {
   if (state.kind === "wave" && kAdpcmTags.has(state.info.formatTag)) {
     const reply = await call({ op: "decode", bytes: state.file });
-    return new Blob([reply.bytes], { type: "audio/wav" });
+    return new Blob([reply.blob], { type: "audio/wav" });
   }
   return state.file;  // the browser plays it from the file itself
 }));
 ui.playResult.addEventListener("click", () => play(ui.resultAudio, "resultPlayUrl", async () => {
   if (!state.resultAdpcm) return state.result;
   const reply = await call({ op: "decode", bytes: state.result });
-  return new Blob([reply.bytes], { type: "audio/wav" });
+  return new Blob([reply.blob], { type: "audio/wav" });
 }));
 
 ui.extractAll.addEventListener("click",
@@ -587,4 +591,7 @@ ui.drop.addEventListener("drop", (e) => {
   e.preventDefault();
   if (e.dataTransfer.files.length) openFile(e.dataTransfer.files[0]);
 });
-setBusy(false, "Choose a file to begin.");
+// The module is loaded with the page, so that a file chosen starts at once.
+setBusy(true, "Loading…");
+call({ op: "load" }).then(() => setBusy(false, "Choose a file to begin."),
+                          (e) => { setBusy(false, ""); showError(e.message); });

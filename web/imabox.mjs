@@ -9,7 +9,8 @@
 //
 // Every call is synchronous once the module is loaded (run it in a worker for long files). Inputs
 // are Uint8Array (or ArrayBuffer; in a worker also a Blob or File, read a piece at a time);
-// results are { bytes: Uint8Array, report: {...} }. Failures
+// results are { bytes: Uint8Array, report: {...} }, or in a worker with the option
+// output: "blob", { blob: Blob, report } (made a piece at a time). Failures
 // throw an ImaboxError whose message is the library's one-line message.
 import createImaboxCore from "./imabox_core.mjs";
 
@@ -47,6 +48,66 @@ class Output {
   }
 }
 
+// The output as a Blob made a piece at a time (in a worker): each piece goes to the browser's
+// blob storage once the output has moved past it, so that JavaScript holds a few pieces whatever
+// the output's size. The first piece stays until the end (its header is written last); a write
+// into a piece already sent reads that piece back.
+const kOutputPiece = 1 << 20;
+
+class BlobOutput {
+  constructor() {
+    this.sent = [];          // the Blob of each piece sent
+    this.held = new Map();   // index -> Uint8Array of the pieces held
+    this.size = 0;
+  }
+  reserve() {}
+  piece(index) {
+    let bytes = this.held.get(index);
+    if (!bytes) {
+      bytes = new Uint8Array(kOutputPiece);
+      if (this.sent[index]) {
+        const back = new FileReaderSync().readAsArrayBuffer(this.sent[index]);
+        bytes.set(new Uint8Array(back));
+        discard(back);
+        this.sent[index] = undefined;
+      }
+      this.held.set(index, bytes);
+    }
+    return bytes;
+  }
+  write(position, bytes) {
+    for (let at = 0; at < bytes.length;) {
+      const index = Math.floor((position + at) / kOutputPiece);
+      const offset = position + at - index * kOutputPiece;
+      const n = Math.min(bytes.length - at, kOutputPiece - offset);
+      this.piece(index).set(bytes.subarray(at, at + n), offset);
+      at += n;
+    }
+    this.size = Math.max(this.size, position + bytes.length);
+    const current = Math.floor((position + bytes.length - 1) / kOutputPiece);
+    for (const [index, piece] of this.held) {
+      if (index > 0 && index < current) {
+        this.sent[index] = new Blob([piece]);
+        this.held.delete(index);
+        discard(piece.buffer);
+      }
+    }
+  }
+  take() {
+    const parts = [];
+    for (let index = 0; index * kOutputPiece < this.size; ++index) {
+      const length = Math.min(kOutputPiece, this.size - index * kOutputPiece);
+      const held = this.held.get(index);
+      parts.push(held ? held.subarray(0, length) : this.sent[index] ?? new Uint8Array(length));
+    }
+    const blob = new Blob(parts);
+    for (const piece of this.held.values()) discard(piece.buffer);
+    this.held.clear();
+    this.sent = [];
+    return blob;
+  }
+}
+
 function asBytes(input, what) {
   if (input instanceof Uint8Array) return input;
   if (typeof Blob !== "undefined" && input instanceof Blob && typeof FileReaderSync !== "undefined")
@@ -55,6 +116,21 @@ function asBytes(input, what) {
   if (ArrayBuffer.isView(input))
     return new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
   throw new ImaboxError(`${what} must be a Uint8Array or an ArrayBuffer`);
+}
+
+// Frees a buffer the browser made (FileReaderSync's result) now rather than at the next garbage
+// collection. The browser keeps such a buffer's memory alive until its own wrapper object is
+// collected, even once JavaScript has detached it (ArrayBuffer.prototype.transfer); a buffer
+// transferred in a message to a closed port is freed with the message, at once.
+let discardPort = null;
+function discard(buffer) {
+  if (buffer.byteLength === 0 || typeof MessageChannel === "undefined") return;
+  if (!discardPort) {
+    const channel = new MessageChannel();
+    channel.port2.close();
+    discardPort = channel.port1;
+  }
+  discardPort.postMessage(null, [buffer]);
 }
 
 // A Blob or File read a window at a time (in a worker, where reading can wait), so that a long
@@ -73,13 +149,31 @@ class BlobInput {
     end = Math.min(end, this.length);
     if (start < this.start || end > this.start + this.window.length) {
       const stop = Math.min(this.length, start + Math.max(end - start, kReadWindow));
-      // The last window was copied into the WebAssembly memory already: let it go now rather
-      // than at the next garbage collection (ArrayBuffer.prototype.transfer, where there is one).
-      this.window.buffer.transfer?.(0);
+      // The last window was copied into the WebAssembly memory already: let it go now.
+      discard(this.window.buffer);
       this.window = new Uint8Array(this.reader.readAsArrayBuffer(this.blob.slice(start, stop)));
       this.start = start;
     }
     return this.window.subarray(start - this.start, end - this.start);
+  }
+}
+
+// A float WAVE file as the core reads it: the header, then the samples' own bytes, so that the
+// samples are copied into the WebAssembly memory a piece at a time rather than whole.
+class FloatWaveInput {
+  constructor(header, samples) {
+    this.header = header;
+    this.data = new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength);
+    this.length = header.length + this.data.length;
+  }
+  subarray(start, end) {
+    const h = this.header.length;
+    end = Math.min(end, this.length);
+    if (start >= h) return this.data.subarray(start - h, end - h);
+    const out = new Uint8Array(Math.max(0, end - start));
+    out.set(this.header.subarray(start, Math.min(end, h)));
+    if (end > h) out.set(this.data.subarray(0, end - h), h - start);
+    return out;
   }
 }
 
@@ -132,10 +226,12 @@ class Imabox {
   }
 
   // Runs one call of the core with `input` readable by it and the output collected.
-  run(input, call, onProgress) {
+  run(input, call, onProgress, asBlob = false) {
     if (this.broken) throw new ImaboxError(this.broken);
+    if (asBlob && typeof FileReaderSync === "undefined")
+      throw new ImaboxError("a Blob result is made only in a worker");
     const core = this.core;
-    const output = new Output();
+    const output = asBlob ? new BlobOutput() : new Output();
     core.imaboxInput = input;
     core.imaboxOutput = output;
     core.onProgress = onProgress || null;
@@ -143,7 +239,7 @@ class Imabox {
       const status = call(core);
       const report = JSON.parse(core.UTF8ToString(core._imabox_wasm_report()));
       if (report.error !== undefined) throw new ImaboxError(report.error);
-      return { status, report, bytes: output.take() };
+      return { status, report, [asBlob ? "blob" : "bytes"]: output.take() };
     } catch (e) {
       if (e instanceof ImaboxError) throw e;
       // An abort (memory exhausted, a fault): this instance cannot be used again.
@@ -169,24 +265,26 @@ class Imabox {
     if (loopAlign === undefined) throw new ImaboxError("loopAlign must be off, unroll or resample");
     const cents = options.maxLoopCents ?? 5;
     if (!(cents >= 0)) throw new ImaboxError("maxLoopCents must be 0 or more");
-    const { report, bytes } = this.run(input, (core) =>
+    const { report, bytes, blob } = this.run(input, (core) =>
         core._imabox_wasm_convert(pointer, size, direction, quality, rate, channels, loopAlign,
-                                  cents), options.onProgress);
-    return { bytes, report };
+                                  cents), options.onProgress, options.output === "blob");
+    return blob ? { blob, report } : { bytes, report };
   }
 
   // Any WAVE file imabox reads (PCM 8 to 32 bits, float, IMA ADPCM) to Xbox ADPCM.
   // options: quality 0..9, rate (0: the input's), channels (0: the input's, 1 or 2), loopAlign
-  // ("resample", "unroll" or "off"), maxLoopCents (5), onProgress(done, total).
+  // ("resample", "unroll" or "off"), maxLoopCents (5), onProgress(done, total), output ("blob":
+  // the result as a Blob, in a worker).
   encode(bytes, options = {}) {
     const input = asInput(bytes, "the input");
     return this.convert(input, 0, input.length, 1, options);
   }
 
-  // Xbox or IMA ADPCM WAVE to 16-bit PCM WAVE. options: onProgress(done, total).
+  // Xbox or IMA ADPCM WAVE to 16-bit PCM WAVE. options: onProgress(done, total), output.
   decode(bytes, options = {}) {
     const input = asInput(bytes, "the input");
-    return this.convert(input, 0, input.length, 2, { onProgress: options.onProgress });
+    return this.convert(input, 0, input.length, 2,
+                        { onProgress: options.onProgress, output: options.output });
   }
 
   // Interleaved float samples (-1..1) at `sampleRate` with `channels` channels (what a browser's
@@ -201,17 +299,15 @@ class Imabox {
     if (this.broken) throw new ImaboxError(this.broken);
     const core = this.core;
     const frames = samples.length / channels;
-    const file = core._imabox_wasm_float_wave(frames, channels, sampleRate);
-    if (!file) {
+    const header = core._imabox_wasm_float_wave(frames, channels, sampleRate);
+    if (!header) {
       const report = JSON.parse(core.UTF8ToString(core._imabox_wasm_report()));
       throw new ImaboxError(report.error);
     }
-    try {
-      core.HEAPF32.set(samples, (file + 44) >> 2);
-      return this.convert(null, file, 44 + samples.length * 4, 1, options);
-    } finally {
-      core._free(file);
-    }
+    const head = core.HEAPU8.slice(header, header + 44);
+    core._free(header);
+    const input = new FloatWaveInput(head, samples);
+    return this.convert(input, 0, input.length, 1, options);
   }
 
   // What a WAVE file holds: format, channels, rate, frames, duration, loops, title.
@@ -263,9 +359,10 @@ class Banks {
   extract(bytes, index, options = {}) {
     const bank = asInput(bytes, "the bank");
     checkInteger(index, "index", 0, 0xFFFFFFFF);
-    const { bytes: out, report } = this.imabox.run(
-        bank, (c) => c._imabox_wasm_bank_extract(bank.length, index, options.decode ? 1 : 0));
-    return { bytes: out, report };
+    const { bytes: out, blob, report } = this.imabox.run(
+        bank, (c) => c._imabox_wasm_bank_extract(bank.length, index, options.decode ? 1 : 0), null,
+        options.output === "blob");
+    return blob ? { blob, report } : { bytes: out, report };
   }
 
   // The whole bank with entry `index` replaced by the audio file `sourceBytes` (any WAVE file
@@ -282,9 +379,10 @@ class Banks {
     if (!pointer) throw new ImaboxError("out of memory");
     try {
       im.core.HEAPU8.set(source, pointer);
-      const { bytes: out, report } = im.run(bank, (c) =>
-          c._imabox_wasm_bank_replace(bank.length, index, pointer, source.length, quality));
-      return { bytes: out, report };
+      const { bytes: out, blob, report } = im.run(bank, (c) =>
+          c._imabox_wasm_bank_replace(bank.length, index, pointer, source.length, quality), null,
+          options.output === "blob");
+      return blob ? { blob, report } : { bytes: out, report };
     } finally {
       if (!im.broken) im.core._free(pointer);
     }

@@ -328,9 +328,9 @@ EMSCRIPTEN_KEEPALIVE int imabox_wasm_info(const std::uint8_t* data, double size)
     return 0;
 }
 
-// A 32-bit float WAVE file of `frames` frames, header written, samples left for the caller to
-// fill in after the first 44 bytes (4-byte aligned). Null when it cannot be held (the error is in
-// the report). The caller frees it with free().
+// The 44-byte header of a 32-bit float WAVE file of `frames` frames (the samples stay with the
+// caller, read through Module.imaboxInput after the header). Null when such a file cannot be
+// made (the error is in the report). The caller frees it with free().
 EMSCRIPTEN_KEEPALIVE std::uint8_t* imabox_wasm_float_wave(std::uint32_t frames, unsigned channels,
                                                           std::uint32_t rate) {
     g_result = {};
@@ -344,7 +344,7 @@ EMSCRIPTEN_KEEPALIVE std::uint8_t* imabox_wasm_float_wave(std::uint32_t frames, 
         Fail(MakeError(ErrorKind::OutputTooLarge));
         return nullptr;
     }
-    auto* file = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(dataBytes) + 44));
+    auto* file = static_cast<std::uint8_t*>(std::malloc(44));
     if (!file) {
         Fail(MakeError(ErrorKind::OutOfMemory));
         return nullptr;

@@ -1,18 +1,31 @@
 // SPDX-License-Identifier: MIT
 // The page's worker: runs imabox (imabox.mjs) off the page's thread. Messages in:
-//   { id, op: "encode" | "decode" | "info" | "peaks" | "encodeFloat" | "bankList" |
+//   { id, op: "load" | "encode" | "decode" | "info" | "peaks" | "encodeFloat" | "bankList" |
 //     "bankExtract" | "bankReplace", bytes, options, ... }
 // `bytes` may be a File or Blob, read a piece at a time. With `look: columns`, a conversion also
 // sends the waveform and info of its result. Out: { id, progress } while working, then
-// { id, ok: true, bytes, report, peaks, look } or { id, ok: false, error }. Result bytes are
-// transferred, not copied.
+// { id, ok: true, blob, report, peaks, look } or { id, ok: false, error }. The result goes to the
+// page as a Blob, made a piece at a time (its bytes held by the browser, not by the worker).
+// `samples` (encodeFloat) are transferred here and back in the reply, { samples, ... }.
 import { createImabox } from "./imabox.mjs";
 
 let imabox = null;
 
+// One instance, loaded once even when a message arrives while it loads; loaded again after an
+// abort or a failed load.
 async function instance() {
-  if (!imabox || imabox.broken) imabox = await createImabox();
+  const im = imabox && (await imabox.catch(() => null));
+  if (im && !im.broken) return im;
+  imabox = createImabox();
   return imabox;
+}
+
+// Float samples come transferred, not copied, and go back to the page the same way, whether the
+// call worked or not: one copy of them at a time.
+function giveBack(message, reply) {
+  if (!(message.samples instanceof Float32Array)) return [reply];
+  reply.samples = message.samples;
+  return [reply, [message.samples.buffer]];
 }
 
 function run(im, message) {
@@ -25,14 +38,17 @@ function run(im, message) {
       postMessage({ id, progress: total > 0 ? done / total : 0 });
     }
   };
+  const out = { ...options, output: "blob" };  // results as Blobs, made a piece at a time
   switch (op) {
+    case "load":  // the module loaded with the page, before any file
+      return {};
     case "encode":
-      return im.encode(message.bytes, { ...options, onProgress });
+      return im.encode(message.bytes, { ...out, onProgress });
     case "decode":
-      return im.decode(message.bytes, { onProgress });
+      return im.decode(message.bytes, { onProgress, output: "blob" });
     case "encodeFloat":
       return im.encodeFloat(message.samples, message.sampleRate, message.channels,
-                            { ...options, onProgress });
+                            { ...out, onProgress });
     case "info":
       return { report: im.info(message.bytes) };
     case "peaks":
@@ -41,9 +57,9 @@ function run(im, message) {
       if (!im.bank) throw new Error("this build has no wave banks");
       return im.bank.list(message.bytes);
     case "bankExtract":
-      return im.bank.extract(message.bytes, message.index, options);
+      return im.bank.extract(message.bytes, message.index, out);
     case "bankReplace":
-      return im.bank.replace(message.bytes, message.index, message.source, options);
+      return im.bank.replace(message.bytes, message.index, message.source, out);
     default:
       throw new Error(`unknown operation ${op}`);
   }
@@ -55,19 +71,16 @@ onmessage = async (event) => {
     const im = await instance();
     const result = run(im, message);
     const reply = { id: message.id, ok: true, report: result.report };
-    // The result's waveform and loops, from the bytes at hand rather than a copy sent back.
-    if (message.look && result.bytes) {
-      reply.peaks = im.peaks(result.bytes, message.look);
-      reply.look = im.info(result.bytes);
+    // The result's waveform and loops, read back from the result's Blob a piece at a time.
+    if (message.look && result.blob) {
+      reply.peaks = im.peaks(result.blob, message.look);
+      reply.look = im.info(result.blob);
     }
-    const transfer = [];
-    if (result.bytes) {
-      reply.bytes = result.bytes;
-      transfer.push(result.bytes.buffer);
-    }
+    if (result.blob) reply.blob = result.blob;
     if (result.peaks) reply.peaks = result.peaks;
-    postMessage(reply, transfer);
+    postMessage(...giveBack(message, reply));
   } catch (e) {
-    postMessage({ id: message.id, ok: false, error: e && e.message ? e.message : String(e) });
+    const error = e && e.message ? e.message : String(e);
+    postMessage(...giveBack(message, { id: message.id, ok: false, error }));
   }
 };

@@ -158,6 +158,27 @@ test("float samples go through the float stage and dither like a float WAVE file
   sameBytes(bytes, nativeBytes("encode", path, ["-q", "2"]), "float input");
 });
 
+test("long inputs leave the module's memory as it was", () => {
+  // Inputs stay in JavaScript and reach the WebAssembly memory a piece at a time, which never
+  // shrinks once grown: 40 MiB of samples and a 40 MiB WAVE file, over its initial 32 MiB.
+  const before = imabox.core.HEAPU8.length;
+  const frames = 5 << 20;
+  const samples = new Float32Array(2 * frames);
+  for (let i = 0; i < samples.length; ++i) samples[i] = Math.sin(i / 40) * 0.5;
+  const fromFloats = imabox.encodeFloat(samples, 48000, 2).report;
+  assert.equal(fromFloats.inputFrames, frames);
+  const wave = Buffer.alloc(44 + frames * 8);
+  wave.write("RIFFxxxxWAVEfmt ", 0);
+  wave.writeUInt32LE(36 + frames * 8, 4);
+  for (const [i, v] of [16, 0x00020001, 44100, 44100 * 4, 0x00100004].entries())
+    wave.writeUInt32LE(v, 16 + 4 * i);
+  wave.write("data", 36);
+  wave.writeUInt32LE(frames * 8, 40);
+  const fromWave = imabox.encode(wave).report;
+  assert.equal(fromWave.inputFrames, 2 * frames);
+  assert.equal(imabox.core.HEAPU8.length, before);
+});
+
 test("a damaged file fails with the native tool's message", () => {
   const damaged = join(fixtures, "damaged.wav");
   const run = spawnSync(native, ["encode", "--quiet", damaged, "-o", join(work, "x.wav")]);

@@ -6,6 +6,7 @@
 # output plus plain.flac. Prints one line per test and "N passed, M failed".
 import base64
 import functools
+import glob
 import http.server
 import os
 import subprocess
@@ -101,6 +102,43 @@ def severe(driver):
     return [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"]
 
 
+def renderer_kib(driver, field):
+    """The sum of `field` (VmRSS, VmHWM) of this driver's Chromium renderer processes."""
+    parents = {}
+    for stat in glob.glob("/proc/[0-9]*/stat"):
+        try:
+            with open(stat) as f:
+                parents[stat.split("/")[2]] = f.read().rsplit(")", 1)[1].split()[1]
+        except (OSError, IndexError):
+            continue
+    ours = {str(driver.service.process.pid)}
+    while found := {pid for pid, parent in parents.items() if parent in ours} - ours:
+        ours |= found
+    total = 0
+    for pid in ours:
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if b"--type=renderer" not in f.read():
+                    continue
+            with open(f"/proc/{pid}/status") as f:
+                total += next(int(l.split()[1]) for l in f if l.startswith(field + ":"))
+        except (OSError, StopIteration):
+            continue
+    return total, ours
+
+
+def long_wave(path, mib):
+    """A WAVE file of `mib` MiB of 16-bit stereo noise at 44.1 kHz."""
+    block = os.urandom(1 << 20)
+    with open(path, "wb") as f:
+        size = mib << 20
+        f.write(b"RIFF" + (size + 36).to_bytes(4, "little") + b"WAVEfmt " +
+                bytes.fromhex("10000000 0100 0200 44ac0000 10b10200 0400 1000") +
+                b"data" + size.to_bytes(4, "little"))
+        for _ in range(mib):
+            f.write(block)
+
+
 def main():
     server = serve()
     driver = browser()
@@ -136,6 +174,12 @@ def main():
         got = encode_on_page(driver, "plain.flac", 0)
         expected = native(os.path.join(FIXTURES, "plain.flac"))
         assert got == expected, f"{len(got)} bytes against {len(expected)}"
+        # The samples went to the worker and came back: a second encoding has them all.
+        driver.find_element(By.ID, "encode").click()
+        assert wait_state(driver, ("done", "error")) == "done", \
+            driver.find_element(By.ID, "error").text
+        again = result_bytes(driver)
+        assert again == expected, f"again: {len(again)} bytes against {len(expected)}"
 
     def playback():
         driver.find_element(By.ID, "play-result").click()
@@ -178,6 +222,73 @@ def main():
         errors = [e for e in severe(driver) if "damaged" not in e]
         assert not errors, errors
 
+    def blob_results():
+        # In a worker the module can make its result as a Blob, a piece at a time: over several
+        # pieces it must hold the very bytes of the result made whole.
+        driver.get(url)
+        wait_state(driver, ("ready",), 30)
+        differences = driver.execute_async_script("""
+            const done = arguments[arguments.length - 1];
+            const source = `
+              import { createImabox } from "${new URL("imabox.mjs", location.href)}";
+              const im = await createImabox();
+              const frames = 900000, file = new Uint8Array(44 + frames * 4);
+              const view = new DataView(file.buffer);
+              [..."RIFF....WAVEfmt "].forEach((c, i) => file[i] = c.charCodeAt(0));
+              view.setUint32(4, 36 + frames * 4, true);
+              [16, 0x00020001, 44100, 44100 * 4, 0x00100004].forEach(
+                  (v, i) => view.setUint32(16 + 4 * i, v, true));
+              [..."data"].forEach((c, i) => file[36 + i] = c.charCodeAt(0));
+              view.setUint32(40, frames * 4, true);
+              for (let i = 0, seed = 1; i < 2 * frames; ++i) {
+                seed = (seed * 1103515245 + 12345) >>> 0;
+                view.setInt16(44 + 2 * i, (Math.sin(i / 50) * 12000) + (seed >>> 20) - 2048, true);
+              }
+              const differ = async (label, made, blob) => {
+                const got = new Uint8Array(await blob.arrayBuffer());
+                const same = got.length === made.length && got.every((b, i) => b === made[i]);
+                return same ? [] : [label + ": " + got.length + " bytes against " + made.length];
+              };
+              const encoded = im.encode(file, { quality: 1 }).bytes;
+              const decoded = im.decode(encoded).bytes;
+              postMessage([
+                ...await differ("encode", encoded,
+                                im.encode(new Blob([file]), { quality: 1, output: "blob" }).blob),
+                ...await differ("decode", decoded, im.decode(encoded, { output: "blob" }).blob),
+                decoded.length > 3 * (1 << 20) ? [] : ["decoded: " + decoded.length + " bytes"],
+              ].flat());`;
+            const script = new Blob([source], { type: "text/javascript" });
+            const worker = new Worker(URL.createObjectURL(script), { type: "module" });
+            worker.onmessage = (e) => done(e.data);
+            worker.onerror = (e) => done(["worker: " + e.message]);""")
+        assert differences == [], differences
+
+    def bounded_memory():
+        # The worker reads a chosen file a window at a time and frees each window at once, and
+        # the result is held once: the renderers grow by well under the file's size.
+        mib = 64
+        path = os.path.join(WORK, "long.wav")
+        long_wave(path, mib)
+        driver.get(url)
+        wait_state(driver, ("ready",), 30)
+        before, pids = renderer_kib(driver, "VmRSS")
+        try:
+            for pid in pids:  # the peak so far: reset to the memory now
+                with open(f"/proc/{pid}/clear_refs", "w") as f:
+                    f.write("5")
+        except OSError as e:
+            raise SystemExit(f"cannot reset the renderers' peak memory: {e}") from e
+        driver.find_element(By.ID, "file").send_keys(path)
+        assert wait_state(driver, ("ready", "error")) == "ready", \
+            driver.find_element(By.ID, "error").text
+        Select(driver.find_element(By.ID, "quality")).select_by_value("0")
+        driver.find_element(By.ID, "encode").click()
+        assert wait_state(driver, ("done", "error")) == "done", \
+            driver.find_element(By.ID, "error").text
+        grown = (renderer_kib(driver, "VmHWM")[0] - before) / 1024
+        assert grown < mib, f"the renderers grew by {grown:.0f} MiB for a {mib} MiB file"
+        os.remove(path)
+
     check("the page loads with no console errors", loads)
     check("a WAVE file at quality 5 gives the native bytes", wave_bytes)
     check("a FLAC file gives the native bytes", flac_bytes)
@@ -188,6 +299,8 @@ def main():
         skipped += 1
         print("skipped: wave banks (the native tool has none)", flush=True)
     check("a damaged file shows its message", damaged)
+    check("results made as Blobs in a worker are the results made whole", blob_results)
+    check("encoding a long file grows the renderers by less than its size", bounded_memory)
     driver.quit()
     server.shutdown()
     print(f"{results.count(True)} passed, {results.count(False)} failed, {skipped} skipped")
