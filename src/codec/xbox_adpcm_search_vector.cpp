@@ -3,16 +3,17 @@
 // searches side by side, one per 32-bit lane, as the AVX2 loops do, but for any target the
 // compiler vectorises for. The WebAssembly build runs them (each eight-lane vector as two 128-bit
 // SIMD vectors); native builds compile them too, so that the tests hold them to the portable
-// loops bit for bit.
-#include <cstring>
-#include <utility>
-
+// loops bit for bit. Compilers without GCC's vector extensions get the portable loops.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 #include "codec/xbox_adpcm_search_detail.hpp"
 
 namespace imabox::search_detail {
+
+#if defined(__GNUC__)  // GCC and Clang
 namespace {
 
 using V = std::int32_t __attribute__((vector_size(32)));
@@ -399,5 +400,10 @@ SearchKernels VectorSearchKernels() {
     const SearchKernels portable = PortableSearchKernels();
     return {portable.scanStarts, portable.expand, &NarrowVector};
 }
+#else
+SearchKernels VectorSearchKernels() {
+    return PortableSearchKernels();
+}
+#endif
 
 }  // namespace imabox::search_detail
