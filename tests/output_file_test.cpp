@@ -130,7 +130,7 @@ TEST(OutputFileTest, SignalsRemoveTemporaryFiles) {
 }
 
 // The system copies a range of one file onto the end of another, whether or not the two offsets
-// lie alike within their memory pages (the two cases take different ways through the system).
+// lie alike within their memory pages, and the stream goes on after it.
 TEST(FileCopyTest, CopiesRangesAtAnyOffsets) {
     test::TempDir dir;
     Bytes source(3 << 20);

@@ -105,8 +105,9 @@ class ByteSink {
     // The errno of the last failure, when there is one.
     virtual int ErrorNumber() const { return 0; }
     // Appends up to `length` bytes at `offset` of the regular file `from` by a copy the system
-    // makes without passing them through the process (Linux copy_file_range); returns how many
-    // were appended, 0 when it cannot (the caller then copies the rest itself).
+    // makes without passing them through the process (Linux splice through a pipe, or
+    // copy_file_range); returns how many were appended, 0 when it cannot (the caller then copies
+    // the rest itself).
     virtual std::uint64_t CopyFromFile(std::FILE*, std::uint64_t, std::uint64_t) { return 0; }
     // The error to report for the last failed write: by default OutputWrite with the errno's
     // text.
