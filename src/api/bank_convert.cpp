@@ -45,15 +45,8 @@ Expected<EncodeReport> WritePcm(ConversionPlan& plan, ByteSink& out) {
     if (!writer.Finish(plan.trailer))
         return MakeError(ErrorKind::OutputWrite, SystemErrorText(out.ErrorNumber()));
     EncodeReport report;
-    report.input = plan.source.format;
-    report.inputContainer = plan.source.container;
-    report.inputChannels = static_cast<std::uint16_t>(plan.source.channels);
-    report.inputSampleRate = plan.source.sampleRate;
-    report.outputChannels = static_cast<std::uint16_t>(shape.channels);
-    report.outputSampleRate = shape.sampleRate;
+    DescribePlan(plan, report);
     report.inputFrames = plan.inputFrames.value_or(frames);
-    report.loop = plan.loop;
-    report.warnings = plan.warnings;
     report.outputDataBytes = writer.dataBytes();
     return report;
 }
@@ -130,15 +123,7 @@ Expected<EntryJob> PlanEntryConversion(ByteSource& input, const EntryConversion&
         job.adpcm_ = conversion.adpcm;
         const ConversionPlan& p = *job.plan_;
         const StreamShape& shape = p.audio->shape();
-        EncodeReport& r = job.report_;
-        r.input = p.source.format;
-        r.inputContainer = p.source.container;
-        r.inputChannels = static_cast<std::uint16_t>(p.source.channels);
-        r.inputSampleRate = p.source.sampleRate;
-        r.outputChannels = static_cast<std::uint16_t>(shape.channels);
-        r.outputSampleRate = shape.sampleRate;
-        r.loop = p.loop;
-        r.warnings = p.warnings;
+        DescribePlan(p, job.report_);
         if (shape.frames)
             job.dataBytes_ = conversion.adpcm ? XBoxADPCMBlockCount(*shape.frames) *
                                                     kBlockBytesPerChannel * shape.channels

@@ -416,6 +416,18 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConversionRequ
     return plan;
 }
 
+void DescribePlan(const ConversionPlan& plan, ConversionReport& report) {
+    const StreamShape& shape = plan.audio->shape();
+    report.input = plan.source.format;
+    report.inputContainer = plan.source.container;
+    report.inputChannels = static_cast<std::uint16_t>(plan.source.channels);
+    report.inputSampleRate = plan.source.sampleRate;
+    report.outputChannels = static_cast<std::uint16_t>(shape.channels);
+    report.outputSampleRate = shape.sampleRate;
+    report.loop = plan.loop;
+    report.warnings = plan.warnings;
+}
+
 Expected<ConversionReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
                                          const WaveWriterOptions& writerOptions) {
     const StreamShape& shape = plan.audio->shape();
@@ -446,15 +458,8 @@ Expected<ConversionReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
     ConversionReport& r = report.value();
     if (plan.inputFrames)
         r.inputFrames = *plan.inputFrames;
-    r.loop = plan.loop;
-    r.warnings = plan.warnings;
+    DescribePlan(plan, r);
     const StreamStats stats = plan.audio->stats();
-    r.input = plan.source.format;
-    r.inputContainer = plan.source.container;
-    r.inputChannels = static_cast<std::uint16_t>(plan.source.channels);
-    r.inputSampleRate = plan.source.sampleRate;
-    r.outputChannels = static_cast<std::uint16_t>(shape.channels);
-    r.outputSampleRate = shape.sampleRate;
     r.clippedSamples = stats.clippedSamples;
     r.dithered = stats.dithered;
     r.ignoredBytes = stats.ignoredBytes;

@@ -110,6 +110,10 @@ Expected<ConversionPlan> OpenConversion(ByteSource& source, const ConversionRequ
                                         const MediaAdapters& media,
                                         const MetadataAdjuster& adjust = {});
 
+// What a plan tells of its conversion before it runs: the input's format, container, channels
+// and rate, the output's channels and rate, the loop and the warnings.
+void DescribePlan(const ConversionPlan& plan, ConversionReport& report);
+
 // Streams the payload into `sink` as a WAVE file (or raw blocks, with `writer` options).
 Expected<ConversionReport> RunConversion(ConversionPlan& plan, ByteSink& sink,
                                          const WaveWriterOptions& writer = {});
