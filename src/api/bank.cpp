@@ -95,16 +95,6 @@ class PlacedSink final : public ByteSink {
     std::uint64_t position_;
 };
 
-bool WriteZeros(ByteSink& sink, std::uint64_t count) {
-    const std::vector<std::uint8_t> zeros(
-        static_cast<std::size_t>(std::min<std::uint64_t>(count, 1 << 16)), 0);
-    for (; count != 0; count -= std::min<std::uint64_t>(count, zeros.size()))
-        if (!sink.Write(std::span(zeros).first(
-                static_cast<std::size_t>(std::min<std::uint64_t>(count, zeros.size())))))
-            return false;
-    return true;
-}
-
 // Joins a thread when it goes out of scope.
 struct JoinOnExit {
     std::thread& thread;
@@ -850,7 +840,7 @@ Expected<bool> WaveBank::Write(const std::filesystem::path& output) const {
             [this, &deferred](std::size_t index, ByteSink& to) -> Expected<bool> {
                 if (std::find(deferred.begin(), deferred.end(), index) == deferred.end())
                     return state_->EntryBytes(index, to);
-                if (!WriteZeros(to, state_->bank.entries[index].length))
+                if (!bank::WriteZeros(to, state_->bank.entries[index].length))
                     return to.WriteError();
                 return true;
             },

@@ -483,6 +483,8 @@ class CountingSink final : public ByteSink {
     ByteSink& sink_;
 };
 
+}  // namespace
+
 bool WriteZeros(ByteSink& sink, std::uint64_t count) {
     static const std::uint8_t kZeros[4096] = {};
     while (count != 0) {
@@ -493,8 +495,6 @@ bool WriteZeros(ByteSink& sink, std::uint64_t count) {
     }
     return true;
 }
-
-}  // namespace
 
 namespace {
 

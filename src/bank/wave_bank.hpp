@@ -132,6 +132,9 @@ struct KeptEntries {
 Expected<bool> WriteBank(const Bank& bank, const EntryWriter& entryBytes, ByteSink& sink,
                          const KeptEntries& kept = {});
 
+// Writes `count` zero bytes (alignment fill) to `sink`.
+bool WriteZeros(ByteSink& sink, std::uint64_t count);
+
 // Copies `length` bytes at `position` of `source` to `sink` in bounded pieces.
 Expected<bool> CopyRange(ByteSource& source, std::uint64_t position, std::uint64_t length,
                          ByteSink& sink);
